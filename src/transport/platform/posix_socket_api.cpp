@@ -1,0 +1,259 @@
+#include "transport/platform/posix_socket_api.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "transport/platform/winsock_errors.h"
+
+namespace parlivo {
+namespace {
+
+sockaddr_in ToPosix(const SockAddrIn& address) {
+  sockaddr_in out{};
+  out.sin_family = AF_INET;
+  out.sin_port = address.port;
+  out.sin_addr.s_addr = address.address;
+  return out;
+}
+
+bool IsLoopback(in_addr address) { return (ntohl(address.s_addr) >> 24) == 127; }
+
+std::string Dotted(in_addr address) {
+  char text[INET_ADDRSTRLEN] = {};
+  return inet_ntop(AF_INET, &address, text, sizeof text) ? text : "";
+}
+
+// The IPv4 addresses the resolver gives for `host`, in its order.
+std::vector<in_addr> ResolveIPv4(const std::string& host) {
+  std::vector<in_addr> result;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0) return result;
+  for (addrinfo* entry = list; entry != nullptr; entry = entry->ai_next)
+    result.push_back(reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr);
+  freeaddrinfo(list);
+  return result;
+}
+
+// The first IPv4 address of an interface that is up and not loopback.
+std::optional<in_addr> FirstInterfaceIPv4() {
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return std::nullopt;
+  std::optional<in_addr> found;
+  for (ifaddrs* entry = list; entry != nullptr && !found; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    if ((entry->ifa_flags & IFF_UP) == 0 || (entry->ifa_flags & IFF_LOOPBACK) != 0) continue;
+    const in_addr address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr;
+    if (!IsLoopback(address)) found = address;
+  }
+  freeifaddrs(list);
+  return found;
+}
+
+}  // namespace
+
+PosixSocketApi::~PosixSocketApi() = default;
+
+int PosixSocketApi::fail() {
+  lastError_ = WinsockErrorFromErrno(errno);
+  return kSocketError;
+}
+
+// Nothing to start or clean up on POSIX; sends never raise SIGPIPE because
+// they pass MSG_NOSIGNAL.
+int PosixSocketApi::startup(std::uint16_t) { return 0; }
+int PosixSocketApi::cleanup() { return 0; }
+
+SocketHandle PosixSocketApi::socket(int family, int type, int protocol) {
+  const int domain = family == kAfInet ? AF_INET : family;
+  const int kind = type == kSockStream ? SOCK_STREAM : type;
+  const int s = ::socket(domain, kind | SOCK_CLOEXEC, protocol);
+  if (s < 0) {
+    fail();
+    return kInvalidSocket;
+  }
+  return s;
+}
+
+int PosixSocketApi::bind(SocketHandle s, const SockAddrIn& address) {
+  // Winsock lets a server bind again at once to a port whose old connections
+  // linger in TIME_WAIT; SO_REUSEADDR gives Linux the same behaviour while a
+  // port held by a live listener still fails with "Address already in use".
+  const int on = 1;
+  ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const sockaddr_in posix = ToPosix(address);
+  return ::bind(s, reinterpret_cast<const sockaddr*>(&posix), sizeof posix) == 0 ? 0 : fail();
+}
+
+int PosixSocketApi::listen(SocketHandle s, int backlog) { return ::listen(s, backlog) == 0 ? 0 : fail(); }
+
+SocketHandle PosixSocketApi::accept(SocketHandle s, SockAddrIn* peer) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  const int accepted = ::accept4(s, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (accepted < 0) {
+    fail();
+    return kInvalidSocket;
+  }
+  if (peer != nullptr) {
+    *peer = SockAddrIn{};
+    peer->family = kAfInet;
+    peer->port = address.sin_port;
+    peer->address = address.sin_addr.s_addr;
+  }
+  if (const auto it = registrations_.find(s); it != registrations_.end() && it->second.window)
+    watch(accepted, it->second.window, it->second.message, it->second.events);
+  return accepted;
+}
+
+int PosixSocketApi::recv(SocketHandle s, void* buffer, int length, int flags) {
+  const ssize_t n = ::recv(s, buffer, static_cast<std::size_t>(length), flags);
+  return n < 0 ? fail() : static_cast<int>(n);
+}
+
+int PosixSocketApi::send(SocketHandle s, const void* buffer, int length, int flags) {
+  const ssize_t n = ::send(s, buffer, static_cast<std::size_t>(length), flags | MSG_NOSIGNAL);
+  return n < 0 ? fail() : static_cast<int>(n);
+}
+
+int PosixSocketApi::shutdown(SocketHandle s, int how) {
+  const int posixHow = how == kShutdownBoth ? SHUT_RDWR : how;
+  return ::shutdown(s, posixHow) == 0 ? 0 : fail();
+}
+
+int PosixSocketApi::closesocket(SocketHandle s) {
+  if (registrations_.count(s) != 0) cancel(s);
+  return ::close(s) == 0 ? 0 : fail();
+}
+
+int PosixSocketApi::setLinger(SocketHandle s, std::uint16_t on, std::uint16_t seconds) {
+  const linger value{on, seconds};
+  return ::setsockopt(s, SOL_SOCKET, SO_LINGER, &value, sizeof value) == 0 ? 0 : fail();
+}
+
+int PosixSocketApi::setNoDelay(SocketHandle s, bool on) {
+  const int value = on ? 1 : 0;
+  return ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) == 0 ? 0 : fail();
+}
+
+int PosixSocketApi::ioctlFionread(SocketHandle s, std::uint32_t* count) {
+  int waiting = 0;
+  if (::ioctl(s, FIONREAD, &waiting) != 0) return fail();
+  *count = waiting > 0 ? static_cast<std::uint32_t>(waiting) : 0;
+  return 0;
+}
+
+int PosixSocketApi::asyncSelect(SocketHandle s, HiddenWindow* window, unsigned message, long events) {
+  // As under Winsock, registering makes the socket non-blocking (and it
+  // stays so after a cancel).
+  const int flags = ::fcntl(s, F_GETFL);
+  if (flags < 0 || ::fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return fail();
+  if (events == 0) {
+    cancel(s);
+  } else {
+    watch(s, window, message, events);
+  }
+  return 0;
+}
+
+int PosixSocketApi::gethostname(char* name, int length) {
+  if (length <= 0) {
+    lastError_ = WinsockErrorFromErrno(EFAULT);
+    return kSocketError;
+  }
+  if (::gethostname(name, static_cast<std::size_t>(length)) != 0) return fail();
+  name[length - 1] = '\0';
+  return 0;
+}
+
+std::string PosixSocketApi::hostAddress(const std::string& hostName) {
+  // The resolver maps a Debian host's own name to 127.0.1.1, which no other
+  // machine can reach: announce a non-loopback address whenever there is one.
+  const std::vector<in_addr> resolved = ResolveIPv4(hostName);
+  for (const in_addr address : resolved)
+    if (!IsLoopback(address)) return Dotted(address);
+  if (const auto address = FirstInterfaceIPv4()) return Dotted(*address);
+  return resolved.empty() ? std::string() : Dotted(resolved.front());
+}
+
+void PosixSocketApi::watch(SocketHandle s, HiddenWindow* window, unsigned message, long events) {
+  cancel(s);
+  int listening = 0;
+  socklen_t length = sizeof listening;
+  ::getsockopt(s, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length);
+
+  Registration& entry = registrations_[s];
+  entry.window = window;
+  entry.message = message;
+  entry.events = events;
+  entry.listening = listening != 0;
+  entry.notifier = std::make_unique<QSocketNotifier>(s, QSocketNotifier::Read);
+  QObject::connect(entry.notifier.get(), &QSocketNotifier::activated, [this, s] { onReadable(s); });
+}
+
+void PosixSocketApi::cancel(SocketHandle s) {
+  const auto it = registrations_.find(s);
+  if (it == registrations_.end()) return;
+  // The notifier may be the one whose signal is running right now: disable
+  // it at once and delete it once control is back in the event loop.
+  QSocketNotifier* notifier = it->second.notifier.release();
+  notifier->setEnabled(false);
+  notifier->deleteLater();
+  registrations_.erase(it);
+}
+
+void PosixSocketApi::onReadable(SocketHandle s) {
+  const auto it = registrations_.find(s);
+  if (it == registrations_.end()) return;
+  Registration& entry = it->second;
+  const QPointer<HiddenWindow> window = entry.window;
+  if (!window) {
+    cancel(s);
+    return;
+  }
+  const unsigned message = entry.message;
+  const auto socket = static_cast<std::uintptr_t>(s);
+
+  long event = FD_CLOSE;
+  int error = 0;
+  if (entry.listening) {
+    event = FD_ACCEPT;
+  } else {
+    int waiting = 0;
+    if (::ioctl(s, FIONREAD, &waiting) == 0 && waiting > 0) {
+      event = FD_READ;
+    } else {
+      // Readable with nothing to read: the peer closed or the connection
+      // failed. That is said once; the socket would stay readable forever.
+      int pending = 0;
+      socklen_t length = sizeof pending;
+      if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &pending, &length) == 0) error = WinsockErrorFromErrno(pending);
+      entry.notifier->setEnabled(false);
+    }
+  }
+  if ((entry.events & event) == 0) {
+    // Not asked for: stop watching rather than spin on a readable socket.
+    entry.notifier->setEnabled(false);
+    return;
+  }
+  // The window procedure may cancel or replace this registration: nothing
+  // of `entry` is used after this call.
+  window->sendMessage(message, socket, MakeSelectParam(event, error));
+}
+
+}  // namespace parlivo

@@ -1,0 +1,67 @@
+#pragma once
+// The real sockets layer: POSIX sockets behind the Winsock-shaped SocketApi.
+//
+// Failures are translated from errno into Winsock codes (winsock_errors.h).
+// Readiness comes from one QSocketNotifier per registered socket, on the
+// event thread, and is turned into the notices a socket object expects:
+//   listening socket readable            -> FD_ACCEPT
+//   connection readable, bytes waiting   -> FD_READ
+//   connection readable, nothing waiting -> FD_CLOSE, carrying the pending
+//                                           socket error if there is one
+//                                           (e.g. 10054 for a reset)
+// FD_CLOSE is delivered once per socket. Sockets accepted from a registered
+// listening socket are registered with the same window, message and events.
+
+#include <QPointer>
+#include <QSocketNotifier>
+#include <map>
+#include <memory>
+
+#include "transport/platform/hidden_window.h"
+#include "transport/platform/socket_api.h"
+
+namespace parlivo {
+
+class PosixSocketApi final : public SocketApi {
+ public:
+  PosixSocketApi() = default;
+  ~PosixSocketApi() override;
+
+  int startup(std::uint16_t version) override;
+  int cleanup() override;
+  SocketHandle socket(int family, int type, int protocol) override;
+  int bind(SocketHandle s, const SockAddrIn& address) override;
+  int listen(SocketHandle s, int backlog) override;
+  SocketHandle accept(SocketHandle s, SockAddrIn* peer) override;
+  int recv(SocketHandle s, void* buffer, int length, int flags) override;
+  int send(SocketHandle s, const void* buffer, int length, int flags) override;
+  int shutdown(SocketHandle s, int how) override;
+  int closesocket(SocketHandle s) override;
+  int setLinger(SocketHandle s, std::uint16_t on, std::uint16_t seconds) override;
+  int setNoDelay(SocketHandle s, bool on) override;
+  int ioctlFionread(SocketHandle s, std::uint32_t* count) override;
+  int asyncSelect(SocketHandle s, HiddenWindow* window, unsigned message, long events) override;
+  int lastError() override { return lastError_; }
+  int gethostname(char* name, int length) override;
+  std::string hostAddress(const std::string& hostName) override;
+
+ private:
+  struct Registration {
+    QPointer<HiddenWindow> window;
+    unsigned message = 0;
+    long events = 0;
+    bool listening = false;
+    std::unique_ptr<QSocketNotifier> notifier;
+  };
+
+  // Records errno as the last error and returns kSocketError.
+  int fail();
+  void watch(SocketHandle s, HiddenWindow* window, unsigned message, long events);
+  void cancel(SocketHandle s);
+  void onReadable(SocketHandle s);
+
+  std::map<SocketHandle, Registration> registrations_;
+  int lastError_ = 0;
+};
+
+}  // namespace parlivo

@@ -1,0 +1,109 @@
+#pragma once
+// The sockets interface the transport is written against.
+//
+// It is shaped like the Winsock 1.1 calls the server was designed around:
+// every call returns -1 (or an invalid handle) on failure and the reason is
+// read afterwards with lastError(), as a Winsock error code (10035 "would
+// block", 10054 "connection reset", ...). Those codes, not errno values, are
+// what the operator sees in the event log, so every implementation reports
+// them. Readiness is delivered as window messages to a HiddenWindow
+// (asyncSelect), never by blocking.
+//
+// Implementations: PosixSocketApi (the real one) and a scriptable fake used
+// by the unit tests.
+
+#include <cstdint>
+#include <string>
+
+namespace parlivo {
+
+class HiddenWindow;
+
+using SocketHandle = std::int32_t;
+inline constexpr SocketHandle kInvalidSocket = -1;
+inline constexpr int kSocketError = -1;
+
+// Address family, socket type and protocol numbers as the calls expect them.
+inline constexpr int kAfInet = 2;
+inline constexpr int kSockStream = 1;
+inline constexpr int kIpProtoTcp = 6;
+
+// shutdown() directions.
+inline constexpr int kShutdownBoth = 2;
+
+// Readiness events of asyncSelect; a notice carries one of them in the low
+// 16 bits of its second parameter and an error code in the high 16 bits.
+inline constexpr long FD_READ = 1;
+inline constexpr long FD_ACCEPT = 8;
+inline constexpr long FD_CONNECT = 16;
+inline constexpr long FD_CLOSE = 32;
+
+// Window messages that matter to the transport.
+inline constexpr unsigned WM_QUERYENDSESSION = 17;
+inline constexpr unsigned WM_SOCKETNOTIFY = 1025;  // WM_USER + 1
+
+// The control command that asks how many bytes wait to be received.
+inline constexpr std::uint32_t FIONREAD = 0x4004667F;
+
+// IPv4 socket address with the Winsock layout: port and address in network
+// byte order, eight zero bytes of padding. 16 bytes in all.
+struct SockAddrIn {
+  std::uint16_t family = 0;
+  std::uint16_t port = 0;     // network byte order
+  std::uint32_t address = 0;  // network byte order
+  std::uint8_t zero[8] = {};
+};
+static_assert(sizeof(SockAddrIn) == 16);
+
+// Packs an asyncSelect notice's second parameter.
+constexpr std::intptr_t MakeSelectParam(long event, int error) {
+  return static_cast<std::intptr_t>((static_cast<std::uint32_t>(error) << 16) |
+                                    (static_cast<std::uint32_t>(event) & 0xFFFF));
+}
+constexpr int SelectEvent(std::intptr_t param) { return static_cast<int>(param & 0xFFFF); }
+constexpr int SelectError(std::intptr_t param) {
+  return static_cast<int>((static_cast<std::uint32_t>(param) >> 16) & 0xFFFF);
+}
+
+class SocketApi {
+ public:
+  virtual ~SocketApi() = default;
+
+  // Library start and end (WSAStartup / WSACleanup). 0 on success.
+  virtual int startup(std::uint16_t version) = 0;
+  virtual int cleanup() = 0;
+
+  virtual SocketHandle socket(int family, int type, int protocol) = 0;
+  virtual int bind(SocketHandle s, const SockAddrIn& address) = 0;
+  virtual int listen(SocketHandle s, int backlog) = 0;
+  // Accepts one pending connection; the peer's address is written to *peer.
+  // An accepted socket inherits the listening socket's asyncSelect
+  // registration, as it does under Winsock.
+  virtual SocketHandle accept(SocketHandle s, SockAddrIn* peer) = 0;
+  virtual int recv(SocketHandle s, void* buffer, int length, int flags) = 0;
+  virtual int send(SocketHandle s, const void* buffer, int length, int flags) = 0;
+  virtual int shutdown(SocketHandle s, int how) = 0;
+  virtual int closesocket(SocketHandle s) = 0;
+  // setsockopt(SO_LINGER) with the two 16-bit fields of the Winsock record.
+  virtual int setLinger(SocketHandle s, std::uint16_t on, std::uint16_t seconds) = 0;
+  // setsockopt(IPPROTO_TCP, TCP_NODELAY).
+  virtual int setNoDelay(SocketHandle s, bool on) = 0;
+  // ioctlsocket(FIONREAD): bytes waiting to be received.
+  virtual int ioctlFionread(SocketHandle s, std::uint32_t* count) = 0;
+  // Registers s for readiness notices: `message` is posted to `window` with
+  // the socket as first parameter and MakeSelectParam(event, error) as second.
+  // An empty event mask cancels the registration; that is safe from inside a
+  // notice of the same socket.
+  virtual int asyncSelect(SocketHandle s, HiddenWindow* window, unsigned message, long events) = 0;
+  // The Winsock code of the last failure.
+  virtual int lastError() = 0;
+
+  // gethostname into a buffer of `length` bytes, NUL-terminated on success.
+  virtual int gethostname(char* name, int length) = 0;
+  // The host's IPv4 address to announce, in dotted decimal: the first
+  // address that is not loopback, loopback only when there is no other.
+  // Empty when the host has no IPv4 address at all.
+  virtual std::string hostAddress(const std::string& hostName) = 0;
+};
+
+}  // namespace parlivo

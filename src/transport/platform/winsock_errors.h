@@ -1,0 +1,21 @@
+#pragma once
+// Translation of POSIX errno values into the Winsock error codes that the
+// transport reports and the operator reads in the event log.
+
+namespace parlivo {
+
+inline constexpr int WSAEWOULDBLOCK = 10035;
+inline constexpr int WSAENOTSOCK = 10038;
+inline constexpr int WSAEADDRINUSE = 10048;
+inline constexpr int WSAECONNABORTED = 10053;
+inline constexpr int WSAECONNRESET = 10054;
+
+// errno values without a Winsock counterpart are reported as this base plus
+// the errno value: outside every known code (so the operator reads
+// "Unkown error was encountered!") while the number still tells the cause.
+inline constexpr int kUnmappedErrnoBase = 20000;
+
+// The Winsock code for errno value `error`; 0 stays 0.
+int WinsockErrorFromErrno(int error);
+
+}  // namespace parlivo

@@ -1,0 +1,159 @@
+#include "transport/socket_base.h"
+
+#include <algorithm>
+#include <climits>
+#include <string>
+
+#include "transport/exception.h"
+#include "transport/server_client.h"
+#include "transport/socket_error_text.h"
+#include "transport/unhandled_error.h"
+
+namespace parlivo {
+
+TCustomFasterSocket::TCustomFasterSocket(SocketApi& api, TCustomFasterSocket* owner)
+    : api_(api),
+      owner_(owner),
+      life_(std::make_shared<int>(0)),
+      window_(std::make_unique<HiddenWindow>([this](WindowMessage& message) { WndProc(message); })) {}
+
+TCustomFasterSocket::~TCustomFasterSocket() = default;
+
+void TCustomFasterSocket::Flush(void*) {}
+void TCustomFasterSocket::AcceptConnection() {}
+void TCustomFasterSocket::SocketClosed(SocketHandle) {}
+void TCustomFasterSocket::SocketConnected() {}
+void TCustomFasterSocket::DispatchPacket(TDadideVUDServerClient*, ByteStream&, std::int32_t) {}
+void TCustomFasterSocket::SetPort(std::uint16_t) {}
+
+void TCustomFasterSocket::WndProc(WindowMessage& Message) {
+  if (Message.msg == WM_QUERYENDSESSION) {
+    Message.result = 1;
+    return;
+  }
+  Message.result = 0;
+  if (Message.msg != WM_SOCKETNOTIFY) return;
+  RunGuarded(this, [&] { SocketMessage(Message); });
+}
+
+void TCustomFasterSocket::SocketMessage(WindowMessage& Message) {
+  const auto socket = static_cast<SocketHandle>(Message.wParam);
+  const int error = SelectError(Message.lParam);
+  if (error > 10000) {
+    SocketError(socket, error);
+    return;
+  }
+  switch (SelectEvent(Message.lParam)) {
+    case FD_READ: ReadNotified(socket); break;
+    case FD_ACCEPT: AcceptConnection(); break;
+    case FD_CONNECT: SocketConnected(); break;
+    case FD_CLOSE: SocketClosed(socket); break;  // bytes that may still wait are not read first
+    default: break;
+  }
+}
+
+void TCustomFasterSocket::ReadNotified(SocketHandle socket) {
+  std::uint32_t waiting = 0;
+  if (api_.ioctlFionread(socket, &waiting) != 0) {
+    SocketError(socket, api_.lastError());
+    return;
+  }
+  if (waiting == 0) return;
+
+  TCustomFasterSocket* target = this;
+  TDadideVUDServerClient* client = nullptr;
+  if (Clients) {
+    client = Clients->FindBySocket(socket);
+    if (client == nullptr) {
+      // A socket no connection holds: its bytes belong to nobody. Reading
+      // and dropping them keeps a level-triggered notice from repeating.
+      DiscardWaiting(socket, waiting);
+      return;
+    }
+    target = client;
+  }
+
+  const auto self = LifeToken();
+  const auto targetAlive = target->LifeToken();
+  // Dispatching is restored however the pass ends, unless this object went
+  // away during it.
+  const bool wasDispatching = Dispatching;
+  const auto restoreDispatching = [&] {
+    if (!self.expired()) Dispatching = wasDispatching;
+  };
+  // The read guard: an error raised while receiving or by a packet handler
+  // ends this read and is swallowed on purpose. The receive buffer's
+  // position already marks the first packet not yet delivered, so the next
+  // notice resumes exactly there.
+  try {
+    ReadAvailable(target->Socket, target->ReceiveBuffer, static_cast<int>(std::min<std::uint32_t>(waiting, INT_MAX)));
+    if (self.expired() || targetAlive.expired()) return;
+
+    ByteStream payload;
+    const auto end = RunReceivePass(target->ReceiveBuffer, payload, [&](std::int32_t id, ByteStream& data) {
+      Dispatching = true;
+      DispatchPacket(client, data, id);
+      return !self.expired() && !targetAlive.expired();
+    });
+    restoreDispatching();
+    if (end == ReceivePassEnd::Oversized) {
+      // A peer that announces a packet beyond the limit is treated as if it
+      // had closed the connection; what it sent so far is dropped.
+      target->ReceiveBuffer.clear();
+      SocketClosed(target->Socket);
+    }
+  } catch (...) {
+    restoreDispatching();
+  }
+}
+
+void TCustomFasterSocket::DiscardWaiting(SocketHandle socket, std::uint32_t count) {
+  char scratch[4096];
+  const int chunk = static_cast<int>(std::min<std::uint32_t>(count, sizeof scratch));
+  api_.recv(socket, scratch, chunk, 0);
+}
+
+int TCustomFasterSocket::DoRecv(SocketHandle Socket, void* Address, int Count) {
+  const int result = api_.recv(Socket, Address, Count, 0);
+  ReportReceiveResult(Socket, result);
+  return result;
+}
+
+void TCustomFasterSocket::ReportReceiveResult(SocketHandle socket, int result) {
+  if (result == 0) {
+    SocketClosed(socket);
+  } else if (result == kSocketError) {
+    SocketError(socket, api_.lastError());
+  }
+}
+
+void TCustomFasterSocket::ReadAvailable(SocketHandle Socket, ByteStream& Buffer, int Count) {
+  if (Count <= 0) return;
+  const std::size_t before = Buffer.size();
+  Buffer.resize(before + static_cast<std::size_t>(Count));
+  const int received = api_.recv(Socket, Buffer.data() + before, Count, 0);
+  // The buffer is settled before a close or an error is reported: their
+  // handlers may free the object that owns it.
+  Buffer.resize(before + static_cast<std::size_t>(received > 0 ? received : 0));
+  ReportReceiveResult(Socket, received);
+}
+
+void TCustomFasterSocket::SocketError(SocketHandle Socket, int ErrorCode) {
+  const std::string text(SocketErrorText(ErrorCode));
+  if (OnError) {
+    OnError(this, Socket, ErrorCode, text);
+    return;
+  }
+  if (TCustomFasterSocket* owner = ErrorRouteOwner(); owner != nullptr && owner->OnError) {
+    owner->OnError(this, Socket, ErrorCode, text);
+    return;
+  }
+  throw Exception(text);
+}
+
+void QueuePacket(TCustomFasterSocket& Target, const OutgoingPacket& Packet) {
+  AppendPacket(Target.SendQueue, Packet);
+  Target.Flush(nullptr);
+}
+
+}  // namespace parlivo

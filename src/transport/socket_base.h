@@ -1,0 +1,122 @@
+#pragma once
+// TCustomFasterSocket: the common base of the server and of every accepted
+// connection.
+//
+// A socket object owns a socket handle, a hidden window that receives the
+// socket's readiness notices, a receive buffer and a send queue. It turns
+// each notice into a call of one of its virtual operations, reads waiting
+// bytes and cuts them into packets, and routes socket errors to OnError.
+// Everything runs on the one event thread; nothing is locked.
+//
+// Ownership: a server owns its connections (Clients) and a connection knows
+// its owner, to which its errors are routed when it has no handler of its
+// own. The base never closes its socket: the server and the connection
+// close theirs before they are destroyed.
+//
+// Re-entry: handlers called from here (DispatchPacket, OnError, the
+// closing operations) may free the object they were called for or stop the
+// whole server. Code in this class checks LifeToken() after every such
+// call and stops touching an object that is gone.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "transport/byte_stream.h"
+#include "transport/client_list.h"
+#include "transport/packet_framing.h"
+#include "transport/platform/hidden_window.h"
+#include "transport/platform/socket_api.h"
+
+namespace parlivo {
+
+class TCustomFasterSocket;
+class TDadideVUDServerClient;
+
+// Sender, Socket, ErrorCode, ErrorMsg.
+using TDadideVUDErrorEvent =
+    std::function<void(TCustomFasterSocket* Sender, SocketHandle Socket, int ErrorCode, const std::string& ErrorMsg)>;
+
+class TCustomFasterSocket {
+ public:
+  // `owner` is the object that owns this one (a connection's server), or
+  // null. `api` must outlive the object.
+  TCustomFasterSocket(SocketApi& api, TCustomFasterSocket* owner);
+  virtual ~TCustomFasterSocket();
+
+  TCustomFasterSocket(const TCustomFasterSocket&) = delete;
+  TCustomFasterSocket& operator=(const TCustomFasterSocket&) = delete;
+
+  bool AllowChangeHostAndPortOnConnection = false;
+  std::string Host;
+  std::uint16_t Port = 0;
+  SocketHandle Socket = kInvalidSocket;
+  TDadideVUDErrorEvent OnError;
+  // Set while this object delivers the packets of a receive pass.
+  bool Dispatching = false;
+  SockAddrIn SockAddr{};
+  // Only a server creates its list; every other socket object has none.
+  std::unique_ptr<ClientList> Clients;
+  ByteStream ReceiveBuffer;
+  ByteStream SendQueue;
+
+  HiddenWindow* WindowHandle() const { return window_.get(); }
+  TCustomFasterSocket* Owner() const { return owner_; }
+  SocketApi& Api() const { return api_; }
+  // Expires when this object is destroyed; lets a caller notice that a
+  // handler it called freed the object.
+  std::weak_ptr<const void> LifeToken() const { return life_; }
+
+  // Sends queued bytes. Nothing here; the server and the connection override it.
+  virtual void Flush(void* Sender);
+  // The hidden window's procedure. WM_QUERYENDSESSION is answered with 1
+  // (logging off is never refused), WM_SOCKETNOTIFY goes to SocketMessage,
+  // everything else is answered with 0. An error raised while a message is
+  // handled goes to the central handler; this never throws.
+  virtual void WndProc(WindowMessage& Message);
+  virtual void AcceptConnection();
+  virtual void SocketClosed(SocketHandle Socket);
+  virtual void SocketConnected();
+  virtual void DispatchPacket(TDadideVUDServerClient* Client, ByteStream& Data, std::int32_t ID);
+  virtual void SetPort(std::uint16_t Value);
+  // Looks up the text for ErrorCode and fires OnError: this object's own
+  // handler, else (for a connection) its server's handler with the
+  // connection as Sender, else raises Exception with the text. Closes nothing.
+  virtual void SocketError(SocketHandle Socket, int ErrorCode);
+
+  // One receive call. 0 reports the peer's close (SocketClosed), -1 an
+  // error (SocketError); the result is returned either way. May free
+  // objects through those calls.
+  int DoRecv(SocketHandle Socket, void* Address, int Count);
+  // Receives up to Count bytes and appends them to Buffer; on a close or an
+  // error the buffer keeps exactly its previous content.
+  void ReadAvailable(SocketHandle Socket, ByteStream& Buffer, int Count);
+  // Handles one readiness notice: an error code above 10000 is reported,
+  // otherwise FD_READ reads and delivers, FD_ACCEPT accepts, FD_CONNECT and
+  // FD_CLOSE go to their operations.
+  void SocketMessage(WindowMessage& Message);
+
+ protected:
+  // Where errors go when this object has no OnError of its own. A connection
+  // answers its server; other objects have no such route.
+  virtual TCustomFasterSocket* ErrorRouteOwner() const { return nullptr; }
+
+ private:
+  void ReadNotified(SocketHandle socket);
+  void DiscardWaiting(SocketHandle socket, std::uint32_t count);
+  // What DoRecv does with a receive result: 0 is the peer's close, -1 an error.
+  void ReportReceiveResult(SocketHandle socket, int result);
+
+  SocketApi& api_;
+  TCustomFasterSocket* owner_;
+  std::shared_ptr<const void> life_;
+  std::unique_ptr<HiddenWindow> window_;
+};
+
+// Appends the packet to Target's send queue and asks Target to send at once
+// (its Flush). Send failures are reported by Flush. May re-enter handlers
+// through OnError.
+void QueuePacket(TCustomFasterSocket& Target, const OutgoingPacket& Packet);
+
+}  // namespace parlivo

@@ -1,0 +1,126 @@
+#include "fake_socket_api.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace parlivo::testing {
+
+namespace {
+std::string Line(const char* name, SocketHandle s) { return std::string(name) + " " + std::to_string(s); }
+}  // namespace
+
+int FakeSocketApi::startup(std::uint16_t) {
+  log("startup");
+  return 0;
+}
+
+int FakeSocketApi::cleanup() {
+  log("cleanup");
+  return 0;
+}
+
+SocketHandle FakeSocketApi::socket(int, int, int) {
+  const SocketHandle s = nextHandle++;
+  sockets[s];
+  log(Line("socket", s));
+  return s;
+}
+
+int FakeSocketApi::bind(SocketHandle s, const SockAddrIn&) {
+  log(Line("bind", s));
+  return 0;
+}
+
+int FakeSocketApi::listen(SocketHandle s, int) {
+  log(Line("listen", s));
+  return 0;
+}
+
+SocketHandle FakeSocketApi::accept(SocketHandle s, SockAddrIn* peer) {
+  const SocketHandle accepted = nextHandle++;
+  sockets[accepted];
+  if (peer != nullptr) {
+    *peer = SockAddrIn{};
+    peer->family = kAfInet;
+    peer->address = 0x0100007F;  // 127.0.0.1 in network order
+  }
+  log(Line("accept", s));
+  return accepted;
+}
+
+int FakeSocketApi::recv(SocketHandle s, void* buffer, int length, int) {
+  FakeSocket& socket = at(s);
+  log(Line("recv", s) + " " + std::to_string(length));
+  if (socket.recvError != 0) return fail(std::exchange(socket.recvError, 0));
+  if (socket.incoming.empty()) return socket.peerClosed ? 0 : fail(10035);
+  const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(length), socket.incoming.size());
+  std::memcpy(buffer, socket.incoming.data(), n);
+  socket.incoming.erase(0, n);
+  return static_cast<int>(n);
+}
+
+int FakeSocketApi::send(SocketHandle s, const void* buffer, int length, int) {
+  FakeSocket& socket = at(s);
+  log(Line("send", s) + " " + std::to_string(length));
+  socket.sendSizes.push_back(length);
+  int take = length;
+  if (!socket.sendScript.empty()) {
+    const int script = socket.sendScript.front();
+    socket.sendScript.pop_front();
+    if (script < 0) return fail(-script);
+    take = std::min(take, script);
+  }
+  socket.sent.append(static_cast<const char*>(buffer), static_cast<std::size_t>(take));
+  return take;
+}
+
+int FakeSocketApi::shutdown(SocketHandle s, int) {
+  at(s).shutDown = true;
+  log(Line("shutdown", s));
+  return 0;
+}
+
+int FakeSocketApi::closesocket(SocketHandle s) {
+  log(Line("close", s));
+  if (closeFailures > 0) {
+    --closeFailures;
+    return fail(closeError);
+  }
+  at(s).open = false;
+  return 0;
+}
+
+int FakeSocketApi::setLinger(SocketHandle s, std::uint16_t on, std::uint16_t seconds) {
+  at(s).lingerZero = on != 0 && seconds == 0;
+  log(Line("linger", s) + " " + std::to_string(on) + " " + std::to_string(seconds));
+  return 0;
+}
+
+int FakeSocketApi::setNoDelay(SocketHandle s, bool) {
+  log(Line("nodelay", s));
+  return 0;
+}
+
+int FakeSocketApi::ioctlFionread(SocketHandle s, std::uint32_t* count) {
+  FakeSocket& socket = at(s);
+  log(Line("fionread", s));
+  if (socket.fionreadError != 0) return fail(std::exchange(socket.fionreadError, 0));
+  *count = static_cast<std::uint32_t>(socket.incoming.size());
+  return 0;
+}
+
+int FakeSocketApi::asyncSelect(SocketHandle s, HiddenWindow*, unsigned, long events) {
+  at(s).selectEvents = events;
+  log(Line("select", s) + " " + std::to_string(events));
+  return 0;
+}
+
+int FakeSocketApi::gethostname(char* name, int length) {
+  std::strncpy(name, "fakehost", static_cast<std::size_t>(length));
+  return 0;
+}
+
+std::string FakeSocketApi::hostAddress(const std::string&) { return "192.0.2.10"; }
+
+}  // namespace parlivo::testing

@@ -1,0 +1,67 @@
+#pragma once
+// A scriptable SocketApi for unit tests: no real sockets. Each handle has a
+// FakeSocket whose fields say what the next calls return; every call is
+// logged in `calls` as a short line ("send 7 100", "close 7", ...).
+
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "transport/platform/socket_api.h"
+
+namespace parlivo::testing {
+
+struct FakeSocket {
+  std::string incoming;         // bytes that recv() hands out, in order
+  bool peerClosed = false;      // recv() returns 0 once `incoming` is used up
+  int recvError = 0;            // when set, the next recv() fails with it (once)
+  int fionreadError = 0;        // when set, the next FIONREAD fails with it (once)
+  std::deque<int> sendScript;   // per send(): n >= 0 takes at most n bytes, n < 0 fails with -n
+  std::string sent;             // every byte send() took
+  std::vector<int> sendSizes;   // the length of every send() call
+  bool open = true;
+  bool shutDown = false;
+  bool lingerZero = false;
+  long selectEvents = 0;
+};
+
+class FakeSocketApi : public SocketApi {
+ public:
+  std::map<SocketHandle, FakeSocket> sockets;
+  std::vector<std::string> calls;
+  int closeFailures = 0;             // this many closesocket() calls fail...
+  int closeError = 10038;            // ...with this code
+  SocketHandle nextHandle = 100;
+
+  FakeSocket& at(SocketHandle s) { return sockets[s]; }
+
+  int startup(std::uint16_t version) override;
+  int cleanup() override;
+  SocketHandle socket(int family, int type, int protocol) override;
+  int bind(SocketHandle s, const SockAddrIn& address) override;
+  int listen(SocketHandle s, int backlog) override;
+  SocketHandle accept(SocketHandle s, SockAddrIn* peer) override;
+  int recv(SocketHandle s, void* buffer, int length, int flags) override;
+  int send(SocketHandle s, const void* buffer, int length, int flags) override;
+  int shutdown(SocketHandle s, int how) override;
+  int closesocket(SocketHandle s) override;
+  int setLinger(SocketHandle s, std::uint16_t on, std::uint16_t seconds) override;
+  int setNoDelay(SocketHandle s, bool on) override;
+  int ioctlFionread(SocketHandle s, std::uint32_t* count) override;
+  int asyncSelect(SocketHandle s, HiddenWindow* window, unsigned message, long events) override;
+  int lastError() override { return lastError_; }
+  int gethostname(char* name, int length) override;
+  std::string hostAddress(const std::string& hostName) override;
+
+ private:
+  int fail(int code) {
+    lastError_ = code;
+    return kSocketError;
+  }
+  void log(const std::string& line) { calls.push_back(line); }
+
+  int lastError_ = 0;
+};
+
+}  // namespace parlivo::testing

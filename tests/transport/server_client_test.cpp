@@ -1,0 +1,157 @@
+// The connection object: sending its queue, and closing its socket.
+
+#include "transport/server_client.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "event_loop.h"
+#include "fake_socket_api.h"
+#include "recording_socket.h"
+
+namespace parlivo {
+namespace {
+
+using testing::FakeSocketApi;
+using testing::RecordingSocket;
+
+struct FlushFixture : ::testing::Test {
+  FlushFixture() {
+    server.OnError = [this](TCustomFasterSocket* sender, SocketHandle, int code, const std::string& text) {
+      errors.push_back({sender, code, text});
+    };
+    client = server.AddClient(7);
+  }
+  void Queue(std::size_t bytes) {
+    const std::string data(bytes, 'x');
+    client->SendQueue.append(data.data(), data.size());
+  }
+
+  struct Error {
+    TCustomFasterSocket* sender;
+    int code;
+    std::string text;
+  };
+  FakeSocketApi api;
+  RecordingSocket server{api, true};
+  TDadideVUDServerClient* client = nullptr;
+  std::vector<Error> errors;
+};
+
+TEST_F(FlushFixture, PartialSendsKeepTheRestQueuedAndCompactLongQueues) {
+  struct Case {
+    std::size_t queued;
+    int accepted;
+    std::size_t size, position;  // of the queue afterwards
+  };
+  const std::vector<Case> cases = {
+      {100, 40, 100, 40},        // the sent front stays until the queue drains
+      {20000, 1000, 19000, 0},   // longer than 16384: the waiting bytes move to a fresh queue
+      {16384, 100, 16384, 100},  // exactly 16384 is not compacted
+      {100, 100, 0, 0},          // drained: emptied, and no retry
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.queued);
+    client->SendQueue.clear();
+    Queue(c.queued);
+    api.at(7).sendScript = {c.accepted};
+    client->Flush(nullptr);
+    EXPECT_EQ(client->SendQueue.size(), c.size);
+    EXPECT_EQ(client->SendQueue.position(), c.position);
+    EXPECT_EQ(client->SendTimer.isActive(), c.size > 0);
+    EXPECT_EQ(client->SendTimer.interval(), 10u);
+  }
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(FlushFixture, RetryTickSendsTheRestAndStopsTheTimer) {
+  Queue(100);
+  api.at(7).sendScript = {40};
+  client->Flush(nullptr);
+  ASSERT_TRUE(testing::PumpUntil([&] { return client->SendQueue.empty(); }, 1000));
+  EXPECT_EQ(api.at(7).sendSizes, (std::vector<int>{100, 60}));
+  EXPECT_FALSE(client->SendTimer.isActive());
+}
+
+TEST_F(FlushFixture, WouldBlockIsReportedAndRetried) {
+  Queue(50);
+  api.at(7).sendScript = {-10035};
+  client->Flush(nullptr);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].sender, client);
+  EXPECT_EQ(errors[0].code, 10035);
+  EXPECT_EQ(errors[0].text, "Operation would block");
+  EXPECT_EQ(client->SendQueue.remaining(), 50u);
+  EXPECT_TRUE(client->SendTimer.isActive());
+  ASSERT_TRUE(testing::PumpUntil([&] { return api.at(7).sent.size() == 50; }, 1000));
+  EXPECT_EQ(errors.size(), 1u);
+}
+
+TEST_F(FlushFixture, ResetStopsRetriesButKeepsTheQueue) {
+  Queue(50);
+  api.at(7).sendScript = {-10054};
+  client->Flush(nullptr);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].text, "Connection reset by peer");
+  EXPECT_EQ(client->SendQueue.remaining(), 50u);
+  EXPECT_FALSE(client->SendTimer.isActive());
+  testing::PumpFor(40);
+  EXPECT_EQ(api.at(7).sendSizes.size(), 1u);
+  // The next queued packet starts a new attempt with everything that waits.
+  QueuePacket(*client, MakePacket(0, 9, nullptr));
+  EXPECT_EQ(api.at(7).sent.size(), 58u);
+}
+
+TEST_F(FlushFixture, ErrorHandlerThatFreesTheConnectionEndsTheFlushSafely) {
+  server.OnError = [this](TCustomFasterSocket*, SocketHandle, int, const std::string&) { server.Clients->Extract(0); };
+  Queue(50);
+  api.at(7).sendScript = {-10035};
+  client->Flush(nullptr);
+  EXPECT_TRUE(server.Clients->Empty());
+}
+
+TEST_F(FlushFixture, NothingIsSentOnAClosedConnection) {
+  client->SetConnected(false);
+  Queue(10);
+  client->Flush(nullptr);
+  EXPECT_TRUE(api.at(7).sendSizes.empty());
+  EXPECT_EQ(client->SendQueue.remaining(), 10u);
+  EXPECT_FALSE(client->SendTimer.isActive());
+}
+
+TEST_F(FlushFixture, ClosingCancelsShutsDownLingersZeroAndCloses) {
+  client->StreamSize = 5;
+  client->SetConnected(false);
+  EXPECT_EQ(api.calls, (std::vector<std::string>{"select 7 0", "shutdown 7", "linger 7 1 0", "close 7"}));
+  EXPECT_EQ(client->Socket, kInvalidSocket);
+  EXPECT_FALSE(client->Connected);
+  EXPECT_EQ(client->StreamSize, 0);
+  api.calls.clear();
+  client->SetConnected(false);  // already closed: nothing at all
+  EXPECT_TRUE(api.calls.empty());
+}
+
+TEST_F(FlushFixture, FailedCloseIsReportedAndKeepsTheSocket) {
+  api.closeFailures = 1;
+  client->SetConnected(false);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].code, 10038);
+  EXPECT_EQ(client->Socket, 7);
+  EXPECT_TRUE(client->Connected);
+}
+
+TEST_F(FlushFixture, DestroyingAnOpenConnectionClosesItAbortively) {
+  Queue(10);
+  api.at(7).sendScript = {0};
+  client->Flush(nullptr);
+  server.Clients->Extract(0);
+  EXPECT_FALSE(api.at(7).open);
+  EXPECT_TRUE(api.at(7).lingerZero);
+  EXPECT_TRUE(api.at(7).shutDown);
+  EXPECT_EQ(api.at(7).selectEvents, 0);
+}
+
+}  // namespace
+}  // namespace parlivo
