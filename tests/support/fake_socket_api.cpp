@@ -29,7 +29,7 @@ SocketHandle FakeSocketApi::socket(int, int, int) {
 
 int FakeSocketApi::bind(SocketHandle s, const SockAddrIn&) {
   log(Line("bind", s));
-  return 0;
+  return bindError != 0 ? fail(bindError) : 0;
 }
 
 int FakeSocketApi::listen(SocketHandle s, int) {
@@ -38,6 +38,11 @@ int FakeSocketApi::listen(SocketHandle s, int) {
 }
 
 SocketHandle FakeSocketApi::accept(SocketHandle s, SockAddrIn* peer) {
+  if (acceptError != 0) {
+    log(Line("accept", s));
+    fail(std::exchange(acceptError, 0));
+    return kInvalidSocket;
+  }
   const SocketHandle accepted = nextHandle++;
   sockets[accepted];
   if (peer != nullptr) {

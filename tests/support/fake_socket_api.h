@@ -32,6 +32,8 @@ class FakeSocketApi : public SocketApi {
   std::vector<std::string> calls;
   int closeFailures = 0;             // this many closesocket() calls fail...
   int closeError = 10038;            // ...with this code
+  int bindError = 0;                 // when set, bind() fails with it
+  int acceptError = 0;               // when set, the next accept() fails with it (once)
   SocketHandle nextHandle = 100;
 
   FakeSocket& at(SocketHandle s) { return sockets[s]; }

@@ -141,6 +141,25 @@ TEST(Loopback, ResetByThePeerArrivesAsAnErrorNotice) {
   EXPECT_EQ(codes, (std::vector<int>{10054}));
 }
 
+TEST(Loopback, PeerThatEndsItsStreamBeforeResettingIsAnOrderlyClose) {
+  PosixSocketApi api;
+  ListeningServer listening(api);
+  std::vector<int> codes;
+  listening.server.OnError = [&](TCustomFasterSocket*, SocketHandle, int code, const std::string&) {
+    codes.push_back(code);
+  };
+  LoopbackPeer peer;
+  ASSERT_NE(listening.Connect(peer), nullptr);
+  // Both the end of stream and the reset arrive before the server looks.
+  ::shutdown(peer.fd(), SHUT_WR);
+  const linger abortive{1, 0};
+  ::setsockopt(peer.fd(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+  peer.close();
+  ASSERT_TRUE(PumpUntil([&] { return !listening.server.closed.empty() || !codes.empty(); }));
+  EXPECT_TRUE(codes.empty());
+  EXPECT_EQ(listening.server.closed.size(), 1u);
+}
+
 TEST(Loopback, QueuedPacketsReachThePeer) {
   PosixSocketApi api;
   ListeningServer listening(api);

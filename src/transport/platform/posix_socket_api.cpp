@@ -242,7 +242,12 @@ void PosixSocketApi::onReadable(SocketHandle s) {
       // failed. That is said once; the socket would stay readable forever.
       int pending = 0;
       socklen_t length = sizeof pending;
-      if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &pending, &length) == 0) error = WinsockErrorFromErrno(pending);
+      ::getsockopt(s, SOL_SOCKET, SO_ERROR, &pending, &length);
+      // EPIPE here means the peer's reset came after its orderly end of
+      // stream (Linux reports a reset in that state so). Winsock would have
+      // said FD_CLOSE without an error as soon as the end of stream came;
+      // we only look later, so we say what Winsock would have said.
+      if (pending != EPIPE) error = WinsockErrorFromErrno(pending);
       entry.notifier->setEnabled(false);
     }
   }

@@ -1,0 +1,306 @@
+#include "client/chat_connection.h"
+
+#include <netdb.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <utility>
+
+#include "encoding/text_codec.h"
+#include "transport/packet_ids.h"
+
+namespace parlivo {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Bytes written before the consumed front of the send queue is dropped.
+constexpr std::size_t kCompactAfter = 64 * 1024;
+
+int MillisecondsLeft(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+}  // namespace
+
+std::string ErrnoText(int error) {
+  switch (error) {
+    case ECONNREFUSED: return "connection refused";
+    case ETIMEDOUT: return "timed out";
+    case ECONNRESET: return "connection reset by peer";
+    case EPIPE: return "connection closed by peer";
+    case EHOSTUNREACH: return "host unreachable";
+    case ENETUNREACH: return "network unreachable";
+    case EADDRNOTAVAIL: return "no local address available";
+    case EMFILE:
+    case ENFILE: return "too many open files";
+    default: return std::strerror(error);
+  }
+}
+
+ChatConnection::~ChatConnection() { close(); }
+
+ChatConnection::ChatConnection(ChatConnection&& other) noexcept { *this = std::move(other); }
+
+ChatConnection& ChatConnection::operator=(ChatConnection&& other) noexcept {
+  if (this == &other) return *this;
+  close();
+  answerPings = other.answerPings;
+  fd_ = std::exchange(other.fd_, -1);
+  connecting_ = std::exchange(other.connecting_, false);
+  peerClosed_ = std::exchange(other.peerClosed_, false);
+  sendShut_ = std::exchange(other.sendShut_, false);
+  out_ = std::move(other.out_);
+  outStart_ = std::exchange(other.outStart_, 0);
+  reader_ = std::move(other.reader_);
+  inbox_ = std::move(other.inbox_);
+  error_ = std::move(other.error_);
+  pingsAnswered_ = std::exchange(other.pingsAnswered_, 0);
+  return *this;
+}
+
+std::optional<sockaddr_in> ChatConnection::Resolve(const std::string& host, std::uint16_t port,
+                                                   std::string& error) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int status = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  if (status != 0 || found == nullptr) {
+    if (status == EAI_NONAME || status == EAI_NODATA || status == EAI_ADDRFAMILY || status == 0) {
+      error = "host not found: " + host;
+    } else if (status == EAI_SYSTEM) {
+      error = "cannot look up " + host + ": " + ErrnoText(errno);
+    } else {
+      error = "cannot look up " + host + ": " + ::gai_strerror(status);
+    }
+    if (found != nullptr) ::freeaddrinfo(found);
+    return std::nullopt;
+  }
+  sockaddr_in address{};
+  std::memcpy(&address, found->ai_addr, sizeof address);
+  ::freeaddrinfo(found);
+  address.sin_port = htons(port);
+  return address;
+}
+
+bool ChatConnection::connect(const std::string& host, std::uint16_t port, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::string reason;
+  const std::optional<sockaddr_in> address = Resolve(host, port, reason);
+  if (!address) return fail(reason);
+  if (!startConnect(*address)) return false;
+  while (connecting_) {
+    pollfd entry{fd_, POLLOUT, 0};
+    const int ready = ::poll(&entry, 1, MillisecondsLeft(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return fail(ErrnoText(errno));
+    if (ready == 0) return fail("timed out");
+    if (!finishConnect()) return false;
+  }
+  return true;
+}
+
+bool ChatConnection::startConnect(const sockaddr_in& address) {
+  close();
+  error_.clear();
+  peerClosed_ = false;
+  sendShut_ = false;
+  reader_ = PacketReader();
+  inbox_.clear();
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return fail("cannot create a socket: " + ErrnoText(errno));
+  // Chat lines are small and latency matters more than packing them.
+  const int on = 1;
+  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return true;
+  if (errno != EINPROGRESS) return fail(ErrnoText(errno));
+  connecting_ = true;
+  return true;
+}
+
+bool ChatConnection::finishConnect() {
+  if (!connecting_) return fd_ >= 0;
+  int pending = 0;
+  socklen_t length = sizeof pending;
+  if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &pending, &length) != 0) return fail(ErrnoText(errno));
+  if (pending != 0) return fail(ErrnoText(pending));
+  // Writable without an error can still mean "not yet" after a spurious wake-up.
+  sockaddr_in peer{};
+  socklen_t peerLength = sizeof peer;
+  if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) {
+    if (errno == ENOTCONN) return true;
+    return fail(ErrnoText(errno));
+  }
+  connecting_ = false;
+  return flush();
+}
+
+bool ChatConnection::send(std::int32_t id, std::string_view payload) {
+  if (fd_ < 0) return fail(error_.empty() ? "not connected" : error_);
+  if (sendShut_) {
+    error_ = "the sending side is shut down";
+    return false;
+  }
+  out_ += BuildPacket(id, payload);
+  return flush();
+}
+
+bool ChatConnection::registerUser(std::string_view nick, std::string_view room) {
+  return send(pidRegisterUser, RegistrationPayload(nick, room));
+}
+
+bool ChatConnection::sendChat(std::string_view text) { return send(pidMessage, EncodeText(text)); }
+
+bool ChatConnection::sendPrivate(std::string_view nick, std::string_view data) {
+  return send(pidPrivateData, PrivateDataPayload(nick, data));
+}
+
+bool ChatConnection::flush() {
+  if (fd_ < 0) return false;
+  if (connecting_) return true;
+  while (pendingOutput() > 0) {
+    const ssize_t sent = ::send(fd_, out_.data() + outStart_, pendingOutput(), MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (sent < 0) return fail(ErrnoText(errno));
+    outStart_ += static_cast<std::size_t>(sent);
+  }
+  if (outStart_ == out_.size()) {
+    out_.clear();
+    outStart_ = 0;
+  } else if (outStart_ >= kCompactAfter) {
+    out_.erase(0, outStart_);
+    outStart_ = 0;
+  }
+  return true;
+}
+
+bool ChatConnection::readAvailable() {
+  if (reader_.failed()) return false;
+  if (fd_ < 0 || peerClosed_ || connecting_) return fd_ >= 0 && !peerClosed_;
+  char chunk[64 * 1024];
+  std::size_t total = 0;
+  while (total < kMaxReadPerCall) {
+    const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (got < 0) {
+      peerClosed_ = true;
+      error_ = ErrnoText(errno);
+      break;
+    }
+    if (got == 0) {
+      peerClosed_ = true;
+      error_ = "connection closed by peer";
+      break;
+    }
+    total += static_cast<std::size_t>(got);
+    reader_.append(std::string_view(chunk, static_cast<std::size_t>(got)));
+    if (reader_.failed()) break;
+  }
+  takePackets();
+  if (reader_.failed()) {
+    error_ = reader_.error();
+    return false;
+  }
+  return fd_ >= 0 && !peerClosed_;
+}
+
+void ChatConnection::takePackets() {
+  while (std::optional<ReceivedPacket> packet = reader_.next()) {
+    if (packet->id == pidPing && answerPings && !peerClosed_ && !sendShut_ && send(pidPong, {})) ++pingsAnswered_;
+    inbox_.push_back(std::move(*packet));
+  }
+}
+
+std::optional<ReceivedPacket> ChatConnection::nextPacket() {
+  if (inbox_.empty()) return std::nullopt;
+  ReceivedPacket packet = std::move(inbox_.front());
+  inbox_.pop_front();
+  return packet;
+}
+
+std::optional<ReceivedPacket> ChatConnection::waitPacket(int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (std::optional<ReceivedPacket> packet = nextPacket()) return packet;
+    if (!isOpen() || reader_.failed()) return std::nullopt;
+    pollfd entry{fd_, static_cast<short>(POLLIN | (wantsWrite() ? POLLOUT : 0)), 0};
+    const int ready = ::poll(&entry, 1, MillisecondsLeft(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return std::nullopt;
+    if (connecting_) {
+      if (!finishConnect()) return std::nullopt;
+      continue;
+    }
+    if ((entry.revents & POLLOUT) != 0 && !flush()) return std::nullopt;
+    if ((entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !readAvailable()) return nextPacket();
+  }
+}
+
+bool ChatConnection::flushAll(int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (fd_ >= 0 && wantsWrite()) {
+    pollfd entry{fd_, POLLOUT, 0};
+    const int ready = ::poll(&entry, 1, MillisecondsLeft(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    if (connecting_ ? !finishConnect() : !flush()) return false;
+  }
+  return fd_ >= 0;
+}
+
+void ChatConnection::shutdownSend() {
+  if (fd_ < 0 || sendShut_) return;
+  sendShut_ = true;
+  out_.clear();
+  outStart_ = 0;
+  if (!connecting_) ::shutdown(fd_, SHUT_WR);
+}
+
+void ChatConnection::leave(int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  flushAll(timeoutMs);
+  shutdownSend();
+  while (isOpen() && !connecting_) {
+    pollfd entry{fd_, POLLIN, 0};
+    const int ready = ::poll(&entry, 1, MillisecondsLeft(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0 || !readAvailable()) break;
+  }
+  close();
+}
+
+void ChatConnection::close() {
+  if (fd_ < 0) return;
+  // Bytes left unread make the close abortive (a reset); take them first so
+  // that a peer sees an orderly end whenever it can.
+  if (!connecting_ && !peerClosed_) readAvailable();
+  if (fd_ < 0) return;
+  ::close(fd_);
+  fd_ = -1;
+  connecting_ = false;
+  out_.clear();
+  outStart_ = 0;
+}
+
+bool ChatConnection::fail(std::string reason) {
+  error_ = std::move(reason);
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  connecting_ = false;
+  out_.clear();
+  outStart_ = 0;
+  return false;
+}
+
+}  // namespace parlivo

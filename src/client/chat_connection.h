@@ -1,0 +1,135 @@
+#pragma once
+// ChatConnection: one client connection to a chat server over TCP (IPv4),
+// on a non-blocking POSIX socket. No Qt, no threads.
+//
+// It speaks the client side of the protocol: it queues packets and writes
+// them as far as the socket accepts, keeping the rest for flush(); it reads
+// whatever has arrived, cuts it into packets and hands them out in order.
+// While answerPings is set, every ping (ID 9) is answered with a pong
+// (ID 10) as soon as it is read; the ping is still handed out, so a caller
+// may simply ignore it.
+//
+// Two ways to use it:
+//  * blocking-style: connect() with a time-out, then waitPacket() for each
+//    packet with a deadline (the chat tool and tests);
+//  * inside a caller's own poll loop over many connections: startConnect(),
+//    then poll fd() for reading, and for writing while wantsWrite(); call
+//    finishConnect() when a connecting socket turns writable, flush() when a
+//    connected one does, readAvailable() when it is readable (the load
+//    generator).
+//
+// Errors never throw: the failing call returns false and error() says what
+// happened in plain words ("connection refused", "host not found: x",
+// "timed out", "connection closed by peer", a protocol error ...).
+// The object owns its socket and closes it on close() or destruction.
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "client/client_packets.h"
+
+namespace parlivo {
+
+class ChatConnection {
+ public:
+  // Most bytes one readAvailable() call takes, so that one busy connection
+  // cannot starve the others of a shared poll loop.
+  static constexpr std::size_t kMaxReadPerCall = 1 << 20;
+
+  ChatConnection() = default;
+  ~ChatConnection();
+  ChatConnection(ChatConnection&& other) noexcept;
+  ChatConnection& operator=(ChatConnection&& other) noexcept;
+  ChatConnection(const ChatConnection&) = delete;
+  ChatConnection& operator=(const ChatConnection&) = delete;
+
+  // Answer every received ping with a pong at once.
+  bool answerPings = true;
+
+  // The IPv4 address of `host` (dotted address or host name) and `port`;
+  // nullopt with `error` set ("host not found: x") when there is none.
+  static std::optional<sockaddr_in> Resolve(const std::string& host, std::uint16_t port, std::string& error);
+
+  // Resolves, connects and waits at most `timeoutMs` for the connection.
+  bool connect(const std::string& host, std::uint16_t port, int timeoutMs);
+  // Starts connecting without waiting. True when the connection is under way
+  // or already made; connecting() tells which.
+  bool startConnect(const sockaddr_in& address);
+  // Completes a connection under way once its socket is writable (or shows
+  // an error). False, with the socket closed, when the connection failed.
+  bool finishConnect();
+  bool connecting() const { return connecting_; }
+  // A socket exists (connecting or connected) and the peer has not closed it.
+  bool isOpen() const { return fd_ >= 0 && !peerClosed_; }
+  bool peerClosed() const { return peerClosed_; }
+
+  // Queues one packet and writes as much as the socket accepts now. False
+  // when the connection is unusable (error() says why).
+  bool send(std::int32_t id, std::string_view payload);
+  bool registerUser(std::string_view nick, std::string_view room);
+  // Sends chat text (encoded for the wire).
+  bool sendChat(std::string_view text);
+  bool sendPrivate(std::string_view nick, std::string_view data);
+  // Writes queued bytes as far as the socket accepts. False on an error.
+  bool flush();
+  // Whether the caller's poll loop should wait for writability: while
+  // connecting, and while queued bytes wait.
+  bool wantsWrite() const { return connecting_ || pendingOutput() > 0; }
+  std::size_t pendingOutput() const { return out_.size() - outStart_; }
+
+  // Reads what the socket holds (up to kMaxReadPerCall) and cuts it into
+  // packets. False when the peer closed the connection, on a socket error
+  // or a protocol error; packets cut before that are still handed out.
+  bool readAvailable();
+  // The oldest packet read and not yet handed out.
+  std::optional<ReceivedPacket> nextPacket();
+  // The next packet, waiting at most `timeoutMs` for it (sending queued bytes
+  // meanwhile); nullopt on time-out, close or error.
+  std::optional<ReceivedPacket> waitPacket(int timeoutMs);
+  // Waits at most `timeoutMs` until every queued byte is written.
+  bool flushAll(int timeoutMs);
+
+  int fd() const { return fd_; }
+  const std::string& error() const { return error_; }
+  std::uint64_t pingsAnswered() const { return pingsAnswered_; }
+
+  // Ends the sending side (the peer reads an end of stream); queued bytes
+  // not yet written are dropped. Reading goes on; pings are no longer
+  // answered and send() fails from now on.
+  void shutdownSend();
+  bool sendShutDown() const { return sendShut_; }
+  // Leaves in an orderly way: writes what is queued (waiting at most
+  // `timeoutMs`), shuts down the sending side, reads until the peer closes or
+  // the time is up, then closes. A peer that is still sending when we close
+  // would otherwise see a reset instead of an orderly end.
+  void leave(int timeoutMs);
+  // Closes the socket; queued bytes that were not written are dropped.
+  // Packets already read can still be taken with nextPacket(). Idempotent.
+  void close();
+
+ private:
+  bool fail(std::string reason);
+  void takePackets();
+
+  int fd_ = -1;
+  bool connecting_ = false;
+  bool peerClosed_ = false;
+  bool sendShut_ = false;
+  std::string out_;
+  std::size_t outStart_ = 0;  // first byte of out_ not yet written
+  PacketReader reader_;
+  std::deque<ReceivedPacket> inbox_;
+  std::string error_;
+  std::uint64_t pingsAnswered_ = 0;
+};
+
+// A plain-words text for a socket errno ("connection refused", "timed out", ...).
+std::string ErrnoText(int error);
+
+}  // namespace parlivo

@@ -1,0 +1,185 @@
+#pragma once
+// TDadideVUDServer: the TCP chat server component.
+//
+// It owns the listening socket, the ordered list of accepted connections
+// (Clients, in accept order) and the ping timer. It opens and closes the
+// listening socket when Listen is set, accepts connections (subject to
+// OnAccept) and greets each with ID 12, removes a connection when its peer
+// closes it and tells the others, pings every connection once per MaxPing
+// milliseconds, and hands every complete packet to DispatchPacket, which
+// runs the chat protocol (server_protocol.cpp).
+//
+// Threading and re-entry: everything runs on the event thread. Event
+// handlers run synchronously inside the operation that fires them, often in
+// the middle of a walk over Clients, and may change the list (stop the
+// server, drop a connection). Every walk notices such a change and ends;
+// nothing is sent twice and no connection is used after it left the list.
+// Connection objects taken out of the list are closed at once but freed
+// only once control is back in the event loop, so a handler that still
+// holds a Client pointer never holds a dangling one.
+//
+// Errors: every error the server reports itself, except 10035 ("would
+// block"), stops listening before OnError fires. Errors of a connection's
+// own sends and closes reach OnError with the connection as Sender.
+
+#include <QTimer>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "transport/event_timer.h"
+#include "transport/packet_ids.h"
+#include "transport/server_client.h"
+#include "transport/socket_base.h"
+
+namespace parlivo {
+
+class TDadideVUDServer;
+
+// To whom roster changes are pushed.
+enum TClientStatusUpdate : std::uint8_t { UpdateNone = 0, Rooms = 1, AllClients = 2 };
+
+using TDadideVUDServerEvent = std::function<void(TDadideVUDServer* Sender, TDadideVUDServerClient* Client)>;
+using TDadideVUDAcceptEvent =
+    std::function<void(TDadideVUDServer* Sender, TDadideVUDServerClient* Client, bool& Accept)>;
+using TDadideVUDServerIOEvent =
+    std::function<void(TDadideVUDServer* Sender, TDadideVUDServerClient* Client, const std::string& TheMessage)>;
+using TDadideVUDServerDataAvailEvent = std::function<void(TDadideVUDServer* Sender, TDadideVUDServerClient* Client,
+                                                          ByteStream& Data, std::int32_t DataSize)>;
+using TDadideVUDServerTimeOutEvent =
+    std::function<void(TDadideVUDServer* Sender, TDadideVUDServerClient* Client, bool& ForceDisconnectClient)>;
+using TDadideVUDServerNewStreamComingEvent =
+    std::function<void(TDadideVUDServer* Sender, TDadideVUDServerClient* Client, std::int32_t StreamSize,
+                       const std::string& DataInfo, bool& Accept)>;
+using TDadideVUDRegisterUserEvent =
+    std::function<void(TDadideVUDServer* Sender, TDadideVUDServerClient* Client, bool& DontLetIn,
+                       const char* TheRoom, const char* TheUserName)>;
+using TDadideVUDServerDataReceivedEvent = std::function<void(
+    TDadideVUDServer* Sender, TDadideVUDServerClient* Client, std::int32_t DataSize, const std::string& DataInfo)>;
+using TDadideVUDServerUnknownIDEvent = std::function<void(TDadideVUDServer* Sender, TDadideVUDServerClient* Client,
+                                                          ByteStream& Data, std::int32_t ID)>;
+
+class TDadideVUDServer : public TCustomFasterSocket {
+ public:
+  static constexpr std::uint32_t kDefaultMaxPing = 1000;  // ms
+  static constexpr int kListenBacklog = 5;
+
+  explicit TDadideVUDServer(SocketApi& api);
+  // Stops listening (every connection closed, without events) and frees
+  // everything. Errors on the way go to the central handler.
+  ~TDadideVUDServer() override;
+
+  // --- Settings read at their next use.
+  bool AllowSameUserNames = false;
+  TClientStatusUpdate ClientStatusUpdate = UpdateNone;
+
+  // --- Events. Each is skipped when empty; "var" parameters are references
+  // set to their default before the call and read after it.
+  TDadideVUDAcceptEvent OnAccept;
+  TDadideVUDServerEvent OnClientAcceptStream;
+  TDadideVUDServerEvent OnClientConnected;
+  TDadideVUDServerEvent OnClientDenyStream;
+  TDadideVUDServerEvent OnClientDisconnected;
+  TDadideVUDServerIOEvent OnClientMessageCome;
+  TDadideVUDServerEvent OnClientNeedMoreData;
+  TDadideVUDServerDataAvailEvent OnClientPacketCome;
+  TDadideVUDServerEvent OnClientPong;
+  TDadideVUDServerEvent OnClientReceivedStream;
+  TDadideVUDServerEvent OnClientStopReceivingStream;
+  TDadideVUDServerEvent OnClientStopSendingStream;
+  TDadideVUDServerTimeOutEvent OnClientTimeOut;
+  TDadideVUDServerNewStreamComingEvent OnNewStreamComing;
+  TDadideVUDRegisterUserEvent OnServerGetUserName;
+  TDadideVUDServerDataReceivedEvent OnStreamReceived;
+  TDadideVUDServerUnknownIDEvent OnUnknownPacketID;
+
+  // --- Properties with setters.
+  bool Listen() const { return listen_; }
+  // Opens the listening socket on Port (all local addresses) or closes it
+  // with every connection. A failed start is reported through SocketError
+  // and leaves the server idle with no socket left open.
+  virtual void SetListen(bool Value);
+  std::uint32_t MaxPing() const { return maxPing_; }
+  // The ping period in ms; 0 stops the pings.
+  virtual void SetMaxPing(std::uint32_t Value);
+  // While listening, a new port restarts the server on it when
+  // AllowChangeHostAndPortOnConnection is set, and raises
+  // "Can not change Port while listening" otherwise.
+  void SetPort(std::uint16_t Value) override;
+  // The host's name; empty (and the failure reported) when it cannot be read.
+  std::string LocalHostName();
+  // The IPv4 address to announce to users: the host's first address that is
+  // not loopback, loopback only when there is no other; empty when none.
+  std::string LocalIP();
+
+  EventTimer PingTimer;
+
+  // --- Operations for the application. Sends may fail; their errors reach
+  // OnError, whose handler may change Clients before these return.
+  void SendPacket(TDadideVUDServerClient* Client, std::int32_t ID, std::int32_t Length, const void* Data);
+  void SendPacket(TDadideVUDServerClient* Client, std::int32_t ID, std::string_view payload);
+  void SendClientMessage(TDadideVUDServerClient* Client, const void* Data, std::int32_t Length);
+  void DisconnectClient(TDadideVUDServerClient* Client);
+  void KickClient(TDadideVUDServerClient* Client);
+  void DisconnectAllClients();
+  void GetRoomUserNames(const std::string& Room, std::vector<std::string>& List) const;
+  void GetAllUserNames(std::vector<std::string>& List) const;
+
+  // --- Overrides of the socket base.
+  void Flush(void* Sender) override;
+  void WndProc(WindowMessage& Message) override;
+  void AcceptConnection() override;
+  void SocketClosed(SocketHandle Socket) override;
+  void DispatchPacket(TDadideVUDServerClient* Client, ByteStream& Data, std::int32_t ID) override;
+  void SocketError(SocketHandle Socket, int ErrorCode) override;
+
+  // Runs one ping sweep (what each PingTimer tick does).
+  void PingClients();
+
+ private:
+  class BusyScope;
+  using PacketHandler = void (TDadideVUDServer::*)(TDadideVUDServerClient*, ByteStream&);
+
+  // The protocol, one handler per packet ID (server_protocol.cpp).
+  static const PacketHandler* PacketHandlers();
+  void HandleNeedMoreData(TDadideVUDServerClient* client, ByteStream& data);
+  void HandleNewStream(TDadideVUDServerClient* client, ByteStream& data);
+  void HandleDenyStream(TDadideVUDServerClient* client, ByteStream& data);
+  void HandleAcceptStream(TDadideVUDServerClient* client, ByteStream& data);
+  void HandleStopReceivingStream(TDadideVUDServerClient* client, ByteStream& data);
+  void HandleStopSendingStream(TDadideVUDServerClient* client, ByteStream& data);
+  void HandleMessage(TDadideVUDServerClient* client, ByteStream& data);
+  void HandlePing(TDadideVUDServerClient* client, ByteStream& data);
+  void HandlePong(TDadideVUDServerClient* client, ByteStream& data);
+  void HandleRegisterUser(TDadideVUDServerClient* client, ByteStream& data);
+  void HandleStreamData(TDadideVUDServerClient* client, ByteStream& data);
+  void HandleStreamReceived(TDadideVUDServerClient* client, ByteStream& data);
+  void HandlePrivateData(TDadideVUDServerClient* client, ByteStream& data);
+  void HandleUnknown(TDadideVUDServerClient* client, ByteStream& data, std::int32_t id);
+  void FireClientEvent(const TDadideVUDServerEvent& event, TDadideVUDServerClient* client);
+  void PushRoster(TDadideVUDServerClient* client);
+
+  void StartListening();
+  void StopListening();
+  // Reports a failed start after closing the socket it had created.
+  void AbandonStart(int errorCode);
+  // Sends `id` with `payload` to every connection that `wanted` selects,
+  // first to last; ends early when the list changes under it.
+  void SendToEach(std::int32_t id, std::string_view payload,
+                  const std::function<bool(const TDadideVUDServerClient*)>& wanted);
+  // Closes a connection taken out of Clients and frees it later, at a safe point.
+  void Release(std::unique_ptr<TDadideVUDServerClient> client);
+  void FreeReleased();
+
+  bool listen_ = false;
+  bool stopping_ = false;
+  bool destroying_ = false;
+  std::uint32_t maxPing_ = kDefaultMaxPing;
+  int busy_ = 0;
+  std::vector<std::unique_ptr<TDadideVUDServerClient>> released_;
+  QTimer reaper_;
+};
+
+}  // namespace parlivo

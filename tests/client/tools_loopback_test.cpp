@@ -1,0 +1,349 @@
+// The command-line tools against the real server component over 127.0.0.1.
+//
+// The server runs in this test's Qt event loop with a relay handler like the
+// application's; each tool runs as a child process, and an in-test client
+// (ChatConnection) plays the other user. Every wait is bounded, and every
+// child is killed when its test ends.
+
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStringList>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "client/chat_connection.h"
+#include "encoding/text_codec.h"
+#include "event_loop.h"
+#include "transport/platform/posix_socket_api.h"
+#include "transport/server.h"
+
+namespace parlivo {
+namespace {
+
+using testing::PumpUntil;
+
+constexpr int kWaitMs = 15000;  // generous: the tools may run under sanitizers
+
+std::uint16_t BoundPort(int fd) {
+  sockaddr_in bound{};
+  socklen_t length = sizeof bound;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) return 0;
+  return ntohs(bound.sin_port);
+}
+
+// A port on 127.0.0.1 where nobody listens (bound once by the system, then freed).
+std::uint16_t UnusedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  const std::uint16_t port = BoundPort(fd);
+  ::close(fd);
+  return port;
+}
+
+// One tool run as a child process; killed at the end of its scope.
+class Tool {
+ public:
+  Tool(const char* path, const QStringList& arguments, bool mergeErrors = true) {
+    process_.setProcessChannelMode(mergeErrors ? QProcess::MergedChannels : QProcess::ForwardedErrorChannel);
+    process_.start(QString::fromLocal8Bit(path), arguments);
+  }
+  ~Tool() {
+    if (process_.state() == QProcess::NotRunning) return;
+    process_.kill();
+    process_.waitForFinished(5000);
+  }
+
+  // Pumps the event loop until the output holds `text`.
+  bool waitFor(const QString& text) {
+    return PumpUntil([&] { return output().contains(text); }, kWaitMs);
+  }
+  // Pumps the event loop until the tool has ended; its exit status, or -1.
+  int waitExit() {
+    const bool ended = PumpUntil([&] { return process_.state() == QProcess::NotRunning; }, kWaitMs);
+    if (!ended || process_.exitStatus() != QProcess::NormalExit) return -1;
+    return process_.exitCode();
+  }
+  void type(const QString& line) { process_.write((line + "\n").toUtf8()); }
+  void endInput() { process_.closeWriteChannel(); }
+  const QString& output() {
+    output_ += QString::fromUtf8(process_.readAllStandardOutput());
+    return output_;
+  }
+
+ private:
+  QProcess process_;
+  QString output_;
+};
+
+// Pumps the event loop until `client` has received a packet with `id`;
+// packets with other IDs read on the way are dropped.
+std::optional<ReceivedPacket> ReceiveId(ChatConnection& client, std::int32_t id) {
+  std::optional<ReceivedPacket> found;
+  PumpUntil(
+      [&] {
+        client.readAvailable();
+        while (std::optional<ReceivedPacket> packet = client.nextPacket()) {
+          if (packet->id != id) continue;
+          found = std::move(packet);
+          return true;
+        }
+        return false;
+      },
+      kWaitMs);
+  return found;
+}
+
+// Leaves the way the tools do (end of sending, then wait for the server to
+// close) while the server's loop runs; closing outright would reset the
+// connection if a ping is on its way.
+void Leave(ChatConnection& client) {
+  client.shutdownSend();
+  PumpUntil([&] { return !client.readAvailable(); }, kWaitMs);
+  client.close();
+}
+
+class ToolsLoopback : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server.ClientStatusUpdate = Rooms;
+    server.SetMaxPing(50);
+    server.SetPort(0);
+    server.OnClientMessageCome = [this](TDadideVUDServer* s, TDadideVUDServerClient* c, const std::string& text) {
+      Relay(s, c, text);
+    };
+    server.OnError = [this](TCustomFasterSocket*, SocketHandle, int code, const std::string& text) {
+      serverErrors.push_back(std::to_string(code) + " " + text);
+    };
+    server.SetListen(true);
+    ASSERT_TRUE(server.Listen());
+    port = BoundPort(server.Socket);
+    ASSERT_NE(port, 0);
+  }
+
+  void TearDown() override {
+    // The tools leave in an orderly way, so the server never sees a failed
+    // send or a reset from them.
+    EXPECT_TRUE(serverErrors.empty()) << serverErrors.front();
+    server.SetListen(false);
+  }
+
+  // What the application does with chat: encode once, send to everybody.
+  void Relay(TDadideVUDServer* s, TDadideVUDServerClient* c, const std::string& text) {
+    const std::string relay = EncodeText("[BC from " + c->UserName + " @ " + c->Room + "]: " + DecodeText(text));
+    for (std::size_t i = 0; i < s->Clients->Count(); ++i) {
+      if (dropDelivery && dropDelivery(i)) continue;
+      s->SendClientMessage((*s->Clients)[i], relay.data(), static_cast<std::int32_t>(relay.size()));
+    }
+  }
+
+  // A registered in-test client.
+  ChatConnection Join(const std::string& nick, const std::string& room) {
+    ChatConnection client;
+    EXPECT_TRUE(client.connect("127.0.0.1", port, kWaitMs)) << client.error();
+    client.registerUser(nick, room);
+    EXPECT_TRUE(ReceiveId(client, pidAccessGranted)) << nick << " was not let in";
+    return client;
+  }
+
+  TDadideVUDServerClient* Find(const std::string& nick) {
+    for (std::size_t i = 0; i < server.Clients->Count(); ++i) {
+      if ((*server.Clients)[i]->UserName == nick) return (*server.Clients)[i];
+    }
+    return nullptr;
+  }
+
+  QString Target() const { return "127.0.0.1:" + QString::number(port); }
+
+  PosixSocketApi api;
+  TDadideVUDServer server{api};
+  std::uint16_t port = 0;
+  std::vector<std::string> serverErrors;
+  // When set, the relay skips the client at an index for which it is true.
+  std::function<bool(std::size_t)> dropDelivery;
+};
+
+TEST_F(ToolsLoopback, ChatJoinsRelaysBothWaysSendsPrivateDataAndLeavesAtEndOfInput) {
+  ChatConnection bob = Join("Bob", "Lobby");
+  Tool chat(PARLIVO_CHAT_PATH, {Target(), "Ann", "Lobby"});
+  ASSERT_TRUE(chat.waitFor("Joined as Ann in room Lobby")) << chat.output().toStdString();
+  EXPECT_TRUE(chat.waitFor("Users: Bob, Ann")) << chat.output().toStdString();
+  const auto joined = ReceiveId(bob, pidUserJoined);
+  ASSERT_TRUE(joined);
+  EXPECT_EQ(joined->payload, "Ann");
+
+  // Typed UTF-8 goes out as Windows-1252, and comes back shown as UTF-8.
+  chat.type(QString::fromUtf8("h\xC3\xA9llo"));
+  const auto relayed = ReceiveId(bob, pidMessage);
+  ASSERT_TRUE(relayed);
+  EXPECT_EQ(DecodeText(relayed->payload), "[BC from Ann @ Lobby]: h\xE9llo");
+  EXPECT_TRUE(chat.waitFor(QString::fromUtf8("[BC from Ann @ Lobby]: h\xC3\xA9llo")));
+
+  bob.sendChat("caf\xE9\x1B[2J");
+  EXPECT_TRUE(chat.waitFor(QString::fromUtf8("[BC from Bob @ Lobby]: caf\xC3\xA9?[2J")))
+      << "control characters from the wire must not reach the terminal:\n"
+      << chat.output().toStdString();
+
+  bob.sendPrivate("Ann", "psst");
+  EXPECT_TRUE(chat.waitFor("[private] psst"));
+  chat.type("/msg Bob secret word");
+  const auto privateData = ReceiveId(bob, pidPrivateData);
+  ASSERT_TRUE(privateData);
+  EXPECT_EQ(privateData->payload, "secret word");
+
+  chat.endInput();
+  EXPECT_EQ(chat.waitExit(), 0) << chat.output().toStdString();
+  const auto left = ReceiveId(bob, pidUserLeft);
+  ASSERT_TRUE(left);
+  EXPECT_EQ(left->payload, "Ann");
+  Leave(bob);
+}
+
+TEST_F(ToolsLoopback, ChatSaysWhyItEndsWhenRefusedOrRemoved) {
+  struct Case {
+    const char* name;
+    std::function<void()> before;  // runs before the chat starts
+    std::function<void()> after;   // runs once the chat has joined
+    int exitStatus;
+    const char* says;
+  };
+  std::optional<ChatConnection> other;
+  const std::vector<Case> cases = {
+      {"nickname in use", [&] { other = Join("Ann", "Hall"); }, nullptr, 3, "nickname Ann is already in use"},
+      {"access denied",
+       [&] {
+         server.OnServerGetUserName = [](TDadideVUDServer*, TDadideVUDServerClient*, bool& dontLetIn, const char*,
+                                         const char*) { dontLetIn = true; };
+       },
+       nullptr, 3, "access denied"},
+      {"kicked", nullptr, [&] { server.KickClient(Find("Ann")); }, 4, "kicked by the server"},
+      {"asked to disconnect", nullptr, [&] { server.DisconnectClient(Find("Ann")); }, 4, "asked us to disconnect"},
+      {"server stopped", nullptr, [&] { server.SetListen(false); }, 1, "connection to the server lost"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server.OnServerGetUserName = nullptr;
+    if (!server.Listen()) server.SetListen(true);
+    port = BoundPort(server.Socket);
+    other.reset();
+    if (c.before) c.before();
+
+    Tool chat(PARLIVO_CHAT_PATH, {Target(), "Ann"});
+    if (c.after) {
+      ASSERT_TRUE(chat.waitFor("Joined as Ann")) << chat.output().toStdString();
+      ASSERT_TRUE(PumpUntil([&] { return Find("Ann") != nullptr || !server.Listen(); }, kWaitMs));
+      c.after();
+    }
+    EXPECT_EQ(chat.waitExit(), c.exitStatus) << chat.output().toStdString();
+    EXPECT_TRUE(chat.output().contains(c.says)) << chat.output().toStdString();
+    if (other) Leave(*other);
+    EXPECT_TRUE(PumpUntil([&] { return server.Clients->Empty(); }, kWaitMs)) << "the chat left a connection behind";
+  }
+}
+
+TEST_F(ToolsLoopback, ToolsRejectBadArgumentsAndUnreachableServers) {
+  struct Case {
+    const char* tool;
+    QStringList arguments;
+    int exitStatus;
+    const char* says;
+  };
+  const QString nobody = "127.0.0.1:" + QString::number(UnusedPort());
+  const QString nobodyPort = QString::number(UnusedPort());
+  const std::vector<Case> cases = {
+      {PARLIVO_CHAT_PATH, {}, 2, "missing arguments"},
+      {PARLIVO_CHAT_PATH, {"127.0.0.1:0", "Ann"}, 2, "bad port"},
+      {PARLIVO_CHAT_PATH, {"127.0.0.1", ""}, 2, "nickname must not be empty"},
+      {PARLIVO_CHAT_PATH, {nobody, "Ann"}, 1, "connection refused"},
+      {PARLIVO_BENCH_PATH, {"--clients", "0"}, 2, "--clients needs a whole number"},
+      {PARLIVO_BENCH_PATH, {"--clients", "2", "--senders", "3"}, 2, "cannot exceed --clients"},
+      {PARLIVO_BENCH_PATH, {"--window", "2", "--rate", "5"}, 2, "either --window or --rate"},
+      {PARLIVO_BENCH_PATH, {"--size", "8"}, 2, "--size needs"},
+      {PARLIVO_BENCH_PATH, {"--frobnicate"}, 2, "unknown option --frobnicate"},
+      {PARLIVO_BENCH_PATH, {"--port", nobodyPort, "--quiet"}, 3, "connection refused"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments.join(' ').toStdString());
+    Tool tool(c.tool, c.arguments);
+    EXPECT_EQ(tool.waitExit(), c.exitStatus) << tool.output().toStdString();
+    EXPECT_TRUE(tool.output().contains(c.says)) << tool.output().toStdString();
+  }
+}
+
+// Runs the load generator with --json and returns its report.
+QJsonObject RunBench(QStringList arguments, int& exitStatus) {
+  arguments << "--json" << "--quiet";
+  Tool bench(PARLIVO_BENCH_PATH, arguments, false);
+  exitStatus = bench.waitExit();
+  const QString output = bench.output();
+  const QJsonDocument report = QJsonDocument::fromJson(output.trimmed().toUtf8());
+  EXPECT_TRUE(report.isObject()) << "not one JSON line: " << output.toStdString();
+  return report.object();
+}
+
+TEST_F(ToolsLoopback, BenchCountsEveryRelayedMessageAtEveryClient) {
+  const std::vector<QStringList> pacing = {{"--window", "4"}, {"--rate", "400"}};
+  for (const QStringList& pace : pacing) {
+    SCOPED_TRACE(pace.join(' ').toStdString());
+    int status = -1;
+    const QJsonObject report = RunBench(QStringList{"--port", QString::number(port), "--clients", "6", "--rooms", "2",
+                                                    "--senders", "3", "--messages", "40", "--size", "100",
+                                                    "--duration", "30"} +
+                                            pace,
+                                        status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(report["registered"].toInt(), 6);
+    EXPECT_EQ(report["deliveries"].toInt(), 3 * 40 * 6);
+    EXPECT_EQ(report["expected_deliveries"].toInt(), 3 * 40 * 6);
+    EXPECT_EQ(report["lost_deliveries"].toInt(), 0);
+    EXPECT_TRUE(report["latency_ms"].isObject());
+    ASSERT_TRUE(PumpUntil([&] { return server.Clients->Empty(); }, kWaitMs));
+  }
+}
+
+TEST_F(ToolsLoopback, BenchFailsWhenADeliveryIsMissingOrANameIsTaken) {
+  // The relay drops one message to the last of four clients.
+  int relayed = 0;
+  dropDelivery = [&](std::size_t index) { return index == 3 && ++relayed == 5; };
+  int status = -1;
+  QJsonObject report = RunBench({"--port", QString::number(port), "--clients", "4", "--senders", "2", "--messages",
+                                 "10", "--duration", "3"},
+                                status);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(report["lost_deliveries"].toInt(), 1);
+  ASSERT_TRUE(PumpUntil([&] { return server.Clients->Empty(); }, kWaitMs));
+  dropDelivery = nullptr;
+
+  ChatConnection squatter = Join("bench-1", "room-1");
+  report = RunBench({"--port", QString::number(port), "--clients", "3", "--duration", "10"}, status);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(report["name_in_use"].toInt(), 1);
+  EXPECT_EQ(report["registered"].toInt(), 2);
+  Leave(squatter);
+}
+
+TEST_F(ToolsLoopback, BenchHoldsConnectionsAnsweringPings) {
+  int status = -1;
+  const QJsonObject report =
+      RunBench({"--port", QString::number(port), "--clients", "20", "--connect-only", "--duration", "1.5"}, status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(report["registered"].toInt(), 20);
+  EXPECT_EQ(report["connections_lost"].toInt(), 0);
+  // Pings come every 50 ms: each client should answer several.
+  EXPECT_GE(report["pings_answered"].toInt(), 20 * 5);
+}
+
+}  // namespace
+}  // namespace parlivo

@@ -1,0 +1,405 @@
+// The server component and its protocol over 127.0.0.1, with real client
+// connections from the client library.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/chat_connection.h"
+#include "client/client_packets.h"
+#include "event_loop.h"
+#include "transport/platform/posix_socket_api.h"
+#include "transport/server.h"
+
+namespace parlivo {
+namespace {
+
+// Writes bytes past the client library, in one call.
+bool SendRaw(int fd, const std::string& bytes) {
+  return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+using testing::PumpFor;
+using testing::PumpUntil;
+
+std::string Int32(std::int32_t v) {
+  const auto u = static_cast<std::uint32_t>(v);
+  return {static_cast<char>(u), static_cast<char>(u >> 8), static_cast<char>(u >> 16), static_cast<char>(u >> 24)};
+}
+
+// One client program: a connection and everything it received but pings.
+struct Peer {
+  ChatConnection connection;
+  std::vector<ReceivedPacket> received;
+
+  void Poll() {
+    connection.readAvailable();
+    while (auto packet = connection.nextPacket())
+      if (packet->id != pidPing) received.push_back(std::move(*packet));
+  }
+  std::vector<std::int32_t> Ids() const {
+    std::vector<std::int32_t> ids;
+    for (const auto& p : received) ids.push_back(p.id);
+    return ids;
+  }
+  std::vector<std::string> Payloads(std::int32_t id) const {
+    std::vector<std::string> payloads;
+    for (const auto& p : received)
+      if (p.id == id) payloads.push_back(p.payload);
+    return payloads;
+  }
+  bool Has(std::int32_t id) const {
+    return std::any_of(received.begin(), received.end(), [id](const ReceivedPacket& p) { return p.id == id; });
+  }
+};
+
+struct LiveServer : ::testing::Test {
+  LiveServer() {
+    server.SetMaxPing(0);
+    server.SetListen(true);
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    ::getsockname(server.Socket, reinterpret_cast<sockaddr*>(&bound), &length);
+    port = ntohs(bound.sin_port);
+  }
+  ~LiveServer() override {
+    // The tests' handlers capture their locals, which are gone by now.
+    server.OnAccept = nullptr;
+    server.OnClientDisconnected = nullptr;
+    server.OnClientTimeOut = nullptr;
+    server.OnError = nullptr;
+    CloseAll();
+    server.SetListen(false);
+    EXPECT_TRUE(server.Clients->Empty());
+  }
+
+  // Closes every peer in an orderly way and waits until the server has let
+  // them go. A peer that closes with unread bytes resets its connection,
+  // and a reset stops the whole server, so nothing may be sent to the
+  // peers meanwhile: roster pushes are switched off first.
+  void CloseAll() {
+    server.ClientStatusUpdate = UpdateNone;
+    Settle();
+    peers.clear();
+    EXPECT_TRUE(PumpUntil([&] { return server.Clients->Empty(); }));
+  }
+
+  // Connects a new peer and waits for its greeting.
+  Peer& Connect() {
+    peers.push_back(std::make_unique<Peer>());
+    Peer& peer = *peers.back();
+    EXPECT_TRUE(peer.connection.connect("127.0.0.1", port, 2000)) << peer.connection.error();
+    EXPECT_TRUE(WaitFor(peer, pidConnected));
+    peer.received.clear();
+    return peer;
+  }
+  // Registers and returns the answer (16, 17 or 18), or 0 on time-out.
+  std::int32_t Register(Peer& peer, const std::string& name, const std::string& room) {
+    peer.received.clear();
+    peer.connection.registerUser(name, room);
+    std::int32_t answer = 0;
+    PumpUntil([&] {
+      peer.Poll();
+      for (const auto& p : peer.received)
+        if (p.id >= pidSameUserName && p.id <= pidAccessGranted) answer = p.id;
+      return answer != 0;
+    });
+    return answer;
+  }
+  bool WaitFor(Peer& peer, std::int32_t id) {
+    return PumpUntil([&] {
+      peer.Poll();
+      return peer.Has(id);
+    });
+  }
+  // Lets everything in flight arrive, then forgets what every peer received.
+  void Settle() {
+    PumpFor(30);
+    for (auto& peer : peers) peer->Poll();
+  }
+  void ClearAll() {
+    Settle();
+    for (auto& peer : peers) peer->received.clear();
+  }
+
+  PosixSocketApi api;
+  TDadideVUDServer server{api};
+  std::uint16_t port = 0;
+  std::vector<std::unique_ptr<Peer>> peers;
+};
+
+TEST_F(LiveServer, RegistrationOutcomes) {
+  struct Case {
+    const char* name;
+    bool allowSame;
+    std::vector<std::string> earlier;  // names registered before, one connection each
+    std::string request;
+    bool requesterIsFirst;             // the request comes from the first earlier connection
+    std::int32_t answer;
+  };
+  const std::vector<Case> cases = {
+      {"new name", false, {"Bob"}, "Ann", false, pidAccessGranted},
+      {"name in use", false, {"Ann"}, "Ann", false, pidSameUserName},
+      {"name in use, allowed", true, {"Ann"}, "Ann", false, pidAccessGranted},
+      {"empty name, own name is empty too", false, {}, "", false, pidSameUserName},
+      {"own name again", false, {"Ann"}, "Ann", true, pidSameUserName},
+      {"case differs", false, {"Ann"}, "ANN", false, pidAccessGranted},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server.AllowSameUserNames = c.allowSame;
+    std::vector<Peer*> earlier;
+    for (const std::string& name : c.earlier) {
+      earlier.push_back(&Connect());
+      ASSERT_EQ(Register(*earlier.back(), name, "Lobby"), pidAccessGranted);
+    }
+    Peer& requester = c.requesterIsFirst ? *earlier.front() : Connect();
+    EXPECT_EQ(Register(requester, c.request, "Other"), c.answer);
+    // A refused registration stores nothing; an accepted one stores both strings.
+    const TDadideVUDServerClient* record = (*server.Clients)[c.requesterIsFirst ? 0 : server.Clients->Count() - 1];
+    EXPECT_EQ(record->Room == "Other", c.answer == pidAccessGranted);
+    CloseAll();
+  }
+}
+
+TEST_F(LiveServer, RefusedWithAccessDeniedKeepsNameAndRoom) {
+  server.ClientStatusUpdate = AllClients;
+  server.OnServerGetUserName = [](TDadideVUDServer*, TDadideVUDServerClient*, bool& dontLetIn, const char* room,
+                                  const char* name) { dontLetIn = std::string(name) == "Mallory" && std::string(room) == "X"; };
+  Peer& mallory = Connect();
+  EXPECT_EQ(Register(mallory, "Mallory", "X"), pidAccessDenied);
+  Settle();
+  EXPECT_FALSE(mallory.Has(pidUserList));
+
+  Peer& other = Connect();
+  EXPECT_EQ(Register(other, "Mallory", "Y"), pidSameUserName);  // the name still blocks
+  Peer& ann = Connect();
+  EXPECT_EQ(Register(ann, "Ann", "Y"), pidAccessGranted);
+  ASSERT_TRUE(WaitFor(ann, pidUserList));
+  EXPECT_EQ(ann.Payloads(pidUserList)[0], "Mallory\r\n\r\nAnn\r\n");  // listed, with the unregistered one
+
+  ClearAll();
+  mallory.connection.close();
+  ASSERT_TRUE(WaitFor(ann, pidUserLeft));
+  EXPECT_EQ(ann.Payloads(pidUserLeft), (std::vector<std::string>{"Mallory"}));
+}
+
+TEST_F(LiveServer, UpdateModesDecideWhoHearsAboutJoinsAndLeaves) {
+  struct Case {
+    TClientStatusUpdate mode;
+    std::string roster;                 // what the newcomer D gets as ID 21
+    std::vector<bool> toldOfJoin;       // A, B, C get ID 22 "Dan"
+  };
+  const std::vector<Case> cases = {
+      {UpdateNone, "", {false, false, false}},
+      {Rooms, "Ann\r\nBob\r\nDan\r\n", {true, true, false}},
+      {AllClients, "Ann\r\nBob\r\nCid\r\nDan\r\n", {true, true, true}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.mode));
+    server.ClientStatusUpdate = c.mode;
+    Peer& a = Connect();
+    Peer& b = Connect();
+    Peer& cid = Connect();
+    ASSERT_EQ(Register(a, "Ann", "X"), pidAccessGranted);
+    ASSERT_EQ(Register(b, "Bob", "X"), pidAccessGranted);
+    ASSERT_EQ(Register(cid, "Cid", "Y"), pidAccessGranted);
+    Peer& d = Connect();
+    ClearAll();
+    ASSERT_EQ(Register(d, "Dan", "X"), pidAccessGranted);
+    Settle();
+    const std::vector<std::string> roster = d.Payloads(pidUserList);
+    EXPECT_EQ(roster.empty() ? "" : roster[0], c.roster);
+    EXPECT_TRUE(d.Payloads(pidUserJoined).empty());
+    Peer* others[3] = {&a, &b, &cid};
+    for (int i = 0; i < 3; ++i)
+      EXPECT_EQ(others[i]->Payloads(pidUserJoined), c.toldOfJoin[static_cast<std::size_t>(i)]
+                                                         ? std::vector<std::string>{"Dan"}
+                                                         : std::vector<std::string>{}) << i;
+
+    ClearAll();
+    d.connection.close();
+    Settle();
+    for (int i = 0; i < 3; ++i)
+      EXPECT_EQ(others[i]->Payloads(pidUserLeft), c.toldOfJoin[static_cast<std::size_t>(i)]
+                                                       ? std::vector<std::string>{"Dan"}
+                                                       : std::vector<std::string>{}) << i;
+    CloseAll();
+  }
+}
+
+TEST_F(LiveServer, UnregisteredClientLeavingUnderRoomsReachesOnlyTheUnregistered) {
+  server.ClientStatusUpdate = Rooms;
+  std::vector<std::string> disconnected;
+  server.OnClientDisconnected = [&](TDadideVUDServer*, TDadideVUDServerClient* c) {
+    disconnected.push_back(c->Host);
+  };
+  Peer& registered = Connect();
+  ASSERT_EQ(Register(registered, "Ann", "X"), pidAccessGranted);
+  Peer& silent = Connect();
+  Peer& leaving = Connect();
+  ClearAll();
+  leaving.connection.close();
+  ASSERT_TRUE(WaitFor(silent, pidUserLeft));
+  Settle();
+  EXPECT_EQ(silent.Payloads(pidUserLeft), (std::vector<std::string>{""}));
+  EXPECT_FALSE(registered.Has(pidUserLeft));
+  EXPECT_EQ(disconnected, (std::vector<std::string>{"127.0.0.1"}));
+}
+
+TEST_F(LiveServer, ClientThatNeverAnswersPingsTimesOutOnEveryTick) {
+  std::vector<std::uint32_t> missed;
+  bool drop = false;
+  int disconnected = 0;
+  server.OnClientTimeOut = [&](TDadideVUDServer*, TDadideVUDServerClient* c, bool& force) {
+    missed.push_back(c->MissedPings);
+    force = drop;
+  };
+  server.OnClientDisconnected = [&](TDadideVUDServer*, TDadideVUDServerClient*) { ++disconnected; };
+  server.ClientStatusUpdate = AllClients;
+  Peer& mute = Connect();
+  mute.connection.answerPings = false;
+  Peer& witness = Connect();
+  server.SetMaxPing(20);
+  ASSERT_TRUE(PumpUntil([&] {
+    witness.Poll();
+    return missed.size() >= 3;
+  }));
+  EXPECT_EQ(std::vector<std::uint32_t>(missed.begin(), missed.begin() + 3), (std::vector<std::uint32_t>{1, 2, 3}));
+  EXPECT_EQ(server.Clients->Count(), 2u);  // no drop without a handler that asks for it
+
+  drop = true;
+  ASSERT_TRUE(PumpUntil([&] { return server.Clients->Count() == 1; }));
+  Settle();
+  EXPECT_EQ(disconnected, 0);
+  EXPECT_FALSE(witness.Has(pidUserLeft));
+  EXPECT_FALSE(mute.connection.readAvailable());  // its connection was closed
+}
+
+TEST_F(LiveServer, StreamsCompleteOnEveryChunkAtOrBeyondTheAnnouncedSize) {
+  Peer& peer = Connect();
+  peer.connection.send(pidNewStream, Int32(10) + "info");
+  ASSERT_TRUE(WaitFor(peer, pidDenyStream));  // nobody takes it
+
+  std::vector<std::pair<std::int32_t, std::string>> completed;
+  std::int32_t chunkBytes = 0;
+  server.OnNewStreamComing = [](TDadideVUDServer*, TDadideVUDServerClient*, std::int32_t size, const std::string& info,
+                                bool& accept) { accept = size == 10 && info == "info"; };
+  server.OnClientPacketCome = [&](TDadideVUDServer*, TDadideVUDServerClient*, ByteStream&, std::int32_t size) {
+    chunkBytes += size;
+  };
+  server.OnStreamReceived = [&](TDadideVUDServer*, TDadideVUDServerClient*, std::int32_t size, const std::string& info) {
+    completed.push_back({size, info});
+  };
+  peer.received.clear();
+  peer.connection.send(pidNewStream, Int32(10) + "info");
+  ASSERT_TRUE(WaitFor(peer, pidAcceptStream));
+  for (const char* chunk : {"12345", "678", "90", "x"}) peer.connection.send(pidStreamData, chunk);
+  ASSERT_TRUE(PumpUntil([&] { return completed.size() == 2; }));
+  Settle();
+  EXPECT_EQ(chunkBytes, 11);
+  EXPECT_EQ(completed, (std::vector<std::pair<std::int32_t, std::string>>{{10, "info"}, {11, "info"}}));
+  EXPECT_EQ(peer.Payloads(pidStreamReceived).size(), 2u);
+}
+
+TEST_F(LiveServer, PrivateDataGoesToTheFirstHolderOfTheName) {
+  server.AllowSameUserNames = true;
+  Peer& first = Connect();
+  Peer& second = Connect();
+  Peer& unregistered = Connect();
+  Peer& sender = Connect();
+  ASSERT_EQ(Register(first, "Ann", "X"), pidAccessGranted);
+  ASSERT_EQ(Register(second, "Ann", "Y"), pidAccessGranted);
+  ClearAll();
+  sender.connection.sendPrivate("Ann", "secret");
+  sender.connection.send(pidPrivateData, Int32(0) + "to nobody in particular");
+  sender.connection.send(pidPrivateData, Int32(3) + "Ann");          // empty data
+  sender.connection.send(pidPrivateData, Int32(-1) + "Ann data");    // negative length: empty name
+  sender.connection.send(pidPrivateData, Int32(50) + "Ann");         // name longer than the payload: dropped
+  sender.connection.send(pidPrivateData, "An");                      // too short for a length: dropped
+  sender.connection.sendPrivate("Zed", "lost");                      // nobody has the name
+  Settle();
+  EXPECT_EQ(first.Payloads(pidPrivateData), (std::vector<std::string>{"secret", ""}));
+  EXPECT_TRUE(second.received.empty());
+  EXPECT_EQ(unregistered.Payloads(pidPrivateData),
+            (std::vector<std::string>{"to nobody in particular", "Ann data"}));
+  EXPECT_TRUE(sender.received.empty());
+}
+
+TEST_F(LiveServer, UnknownIdsOnlyRaiseTheirEvent) {
+  std::vector<std::pair<std::int32_t, std::string>> unknown;
+  server.OnUnknownPacketID = [&](TDadideVUDServer*, TDadideVUDServerClient*, ByteStream& data, std::int32_t id) {
+    unknown.push_back({id, std::string(data.unread())});
+  };
+  Peer& peer = Connect();
+  for (std::int32_t id : {0, 3, 12, 13, 18, 21, 25, -1}) peer.connection.send(id, "p");
+  ASSERT_TRUE(PumpUntil([&] { return unknown.size() == 8; }));
+  Settle();
+  EXPECT_EQ(unknown.front(), (std::pair<std::int32_t, std::string>{0, "p"}));
+  EXPECT_EQ(unknown.back().first, -1);
+  EXPECT_TRUE(peer.received.empty());
+}
+
+TEST_F(LiveServer, UnreadableRegistrationEndsTheReadAndTheNextPacketWaitsForMoreBytes) {
+  Peer& peer = Connect();
+  // Both packets leave in one write, so they arrive in one read.
+  ASSERT_TRUE(SendRaw(peer.connection.fd(),
+                               BuildPacket(pidRegisterUser, "\x07\x03" "Ann") + BuildPacket(pidPing, "")));
+  Settle();
+  EXPECT_TRUE(peer.received.empty());  // no answer to the registration, the ping still waits
+  peer.connection.send(pidPing, "");
+  Settle();
+  EXPECT_EQ(peer.Ids(), (std::vector<std::int32_t>{pidPong, pidPong}));
+  EXPECT_TRUE((*server.Clients)[0]->UserName.empty());
+}
+
+TEST_F(LiveServer, RefusedConnectionGetsNothingAndIsClosed) {
+  int connected = 0;
+  server.OnAccept = [](TDadideVUDServer*, TDadideVUDServerClient*, bool& accept) { accept = false; };
+  server.OnClientConnected = [&](TDadideVUDServer*, TDadideVUDServerClient*) { ++connected; };
+  peers.push_back(std::make_unique<Peer>());
+  Peer& peer = *peers.back();
+  ASSERT_TRUE(peer.connection.connect("127.0.0.1", port, 2000));
+  ASSERT_TRUE(PumpUntil([&] { return !peer.connection.readAvailable(); }));
+  peer.Poll();
+  EXPECT_TRUE(peer.received.empty());
+  EXPECT_EQ(connected, 0);
+  EXPECT_TRUE(server.Clients->Empty());
+}
+
+TEST_F(LiveServer, ResetFromAClientStopsTheServer) {
+  std::vector<int> codes;
+  server.OnError = [&](TCustomFasterSocket*, SocketHandle, int code, const std::string&) { codes.push_back(code); };
+  Peer& peer = Connect();
+  Connect();
+  const linger abortive{1, 0};
+  ::setsockopt(peer.connection.fd(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+  peer.connection.close();
+  ASSERT_TRUE(PumpUntil([&] { return !codes.empty(); }));
+  EXPECT_EQ(codes, (std::vector<int>{10054}));
+  EXPECT_FALSE(server.Listen());
+  EXPECT_TRUE(server.Clients->Empty());
+}
+
+TEST_F(LiveServer, ChatTextReachesTheHandlerUnchanged) {
+  std::vector<std::string> texts;
+  server.OnClientMessageCome = [&](TDadideVUDServer*, TDadideVUDServerClient*, const std::string& text) {
+    texts.push_back(text);
+  };
+  Peer& peer = Connect();
+  peer.connection.send(pidMessage, std::string("a\0b", 3));
+  peer.connection.send(pidMessage, "");
+  peer.connection.send(pidPing, "");
+  ASSERT_TRUE(WaitFor(peer, pidPong));
+  EXPECT_EQ(texts, (std::vector<std::string>{std::string("a\0b", 3), ""}));
+}
+
+}  // namespace
+}  // namespace parlivo

@@ -1,0 +1,181 @@
+// The server over the scriptable sockets layer: starting, stopping, errors,
+// and walks over the client list that handlers change under them.
+
+#include "transport/server.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "event_loop.h"
+#include "fake_socket_api.h"
+#include "transport/exception.h"
+
+namespace parlivo {
+namespace {
+
+using testing::FakeSocketApi;
+
+struct FakeServer : ::testing::Test {
+  FakeServer() {
+    server.OnError = [this](TCustomFasterSocket* sender, SocketHandle, int code, const std::string& text) {
+      errors.push_back({sender, code, text});
+    };
+  }
+  // Accepts one connection through a notice, as the listening socket's window would see it.
+  TDadideVUDServerClient* Accept() {
+    server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(server.Socket),
+                                       MakeSelectParam(FD_ACCEPT, 0));
+    return server.Clients->Empty() ? nullptr : (*server.Clients)[server.Clients->Count() - 1];
+  }
+  int Count(const std::string& call) const {
+    int n = 0;
+    for (const auto& c : api.calls) n += c == call;
+    return n;
+  }
+
+  struct Error {
+    TCustomFasterSocket* sender;
+    int code;
+    std::string text;
+  };
+  FakeSocketApi api;
+  TDadideVUDServer server{api};
+  std::vector<Error> errors;
+};
+
+TEST_F(FakeServer, FailedStartsCloseTheirSocketAndLeaveTheServerIdle) {
+  api.bindError = 10048;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    server.SetListen(true);
+    EXPECT_FALSE(server.Listen());
+    EXPECT_EQ(server.Socket, kInvalidSocket);
+    EXPECT_FALSE(server.PingTimer.isActive());
+  }
+  EXPECT_EQ(Count("close 100") + Count("close 101") + Count("close 102"), 3);
+  ASSERT_EQ(errors.size(), 3u);
+  EXPECT_EQ(errors[0].code, 10048);
+  EXPECT_EQ(errors[0].text, "Address already in use");
+}
+
+TEST_F(FakeServer, FailedCloseWhileStoppingIsReportedOnceAndTheStopEnds) {
+  server.SetListen(true);
+  Accept();
+  api.closeFailures = 2;  // the connection's close and the listening socket's close
+  server.SetListen(false);
+  EXPECT_FALSE(server.Listen());
+  EXPECT_EQ(server.Socket, kInvalidSocket);
+  EXPECT_TRUE(server.Clients->Empty());
+  EXPECT_EQ(errors.size(), 2u);  // once for each failed close, no recursion
+}
+
+TEST_F(FakeServer, AcceptedSocketsGetNoDelayAndAGreeting) {
+  server.SetListen(true);
+  TDadideVUDServerClient* client = Accept();
+  ASSERT_NE(client, nullptr);
+  EXPECT_EQ(Count("nodelay " + std::to_string(client->Socket)), 1);
+  EXPECT_EQ(client->Host, "127.0.0.1");
+  EXPECT_TRUE(client->Connected);
+  EXPECT_EQ(api.at(client->Socket).sent.size(), 8u);  // ID 12
+}
+
+TEST_F(FakeServer, FailedAcceptStopsTheServerUnlessItWouldBlock) {
+  server.SetListen(true);
+  api.acceptError = 10035;
+  Accept();
+  EXPECT_TRUE(server.Listen());
+  api.acceptError = 10024;
+  Accept();
+  EXPECT_FALSE(server.Listen());
+  ASSERT_EQ(errors.size(), 2u);
+  EXPECT_EQ(errors[0].text, "Operation would block");
+  EXPECT_EQ(errors[1].text, "Too many open files");
+}
+
+TEST_F(FakeServer, ErrorHandlerThatStopsTheServerEndsThePingSweep) {
+  server.SetListen(true);
+  const SocketHandle sockets[3] = {Accept()->Socket, Accept()->Socket, Accept()->Socket};
+  // The sweep runs from the last connection; the middle one's send fails.
+  api.at(sockets[1]).sendScript = {-10054};
+  server.OnError = [this](TCustomFasterSocket*, SocketHandle, int, const std::string&) { server.SetListen(false); };
+  server.PingClients();
+  EXPECT_FALSE(server.Listen());
+  EXPECT_TRUE(server.Clients->Empty());
+  EXPECT_EQ(api.at(sockets[2]).sendSizes.size(), 2u);  // greeting and one ping
+  EXPECT_EQ(api.at(sockets[0]).sendSizes.size(), 1u);  // greeting only
+  EXPECT_FALSE(api.at(sockets[0]).open);
+  testing::PumpFor(5);  // the released connections are freed here
+}
+
+TEST_F(FakeServer, TimeOutHandlerThatStopsTheServerEndsTheSweep) {
+  server.SetListen(true);
+  Accept();
+  Accept();
+  int timeOuts = 0;
+  server.OnClientTimeOut = [&](TDadideVUDServer* s, TDadideVUDServerClient*, bool& force) {
+    ++timeOuts;
+    s->SetListen(false);
+    force = true;
+  };
+  server.PingClients();
+  server.PingClients();
+  EXPECT_EQ(timeOuts, 1);
+  EXPECT_FALSE(server.Listen());
+}
+
+TEST_F(FakeServer, PortChangesWhileListening) {
+  server.SetPort(4000);
+  server.SetListen(true);
+  server.SetPort(4000);  // the same port: nothing
+  EXPECT_THROW(server.SetPort(4001), Exception);
+  EXPECT_EQ(server.Port, 4000);
+  EXPECT_TRUE(server.Listen());
+  try {
+    server.SetPort(4001);
+  } catch (const Exception& error) {
+    EXPECT_STREQ(error.what(), "Can not change Port while listening");
+  }
+
+  TDadideVUDServerClient* client = Accept();
+  const SocketHandle old = server.Socket;
+  int disconnected = 0;
+  server.OnClientDisconnected = [&](TDadideVUDServer*, TDadideVUDServerClient*) { ++disconnected; };
+  server.AllowChangeHostAndPortOnConnection = true;
+  server.SetPort(4001);
+  EXPECT_TRUE(server.Listen());
+  EXPECT_EQ(server.Port, 4001);
+  EXPECT_NE(server.Socket, old);
+  EXPECT_TRUE(server.Clients->Empty());
+  EXPECT_EQ(disconnected, 0);
+  (void)client;
+}
+
+TEST_F(FakeServer, WouldBlockKeepsListeningOtherErrorsStop) {
+  server.SetListen(true);
+  server.SocketError(server.Socket, 10035);
+  EXPECT_TRUE(server.Listen());
+  server.SocketError(server.Socket, 10050);
+  EXPECT_FALSE(server.Listen());
+  ASSERT_EQ(errors.size(), 2u);
+  EXPECT_EQ(errors[0].sender, &server);
+  EXPECT_EQ(errors[1].text, "Network is down");
+}
+
+TEST_F(FakeServer, MaxPingZeroStopsTheTicks) {
+  server.SetListen(true);
+  EXPECT_TRUE(server.PingTimer.isActive());
+  server.SetMaxPing(0);
+  EXPECT_FALSE(server.PingTimer.isActive());
+  server.SetMaxPing(20);
+  EXPECT_TRUE(server.PingTimer.isActive());
+  EXPECT_EQ(server.MaxPing(), 20u);
+}
+
+TEST_F(FakeServer, LocalAddressAndName) {
+  EXPECT_EQ(server.LocalHostName(), "fakehost");
+  EXPECT_EQ(server.LocalIP(), "192.0.2.10");
+}
+
+}  // namespace
+}  // namespace parlivo

@@ -1,0 +1,178 @@
+#include "bench_options.h"
+
+#include <charconv>
+#include <functional>
+#include <optional>
+#include <string_view>
+
+namespace parlivo::bench {
+
+const char* const kBenchUsage =
+    "Usage: parlivo-bench [OPTIONS]\n"
+    "\n"
+    "Load generator for a Parlivo chat server. Connects many clients from one\n"
+    "process, registers them, lets some of them send chat and counts what the\n"
+    "server relays to every client (the relay goes to everybody, the sender\n"
+    "included). All clients answer the server's pings throughout.\n"
+    "\n"
+    "Options (defaults in brackets):\n"
+    "  --host HOST        server address or host name, IPv4 [127.0.0.1]\n"
+    "  --port PORT        server port [65535]\n"
+    "  --clients N        clients to connect and register [10]\n"
+    "  --rooms R          spread the clients over R rooms (room-1 .. room-R) [1]\n"
+    "  --senders K        clients that send chat, at most N [1]\n"
+    "  --messages M       messages per sender [100]\n"
+    "  --size S           bytes of chat text per message, at least 64 [64]\n"
+    "  --window W         a sender waits once W of its messages have not come\n"
+    "                     back to it yet [8]\n"
+    "  --rate X           instead of a window: X messages per second per sender\n"
+    "  --duration SECS    hard stop for the whole run, decimals allowed; its last\n"
+    "                     part (up to a third) is kept for the clients to leave [60]\n"
+    "  --prefix P         nicknames are P-0, P-1, ... [bench]\n"
+    "  --connect-only     only connect, register and answer pings until the\n"
+    "                     duration is over; no chat\n"
+    "  --json             print the report as one JSON line\n"
+    "  --quiet            no progress lines on standard error\n"
+    "  --help             show this text\n"
+    "\n"
+    "Phases: connect all clients, register all, then the senders send. Every\n"
+    "message carries a marker with its sender, sequence number and send time;\n"
+    "each client counts the relayed messages it receives, and each sender\n"
+    "measures the time until its own message comes back (latency).\n"
+    "The report gives clients connected and registered, pings answered,\n"
+    "deliveries, deliveries per second, expected deliveries (senders x\n"
+    "messages x clients), lost deliveries and latency p50/p99/max in ms.\n"
+    "\n"
+    "Exit status: 0 all delivered, 1 deliveries lost, registration refused or a\n"
+    "connection lost, 2 bad arguments, 3 cannot connect.\n";
+
+namespace {
+
+constexpr std::uint32_t kMaxClients = 100000;
+constexpr std::uint32_t kMaxMessages = 10000000;
+constexpr std::uint32_t kMaxTextSize = 1024 * 1024;
+constexpr std::uint32_t kMaxWindow = 1000000;
+constexpr double kMaxRate = 1000000;
+constexpr double kMaxDuration = 7 * 24 * 3600;
+
+std::uint32_t ParseCount(const std::string& option, std::string_view text, std::uint32_t low, std::uint32_t high) {
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value < low || value > high) {
+    throw UsageError{option + " needs a whole number from " + std::to_string(low) + " to " + std::to_string(high) +
+                     ", not '" + std::string(text) + "'"};
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+double ParsePositive(const std::string& option, std::string_view text, double high) {
+  double value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || !(value > 0) || value > high) {
+    throw UsageError{option + " needs a number above 0 and at most " + std::to_string(static_cast<long long>(high)) +
+                     ", not '" + std::string(text) + "'"};
+  }
+  return value;
+}
+
+struct OptionRule {
+  const char* name;
+  bool takesValue;
+  std::function<void(BenchOptions&, const std::string& option, std::string_view value)> apply;
+};
+
+const std::vector<OptionRule>& Rules() {
+  static const std::vector<OptionRule> rules = {
+      {"--host", true, [](BenchOptions& o, const std::string& n, std::string_view v) {
+         if (v.empty()) throw UsageError{n + " needs a host name or address"};
+         o.host = v;
+       }},
+      {"--port", true, [](BenchOptions& o, const std::string& n, std::string_view v) {
+         o.port = static_cast<std::uint16_t>(ParseCount(n, v, 1, 65535));
+       }},
+      {"--clients", true,
+       [](BenchOptions& o, const std::string& n, std::string_view v) { o.clients = ParseCount(n, v, 1, kMaxClients); }},
+      {"--rooms", true,
+       [](BenchOptions& o, const std::string& n, std::string_view v) { o.rooms = ParseCount(n, v, 1, kMaxClients); }},
+      {"--senders", true,
+       [](BenchOptions& o, const std::string& n, std::string_view v) { o.senders = ParseCount(n, v, 1, kMaxClients); }},
+      {"--messages", true, [](BenchOptions& o, const std::string& n,
+                              std::string_view v) { o.messages = ParseCount(n, v, 1, kMaxMessages); }},
+      {"--size", true, [](BenchOptions& o, const std::string& n, std::string_view v) {
+         o.size = ParseCount(n, v, kMinTextSize, kMaxTextSize);
+       }},
+      {"--window", true,
+       [](BenchOptions& o, const std::string& n, std::string_view v) { o.window = ParseCount(n, v, 1, kMaxWindow); }},
+      {"--rate", true,
+       [](BenchOptions& o, const std::string& n, std::string_view v) { o.rate = ParsePositive(n, v, kMaxRate); }},
+      {"--duration", true, [](BenchOptions& o, const std::string& n,
+                              std::string_view v) { o.duration = ParsePositive(n, v, kMaxDuration); }},
+      {"--prefix", true, [](BenchOptions& o, const std::string& n, std::string_view v) {
+         if (v.empty() || v.size() > 32 || v.find_first_of(" \r\n\t") != std::string_view::npos) {
+           throw UsageError{n + " needs 1 to 32 characters without spaces"};
+         }
+         o.prefix = v;
+       }},
+      {"--json", false, [](BenchOptions& o, const std::string&, std::string_view) { o.json = true; }},
+      {"--connect-only", false, [](BenchOptions& o, const std::string&, std::string_view) { o.connectOnly = true; }},
+      {"--quiet", false, [](BenchOptions& o, const std::string&, std::string_view) { o.quiet = true; }},
+      {"--help", false, [](BenchOptions& o, const std::string&, std::string_view) { o.help = true; }},
+  };
+  return rules;
+}
+
+const OptionRule* FindRule(std::string_view name) {
+  for (const OptionRule& rule : Rules()) {
+    if (name == rule.name) return &rule;
+  }
+  return nullptr;
+}
+
+// Checks that hold between options.
+void CheckTogether(const BenchOptions& o, bool windowGiven) {
+  if (windowGiven && o.rate > 0) throw UsageError{"use either --window or --rate, not both"};
+  if (o.senders > o.clients) {
+    throw UsageError{"--senders (" + std::to_string(o.senders) + ") cannot exceed --clients (" +
+                     std::to_string(o.clients) + ")"};
+  }
+  if (o.rooms > o.clients) {
+    throw UsageError{"--rooms (" + std::to_string(o.rooms) + ") cannot exceed --clients (" +
+                     std::to_string(o.clients) + ")"};
+  }
+}
+
+}  // namespace
+
+BenchOptions ParseBenchOptions(const std::vector<std::string>& args) {
+  BenchOptions options;
+  // --help wins over everything else on the line, mistakes included.
+  for (const std::string& arg : args) {
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+      return options;
+    }
+  }
+  bool windowGiven = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const std::size_t equals = arg.find('=');
+    const std::string name = arg.substr(0, equals);
+    const OptionRule* rule = FindRule(name);
+    if (rule == nullptr) {
+      throw UsageError{arg.rfind("-", 0) == 0 ? "unknown option " + name : "unexpected argument '" + arg + "'"};
+    }
+    std::optional<std::string> value;
+    if (equals != std::string::npos) value = arg.substr(equals + 1);
+    if (rule->takesValue && !value) {
+      if (i + 1 >= args.size()) throw UsageError{name + " needs a value"};
+      value = args[++i];
+    }
+    if (!rule->takesValue && value) throw UsageError{name + " takes no value"};
+    rule->apply(options, rule->name, value.value_or(""));
+    if (name == "--window") windowGiven = true;
+  }
+  CheckTogether(options, windowGiven);
+  return options;
+}
+
+}  // namespace parlivo::bench

@@ -1,0 +1,116 @@
+#include "bench_report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace parlivo::bench {
+namespace {
+
+std::string Fixed(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+// Nearest rank of fraction `p` in sorted samples.
+double Rank(const std::vector<double>& sorted, double p) {
+  const auto rank = static_cast<std::size_t>(std::ceil(p * static_cast<double>(sorted.size())));
+  return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
+}
+
+void Row(std::string& out, const char* label, const std::string& value) {
+  char line[160];
+  std::snprintf(line, sizeof line, "  %-22s %s\n", label, value.c_str());
+  out += line;
+}
+
+}  // namespace
+
+std::optional<LatencySummary> SummarizeLatency(std::vector<double>& samplesMs) {
+  if (samplesMs.empty()) return std::nullopt;
+  std::sort(samplesMs.begin(), samplesMs.end());
+  return LatencySummary{Rank(samplesMs, 0.50), Rank(samplesMs, 0.99), samplesMs.back()};
+}
+
+std::string FormatTable(const BenchReport& r) {
+  std::string out = "parlivo-bench report\n";
+  Row(out, "clients connected", std::to_string(r.connected) + " of " + std::to_string(r.clients));
+  Row(out, "clients registered", std::to_string(r.registered) + " (name in use " + std::to_string(r.nameInUse) +
+                                      ", access denied " + std::to_string(r.accessDenied) + ")");
+  Row(out, "connections lost", std::to_string(r.connectionsLost));
+  Row(out, "pings answered", std::to_string(r.pingsAnswered));
+  if (!r.connectOnly) {
+    Row(out, "messages sent", std::to_string(r.messagesSent) + " of " +
+                                  std::to_string(std::uint64_t{r.senders} * r.messagesPerSender) + " (" +
+                                  std::to_string(r.size) + " bytes each)");
+    Row(out, "deliveries", std::to_string(r.deliveries));
+    Row(out, "expected deliveries", std::to_string(r.expectedDeliveries));
+    Row(out, "lost deliveries", std::to_string(r.lostDeliveries()));
+    Row(out, "out of order", std::to_string(r.outOfOrder));
+    Row(out, "deliveries per second", Fixed(r.deliveriesPerSecond(), 1));
+    Row(out, "latency p50/p99/max",
+        r.latency ? Fixed(r.latency->p50Ms, 3) + " / " + Fixed(r.latency->p99Ms, 3) + " / " +
+                        Fixed(r.latency->maxMs, 3) + " ms"
+                  : std::string("(no samples)"));
+  }
+  Row(out, "elapsed", Fixed(r.elapsedSeconds, 3) + " s");
+  if (!r.error.empty()) Row(out, "stopped", r.error);
+  Row(out, "result", r.exitStatus == 0 ? "ok" : "FAILED (exit status " + std::to_string(r.exitStatus) + ")");
+  return out;
+}
+
+std::string FormatJson(const BenchReport& r) {
+  std::string out = "{";
+  auto field = [&](const char* name, const std::string& value) {
+    if (out.size() > 1) out += ",";
+    out += "\"";
+    out += name;
+    out += "\":";
+    out += value;
+  };
+  field("clients", std::to_string(r.clients));
+  field("connected", std::to_string(r.connected));
+  field("registered", std::to_string(r.registered));
+  field("name_in_use", std::to_string(r.nameInUse));
+  field("access_denied", std::to_string(r.accessDenied));
+  field("connections_lost", std::to_string(r.connectionsLost));
+  field("pings_answered", std::to_string(r.pingsAnswered));
+  field("connect_only", r.connectOnly ? "true" : "false");
+  field("senders", std::to_string(r.senders));
+  field("messages_per_sender", std::to_string(r.messagesPerSender));
+  field("size", std::to_string(r.size));
+  field("messages_sent", std::to_string(r.messagesSent));
+  field("deliveries", std::to_string(r.deliveries));
+  field("expected_deliveries", std::to_string(r.expectedDeliveries));
+  field("lost_deliveries", std::to_string(r.lostDeliveries()));
+  field("out_of_order", std::to_string(r.outOfOrder));
+  field("deliveries_per_second", Fixed(r.deliveriesPerSecond(), 1));
+  field("latency_ms", r.latency ? "{\"p50\":" + Fixed(r.latency->p50Ms, 3) + ",\"p99\":" +
+                                      Fixed(r.latency->p99Ms, 3) + ",\"max\":" + Fixed(r.latency->maxMs, 3) + "}"
+                                : std::string("null"));
+  field("elapsed_seconds", Fixed(r.elapsedSeconds, 3));
+  field("error", JsonString(r.error));
+  field("exit_status", std::to_string(r.exitStatus));
+  return out + "}";
+}
+
+}  // namespace parlivo::bench

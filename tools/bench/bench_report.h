@@ -1,0 +1,54 @@
+#pragma once
+// The result of one parlivo-bench run and its two printed forms: a table
+// for people and one JSON line for scripts. Pure functions, no I/O.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace parlivo::bench {
+
+struct LatencySummary {
+  double p50Ms = 0;
+  double p99Ms = 0;
+  double maxMs = 0;
+};
+
+struct BenchReport {
+  std::uint32_t clients = 0;  // asked for
+  std::uint32_t connected = 0;
+  std::uint32_t registered = 0;
+  std::uint32_t nameInUse = 0;     // ID 16 answers
+  std::uint32_t accessDenied = 0;  // ID 17 answers
+  std::uint32_t connectionsLost = 0;
+  std::uint64_t pingsAnswered = 0;
+  std::uint32_t senders = 0;
+  std::uint32_t messagesPerSender = 0;
+  std::uint32_t size = 0;
+  bool connectOnly = false;
+  std::uint64_t messagesSent = 0;
+  std::uint64_t deliveries = 0;
+  std::uint64_t expectedDeliveries = 0;
+  // Arrived after a later message of the same sender (or twice); not
+  // counted as deliveries.
+  std::uint64_t outOfOrder = 0;
+  double elapsedSeconds = 0;
+  double sendSeconds = 0;  // from the first message sent to the last delivery
+  std::optional<LatencySummary> latency;
+  std::string error;  // why the run stopped early; empty when it did not
+  int exitStatus = 0;
+
+  std::uint64_t lostDeliveries() const { return expectedDeliveries > deliveries ? expectedDeliveries - deliveries : 0; }
+  double deliveriesPerSecond() const { return sendSeconds > 0 ? static_cast<double>(deliveries) / sendSeconds : 0; }
+};
+
+// p50, p99 and max of the samples (nearest-rank); nullopt without samples.
+// Reorders `samples`.
+std::optional<LatencySummary> SummarizeLatency(std::vector<double>& samplesMs);
+
+std::string FormatTable(const BenchReport& report);
+// One line of JSON, without a line break.
+std::string FormatJson(const BenchReport& report);
+
+}  // namespace parlivo::bench

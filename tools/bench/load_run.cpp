@@ -1,0 +1,417 @@
+#include "load_run.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+#include "encoding/text_codec.h"
+#include "transport/packet_ids.h"
+
+namespace parlivo::bench {
+namespace {
+
+// Clients connecting or waiting for their greeting at the same time. The
+// server's accept backlog is small (5); more handshakes at once than it holds
+// get their connection attempts dropped and retried a second later.
+constexpr std::size_t kConnectWindow = 4;
+constexpr auto kGreetingTimeout = std::chrono::seconds(5);
+// A sender stops adding messages while this much waits unsent in its queue.
+constexpr std::size_t kMaxQueuedBytes = 4 * 1024 * 1024;
+constexpr int kMaxPollMs = 100;
+constexpr auto kProgressPeriod = std::chrono::seconds(1);
+// Time kept at the end of --duration for leaving: the server closes each
+// client and tells the others in its room, which grows with the square of
+// the clients; this budget per client covers that on loopback.
+constexpr auto kLeavePerClient = std::chrono::milliseconds(4);
+constexpr auto kMinLeave = std::chrono::milliseconds(500);
+
+std::uint64_t NowNs() {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
+}
+
+std::string RunId() {
+  std::random_device random;
+  char text[16];
+  std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(random()));
+  return text;
+}
+
+double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// Reads one space-terminated unsigned number at `text`'s front and drops it.
+template <typename Number>
+bool TakeNumber(std::string_view& text, Number& value) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end == text.data() + text.size() || *end != ' ') return false;
+  text.remove_prefix(static_cast<std::size_t>(end - text.data()) + 1);
+  return true;
+}
+
+}  // namespace
+
+LoadRun::LoadRun(BenchOptions options) : options_(std::move(options)), marker_("pb " + RunId() + " ") {}
+
+BenchReport LoadRun::Run() {
+  start_ = Clock::now();
+  const auto duration = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.duration));
+  end_ = start_ + duration;
+  // Leaving gets its share of the duration (at most a third), so that the
+  // whole run, leaving included, ends within --duration.
+  const Clock::duration leave = std::max<Clock::duration>(kMinLeave, kLeavePerClient * options_.clients);
+  deadline_ = end_ - std::min<Clock::duration>(leave, duration / 3);
+  nextProgress_ = start_ + kProgressPeriod;
+
+  std::string reason;
+  const auto address = ChatConnection::Resolve(options_.host, options_.port, reason);
+  if (!address) {
+    Stop(kExitCannotConnect, "cannot connect: " + reason);
+    return Finish();
+  }
+  address_ = *address;
+
+  clients_.resize(options_.clients);
+  for (std::size_t i = 0; i < clients_.size(); ++i) {
+    clients_[i].nick = options_.prefix + "-" + std::to_string(i);
+    clients_[i].room = "room-" + std::to_string(i % options_.rooms + 1);
+  }
+  while (phase_ != Phase::Done) {
+    if (Clock::now() >= deadline_) {
+      OnDeadline();
+      break;
+    }
+    Advance();
+    if (phase_ == Phase::Done) break;
+    PollOnce();
+    Progress();
+  }
+  return Finish();
+}
+
+void LoadRun::Advance() {
+  switch (phase_) {
+    case Phase::Connect: AdvanceConnect(); return;
+    case Phase::Register: AdvanceRegister(); return;
+    case Phase::Send: AdvanceSend(); return;
+    case Phase::Hold:
+    case Phase::Done: return;
+  }
+}
+
+void LoadRun::AdvanceConnect() {
+  const auto now = Clock::now();
+  for (std::size_t i = 0; i < nextToConnect_ && phase_ == Phase::Connect; ++i) {
+    const Client& client = clients_[i];
+    if (client.stage == Stage::Connecting || client.stage == Stage::AwaitGreeting) {
+      if (now > client.greetingDeadline) ConnectFailed(i, "timed out");
+    }
+  }
+  while (phase_ == Phase::Connect && inFlight_ < kConnectWindow && nextToConnect_ < clients_.size()) {
+    const std::size_t index = nextToConnect_++;
+    Client& client = clients_[index];
+    client.greetingDeadline = now + kGreetingTimeout;
+    ++inFlight_;
+    if (!client.connection.startConnect(address_)) {
+      ConnectFailed(index, client.connection.error());
+      return;
+    }
+    client.stage = client.connection.connecting() ? Stage::Connecting : Stage::AwaitGreeting;
+  }
+  if (phase_ != Phase::Connect || connected_ < clients_.size()) return;
+
+  phase_ = Phase::Register;
+  for (std::size_t i = 0; i < clients_.size(); ++i) {
+    Client& client = clients_[i];
+    client.stage = Stage::Registering;
+    if (!client.connection.registerUser(client.nick, client.room)) Lost(i, client.connection.error());
+  }
+}
+
+void LoadRun::AdvanceRegister() {
+  if (answered_ < clients_.size()) return;
+  if (registered_ < clients_.size()) {
+    Stop(kExitFailed, "registration refused for " + std::to_string(clients_.size() - registered_) + " clients");
+    return;
+  }
+  if (options_.connectOnly) {
+    phase_ = Phase::Hold;
+    return;
+  }
+  phase_ = Phase::Send;
+  sendStart_ = lastDelivery_ = Clock::now();
+  for (std::uint32_t s = 0; s < options_.senders; ++s) {
+    // Spread the first messages of rate-limited senders over one period.
+    const double offset = options_.rate > 0 ? static_cast<double>(s) / options_.senders / options_.rate : 0;
+    clients_[s].nextSendAt =
+        sendStart_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(offset));
+  }
+  for (Client& client : clients_) client.nextSeq.assign(options_.senders, 0);
+  AdvanceSend();
+}
+
+void LoadRun::AdvanceSend() {
+  for (std::uint32_t s = 0; s < options_.senders && phase_ == Phase::Send; ++s) SendFrom(s);
+  const std::uint64_t expected = std::uint64_t{options_.senders} * options_.messages * clients_.size();
+  if (phase_ == Phase::Send && deliveries_ >= expected) phase_ = Phase::Done;
+}
+
+void LoadRun::SendFrom(std::uint32_t sender) {
+  Client& client = clients_[sender];
+  const double interval = options_.rate > 0 ? 1.0 / options_.rate : 0;
+  while (client.sent < options_.messages && client.connection.pendingOutput() < kMaxQueuedBytes) {
+    const auto now = Clock::now();
+    if (options_.rate > 0 ? now < client.nextSendAt : client.sent - client.echoed >= options_.window) return;
+    std::string text = marker_ + std::to_string(sender) + " " + std::to_string(client.sent) + " " +
+                       std::to_string(NowNs()) + " ";
+    text.resize(std::max<std::size_t>(text.size(), options_.size), 'x');
+    if (!client.connection.sendChat(text)) {
+      Lost(sender, client.connection.error());
+      return;
+    }
+    ++client.sent;
+    ++messagesSent_;
+    if (options_.rate > 0) {
+      client.nextSendAt += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval));
+    }
+  }
+}
+
+void LoadRun::PollOnce() {
+  pollSet_.clear();
+  pollClients_.clear();
+  for (std::size_t i = 0; i < clients_.size(); ++i) {
+    const ChatConnection& connection = clients_[i].connection;
+    if (connection.fd() < 0) continue;
+    const short events = static_cast<short>(POLLIN | (connection.wantsWrite() ? POLLOUT : 0));
+    pollSet_.push_back({connection.fd(), events, 0});
+    pollClients_.push_back(i);
+  }
+  const int ready = ::poll(pollSet_.data(), pollSet_.size(), PollTimeoutMs());
+  if (ready < 0 && errno != EINTR) Stop(kExitFailed, std::string("poll failed: ") + std::strerror(errno));
+  if (ready <= 0) return;
+  for (std::size_t k = 0; k < pollSet_.size() && phase_ != Phase::Done; ++k) {
+    if (pollSet_[k].revents != 0) HandleEvents(pollClients_[k], pollSet_[k].revents);
+  }
+}
+
+int LoadRun::PollTimeoutMs() const {
+  auto wait = std::min<Clock::duration>(std::chrono::milliseconds(kMaxPollMs), deadline_ - Clock::now());
+  if (phase_ == Phase::Send && options_.rate > 0) {
+    for (std::uint32_t s = 0; s < options_.senders; ++s) {
+      const Client& sender = clients_[s];
+      if (sender.sent < options_.messages) wait = std::min(wait, sender.nextSendAt - Clock::now());
+    }
+  }
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+  return static_cast<int>(std::clamp<long long>(ms, 0, kMaxPollMs));
+}
+
+void LoadRun::HandleEvents(std::size_t index, short revents) {
+  Client& client = clients_[index];
+  ChatConnection& connection = client.connection;
+  if (connection.connecting()) {
+    if ((revents & (POLLOUT | POLLERR | POLLHUP)) == 0) return;
+    if (!connection.finishConnect()) return ConnectFailed(index, connection.error());
+    if (connection.connecting()) return;
+    client.stage = Stage::AwaitGreeting;
+  }
+  if ((revents & POLLOUT) != 0 && !connection.flush()) return Lost(index, connection.error());
+  if ((revents & (POLLIN | POLLHUP | POLLERR)) == 0) return;
+  const bool open = connection.readAvailable();
+  while (phase_ != Phase::Done && client.stage != Stage::Gone) {
+    const std::optional<ReceivedPacket> packet = connection.nextPacket();
+    if (!packet) break;
+    HandlePacket(index, *packet);
+  }
+  if (!open && client.stage != Stage::Gone && phase_ != Phase::Done) Lost(index, connection.error());
+}
+
+void LoadRun::HandlePacket(std::size_t index, const ReceivedPacket& packet) {
+  Client& client = clients_[index];
+  switch (packet.id) {
+    case pidConnected:
+      if (client.stage == Stage::AwaitGreeting) Connected(index);
+      return;
+    case pidAccessGranted:
+    case pidSameUserName:
+    case pidAccessDenied:
+      if (client.stage != Stage::Registering) return;
+      ++answered_;
+      client.stage = packet.id == pidAccessGranted ? Stage::Registered : Stage::Refused;
+      if (packet.id == pidAccessGranted) ++registered_;
+      if (packet.id == pidSameUserName) ++nameInUse_;
+      if (packet.id == pidAccessDenied) ++accessDenied_;
+      return;
+    case pidDisconnect: return Lost(index, "the server asked it to disconnect");
+    case pidKick: return Lost(index, "kicked by the server");
+    case pidMessage:
+      if (client.stage == Stage::Registered && phase_ == Phase::Send) HandleChat(index, packet.payload);
+      return;
+    default: return;  // pings are answered by the connection; rosters are not counted
+  }
+}
+
+void LoadRun::HandleChat(std::size_t index, const std::string& payload) {
+  const std::string text = DecodeText(payload);
+  const std::size_t at = text.find(marker_);
+  if (at == std::string::npos) return;  // not one of this run's messages
+  std::string_view rest = std::string_view(text).substr(at + marker_.size());
+  std::uint32_t sender = 0;
+  std::uint32_t seq = 0;
+  std::uint64_t sentNs = 0;
+  if (!TakeNumber(rest, sender) || !TakeNumber(rest, seq) || !TakeNumber(rest, sentNs)) return;
+  if (sender >= options_.senders || seq >= options_.messages) return;
+
+  Client& client = clients_[index];
+  std::uint32_t& next = client.nextSeq[sender];
+  if (seq != next) ++outOfOrder_;
+  if (seq < next) return;
+  next = seq + 1;
+  ++deliveries_;
+  lastDelivery_ = Clock::now();
+  if (index != sender) return;
+  ++client.echoed;
+  const std::uint64_t nowNs = NowNs();
+  latenciesMs_.push_back(nowNs > sentNs ? static_cast<double>(nowNs - sentNs) / 1e6 : 0.0);
+}
+
+void LoadRun::Connected(std::size_t index) {
+  clients_[index].stage = Stage::Greeted;
+  --inFlight_;
+  ++connected_;
+}
+
+void LoadRun::ConnectFailed(std::size_t index, const std::string& reason) {
+  clients_[index].stage = Stage::Gone;
+  clients_[index].connection.close();
+  Stop(kExitCannotConnect, "cannot connect client " + std::to_string(index) + " (" + clients_[index].nick +
+                               ") to " + options_.host + ":" + std::to_string(options_.port) + ": " + reason);
+}
+
+void LoadRun::Lost(std::size_t index, const std::string& reason) {
+  Client& client = clients_[index];
+  if (client.stage == Stage::Gone) return;
+  if (client.stage == Stage::Connecting || client.stage == Stage::AwaitGreeting) return ConnectFailed(index, reason);
+  client.stage = Stage::Gone;
+  client.connection.shutdownSend();  // LeaveAll waits for the server's close
+  ++connectionsLost_;
+  Stop(kExitFailed, "connection of " + client.nick + " lost: " + reason);
+}
+
+void LoadRun::OnDeadline() {
+  switch (phase_) {
+    case Phase::Connect:
+      Stop(kExitCannotConnect, "duration over while connecting (" + std::to_string(connected_) + " of " +
+                                   std::to_string(clients_.size()) + " connected)");
+      return;
+    case Phase::Register:
+      Stop(kExitFailed, "duration over while registering (" + std::to_string(answered_) + " of " +
+                            std::to_string(clients_.size()) + " answered)");
+      return;
+    case Phase::Send: Stop(kExitFailed, "duration over before every message was delivered"); return;
+    case Phase::Hold:
+    case Phase::Done: phase_ = Phase::Done; return;
+  }
+}
+
+void LoadRun::Stop(int exitStatus, std::string error) {
+  if (phase_ == Phase::Done) return;
+  phase_ = Phase::Done;
+  exitStatus_ = exitStatus;
+  error_ = std::move(error);
+}
+
+void LoadRun::Progress() {
+  const auto now = Clock::now();
+  if (options_.quiet || now < nextProgress_ || phase_ == Phase::Done) return;
+  nextProgress_ = now + kProgressPeriod;
+  char line[200];
+  const double elapsed = Seconds(now - start_);
+  const auto total = static_cast<unsigned>(clients_.size());
+  switch (phase_) {
+    case Phase::Connect:
+      std::snprintf(line, sizeof line, "connecting: %u/%u connected", connected_, total);
+      break;
+    case Phase::Register:
+      std::snprintf(line, sizeof line, "registering: %u/%u answered", answered_, total);
+      break;
+    case Phase::Send:
+      std::snprintf(line, sizeof line, "sending: %llu/%llu sent, %llu/%llu delivered",
+                    static_cast<unsigned long long>(messagesSent_),
+                    static_cast<unsigned long long>(std::uint64_t{options_.senders} * options_.messages),
+                    static_cast<unsigned long long>(deliveries_),
+                    static_cast<unsigned long long>(std::uint64_t{options_.senders} * options_.messages * total));
+      break;
+    case Phase::Hold:
+    case Phase::Done:
+      std::snprintf(line, sizeof line, "holding: %u connected", total - connectionsLost_);
+      break;
+  }
+  std::fprintf(stderr, "[%7.1fs] %s\n", elapsed, line);
+}
+
+BenchReport LoadRun::Finish() {
+  BenchReport report;
+  report.clients = options_.clients;
+  report.connected = connected_;
+  report.registered = registered_;
+  report.nameInUse = nameInUse_;
+  report.accessDenied = accessDenied_;
+  report.connectionsLost = connectionsLost_;
+  for (const Client& client : clients_) report.pingsAnswered += client.connection.pingsAnswered();
+  report.senders = options_.senders;
+  report.messagesPerSender = options_.messages;
+  report.size = options_.size;
+  report.connectOnly = options_.connectOnly;
+  report.messagesSent = messagesSent_;
+  report.deliveries = deliveries_;
+  if (!options_.connectOnly) {
+    report.expectedDeliveries = std::uint64_t{options_.senders} * options_.messages * options_.clients;
+  }
+  report.outOfOrder = outOfOrder_;
+  report.elapsedSeconds = Seconds(Clock::now() - start_);
+  report.sendSeconds = deliveries_ > 0 ? Seconds(lastDelivery_ - sendStart_) : 0;
+  report.latency = SummarizeLatency(latenciesMs_);
+  report.error = error_;
+  report.exitStatus = exitStatus_;
+  if (report.exitStatus == kExitOk && report.lostDeliveries() > 0) report.exitStatus = kExitFailed;
+  LeaveAll();
+  return report;
+}
+
+// Every client shuts down its sending side and waits for the server to close
+// the connection. Closing outright would reset connections to which the
+// server is still writing (the roster updates about the others leaving),
+// and the server would see errors instead of clients that left.
+void LoadRun::LeaveAll() {
+  for (Client& client : clients_) client.connection.shutdownSend();
+  const auto deadline = end_;
+  while (Clock::now() < deadline) {
+    pollSet_.clear();
+    pollClients_.clear();
+    for (std::size_t i = 0; i < clients_.size(); ++i) {
+      const ChatConnection& connection = clients_[i].connection;
+      if (!connection.isOpen() || connection.connecting()) continue;
+      pollSet_.push_back({connection.fd(), POLLIN, 0});
+      pollClients_.push_back(i);
+    }
+    if (pollSet_.empty()) break;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const int ready = ::poll(pollSet_.data(), pollSet_.size(), static_cast<int>(std::clamp<long long>(left, 0, kMaxPollMs)));
+    if (ready < 0 && errno != EINTR) break;
+    for (std::size_t k = 0; ready > 0 && k < pollSet_.size(); ++k) {
+      if (pollSet_[k].revents == 0) continue;
+      ChatConnection& connection = clients_[pollClients_[k]].connection;
+      connection.readAvailable();
+      while (connection.nextPacket()) {
+      }
+    }
+  }
+  clients_.clear();  // closes every connection
+}
+
+}  // namespace parlivo::bench

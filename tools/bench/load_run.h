@@ -1,0 +1,115 @@
+#pragma once
+// LoadRun: one parlivo-bench run against a chat server.
+//
+// All clients live in this one process on non-blocking sockets, driven by a
+// single poll loop. The run goes through phases:
+//   connect   clients connect a few at a time; a client counts as connected
+//             once the server's greeting (ID 12) arrives, which also keeps
+//             the server's small accept backlog from overflowing;
+//   register  every client registers (ID 11) and the answers are counted
+//             (18 granted, 16 name in use, 17 access denied);
+//   send      the first K clients send M chat messages each, limited by a
+//             window of unanswered messages or by a rate; every client counts
+//             the relayed messages it receives;
+//   hold      (--connect-only) nothing but answering pings until the end.
+// The run ends when every expected delivery arrived, when a connection is
+// lost, or at the hard stop, whichever comes first. Then every client leaves
+// in an orderly way (see LeaveAll); the last part of --duration is kept for
+// that, so the whole run ends within --duration.
+//
+// Every message text starts with a marker "pb RUN SENDER SEQ SENDNS " and is
+// padded to the asked size. RUN is random per run, so relays of another run
+// on the same server are not counted. A receiver counts a message when its
+// sequence number is past the last one it saw from that sender (the relay
+// keeps each sender's order); the sender's own copy gives the latency.
+
+#include <poll.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bench_options.h"
+#include "bench_report.h"
+#include "client/chat_connection.h"
+
+namespace parlivo::bench {
+
+// Exit statuses; the usage text lists them too.
+enum ExitStatus : int { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitCannotConnect = 3 };
+
+class LoadRun {
+ public:
+  explicit LoadRun(BenchOptions options);
+  // Runs to the end; never throws for network trouble (that is in the report).
+  BenchReport Run();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  enum class Phase { Connect, Register, Send, Hold, Done };
+  enum class Stage { Idle, Connecting, AwaitGreeting, Greeted, Registering, Registered, Refused, Gone };
+
+  struct Client {
+    ChatConnection connection;
+    Stage stage = Stage::Idle;
+    std::string nick;
+    std::string room;
+    Clock::time_point greetingDeadline;
+    // As a sender.
+    std::uint32_t sent = 0;
+    std::uint32_t echoed = 0;
+    Clock::time_point nextSendAt;
+    // As a receiver: the next sequence number expected from each sender.
+    std::vector<std::uint32_t> nextSeq;
+  };
+
+  void Advance();
+  void AdvanceConnect();
+  void AdvanceRegister();
+  void AdvanceSend();
+  void SendFrom(std::uint32_t sender);
+  void PollOnce();
+  int PollTimeoutMs() const;
+  void HandleEvents(std::size_t index, short revents);
+  void HandlePacket(std::size_t index, const ReceivedPacket& packet);
+  void HandleChat(std::size_t index, const std::string& payload);
+  void Connected(std::size_t index);
+  void ConnectFailed(std::size_t index, const std::string& reason);
+  void Lost(std::size_t index, const std::string& reason);
+  void OnDeadline();
+  void Stop(int exitStatus, std::string error);
+  void Progress();
+  void LeaveAll();
+  BenchReport Finish();
+
+  BenchOptions options_;
+  std::string marker_;  // "pb RUN "
+  sockaddr_in address_{};
+  std::vector<Client> clients_;
+  Phase phase_ = Phase::Connect;
+  Clock::time_point start_;
+  Clock::time_point deadline_;  // when the phases stop
+  Clock::time_point end_;       // when leaving must be over: start + --duration
+  Clock::time_point nextProgress_;
+  Clock::time_point sendStart_;
+  Clock::time_point lastDelivery_;
+  std::size_t nextToConnect_ = 0;
+  std::size_t inFlight_ = 0;  // connecting or waiting for the greeting
+  std::uint32_t connected_ = 0;
+  std::uint32_t answered_ = 0;
+  std::uint32_t registered_ = 0;
+  std::uint32_t nameInUse_ = 0;
+  std::uint32_t accessDenied_ = 0;
+  std::uint32_t connectionsLost_ = 0;
+  std::uint64_t messagesSent_ = 0;
+  std::uint64_t deliveries_ = 0;
+  std::uint64_t outOfOrder_ = 0;
+  std::vector<double> latenciesMs_;
+  std::vector<pollfd> pollSet_;
+  std::vector<std::size_t> pollClients_;
+  int exitStatus_ = kExitOk;
+  std::string error_;
+};
+
+}  // namespace parlivo::bench
