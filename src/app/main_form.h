@@ -1,0 +1,152 @@
+#pragma once
+// TfrmServer: the operator's form as a model, independent of any window.
+//
+// Its members are the window's controls as values (form_controls.h) and its
+// methods are the handlers, under the names the window binds them by. It
+// owns the chat server component for the whole run, binds the server's
+// events to its handlers, relays chat, keeps the event log and the roster,
+// moderates, persists the settings and starts and stops the server.
+//
+// The handlers live in one source file per concern: server control
+// (server_control.cpp), chat relay and event log (chat_relay.cpp), roster
+// and moderation (roster_moderation.cpp), settings (settings.cpp), the
+// rest of the window's behaviour (main_form.cpp).
+//
+// Re-entry: the server fires its events synchronously, often in the middle
+// of a handler of this form (a relay whose send fails reports an error,
+// whose handler stops the server). ServerError runs its stop sequence at
+// most once at a time; errors arriving during a stop are logged only. An
+// automatic restart never runs inside the error handler: it is queued on
+// the event loop, retried a bounded number of times with a growing pause.
+
+#include <QTimer>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/event_log.h"
+#include "app/form_controls.h"
+#include "app/form_view.h"
+#include "app/roster.h"
+#include "transport/server.h"
+
+namespace parlivo {
+
+// Where the form finds its settings file: the per-user data folder and the
+// program's file name (both fixed by the program; tests point them at a
+// temporary folder).
+struct FormEnvironment {
+  std::string dataHome;
+  std::string programFileName;
+};
+
+enum class TPosition { poDesigned, poScreenCenter };
+enum class TScrollStyle { ssVertical, ssBoth };
+
+class TfrmServer {
+ public:
+  static constexpr std::uint16_t kDesignPort = 65535;
+  static constexpr int kMaxRestartAttempts = 5;
+
+  // `api` and `view` must outlive the form.
+  TfrmServer(SocketApi& api, FormView& view, FormEnvironment environment);
+  ~TfrmServer();
+  TfrmServer(const TfrmServer&) = delete;
+  TfrmServer& operator=(const TfrmServer&) = delete;
+
+  // --- The window.
+  std::string Caption = "Parlivo Server";
+  int Left = 547, Top = 616, Width = 703, Height = 413;
+  TPosition Position = TPosition::poScreenCenter;
+
+  TPanel pnlCommands, pnlClients, pnlPLV, pnlUpdate, pnlAll, pnlRooms, pnlNone, pnlSameName, pnlTray, pnlStyle,
+      pnlAuto, pnlPort, pnlChat;
+  TButton sbRun, btnPLV, sbOpen;
+  TLabel lblPLV, lblUpdate, lblPort;
+  TEdit edPLV, edPort;
+  TRadioButton rbAll, rbRooms, rbNone;
+  TCheckBox chkSameNick, chkTray, chkStyle, chkAuto;
+  // The event log (mChat) and how it is shown.
+  EventLog mChat;
+  bool mChatWordWrap = true;
+  TScrollStyle mChatScrollBars = TScrollStyle::ssVertical;
+  // The roster (lvClients) and its context menu.
+  Roster lvClients;
+  TMenuItem pmKick, pmDisconnect, pmDisconnectAll;
+  // The tray menu.
+  TMenuItem mmShow, mmStop, mmPLV, mmClose;
+
+  // The pause before the second automatic restart in a row; it doubles with
+  // each further attempt (the first restart comes at once).
+  int FirstRestartPauseMs = 250;
+
+  // The chat server; null after FormCloseQuery destroyed it.
+  std::unique_ptr<TDadideVUDServer> Server;
+
+  // --- Window and program life (main_form.cpp).
+  void FormCreate();
+  // Asks every client to leave while listening, stops, destroys the server.
+  // Always allows the close; settings are not saved.
+  bool FormCloseQuery();
+  void chkStyleClick();
+
+  // --- Server control (server_control.cpp).
+  void sbRunClick();
+  void mmStopClick();
+  void ServerError(TCustomFasterSocket* Sender, SocketHandle Socket, int ErrorCode, const std::string& ErrorMsg);
+  bool RestartPending() const { return restartTimer_.isActive(); }
+
+  // --- Chat relay and event log (chat_relay.cpp).
+  void ServerClientConnected(TDadideVUDServer* Sender, TDadideVUDServerClient* Client);
+  void ServerClientDisconnected(TDadideVUDServer* Sender, TDadideVUDServerClient* Client);
+  void ServerClientMessageCome(TDadideVUDServer* Sender, TDadideVUDServerClient* Client,
+                               const std::string& TheMessage);
+  void ServerClientPong(TDadideVUDServer* Sender, TDadideVUDServerClient* Client);
+
+  // --- Roster and moderation (roster_moderation.cpp).
+  void lvClientsColumnClick(int Column);
+  void pmKickClick();
+  void pmDisconnectClick();
+  void pmDisconnectAllClick();
+  void rbAllClick();
+  void rbRoomsClick();
+  void rbNoneClick();
+  void chkSameNickClick();
+
+  // --- Settings (settings.cpp).
+  void LoadSettings();
+  void SaveSettings();
+  // The per-user data folder (the only folder this program asks for).
+  std::string GetSpecialFolderPath() const { return environment_.dataHome; }
+  std::string SettingsFileName() const;
+
+ private:
+  void Log(const std::string& line);
+  void BindServerEvents();
+  void ToggleServer();
+  void StartServer();
+  void StopServer();
+  void ApplyPortField();
+  void EnableOptions(bool enabled);
+  void ClearRoster();
+  void ScheduleRestart();
+  void RunRestart();
+  // Runs `action` on every connection whose nickname is `nickname`, first to
+  // last; ends when the list changes under it.
+  void ForEachHolder(const std::string& nickname, void (TDadideVUDServer::*action)(TDadideVUDServerClient*));
+  bool ModerationAllowed() const;
+  std::string SelectedNickname() const;
+  void SetListingMode(TClientStatusUpdate mode);
+  std::string TrayStopCaption(bool accelFirst) const;
+
+  SocketApi& api_;
+  FormView& view_;
+  FormEnvironment environment_;
+  // Set while a stop or an error sequence runs: errors arriving then are
+  // logged and start nothing.
+  bool inStopSequence_ = false;
+  int restartAttempts_ = 0;
+  QTimer restartTimer_;
+};
+
+}  // namespace parlivo

@@ -1,0 +1,160 @@
+// Starting and stopping the server from the window, the address to
+// announce, and what happens on every error the transport reports: log it,
+// take the server offline, and (with "Automatic Reconnect") start again.
+
+#include <string>
+
+#include "app/main_form.h"
+#include "app/str_to_int.h"
+#include "transport/unhandled_error.h"
+
+namespace parlivo {
+namespace {
+
+// Restores a flag when the scope ends.
+class FlagScope {
+ public:
+  explicit FlagScope(bool& flag) : flag_(flag), previous_(flag) { flag_ = true; }
+  ~FlagScope() { flag_ = previous_; }
+  FlagScope(const FlagScope&) = delete;
+  FlagScope& operator=(const FlagScope&) = delete;
+
+ private:
+  bool& flag_;
+  bool previous_;
+};
+
+}  // namespace
+
+void TfrmServer::sbRunClick() {
+  // The operator's choice overrides any automatic restart on its way.
+  restartTimer_.stop();
+  restartAttempts_ = 0;
+  ToggleServer();
+}
+
+void TfrmServer::mmStopClick() {
+  sbRunClick();
+  mmStop.Caption = TrayStopCaption(true);
+  view_.ControlsChanged();
+}
+
+void TfrmServer::ToggleServer() {
+  if (!Server) return;
+  ApplyPortField();
+  if (Server->Listen()) {
+    StopServer();
+  } else {
+    StartServer();
+  }
+  view_.ControlsChanged();
+}
+
+void TfrmServer::ApplyPortField() {
+  // Text that is no port number (not an integer, or outside 1..65535) is
+  // replaced, so the port announced, listened on and named in the settings
+  // file always agree.
+  std::int32_t port = 0;
+  if (TryStrToInt(edPort.Text, port) && port >= 1 && port <= 65535) {
+    Server->SetPort(static_cast<std::uint16_t>(port));
+  } else {
+    Server->SetPort(kDesignPort);
+    edPort.Text = std::to_string(kDesignPort);
+  }
+}
+
+void TfrmServer::StopServer() {
+  FlagScope stopping(inStopSequence_);
+  Server->DisconnectAllClients();
+  Server->SetListen(false);
+  Server->AllowSameUserNames = chkSameNick.Checked();
+  if (view_.TrayIconVisible()) mmStop.Caption = TrayStopCaption(false);
+  // Clients that reconnect are listed (and announced as joined) again.
+  ClearRoster();
+  Log("Server is offline!");
+  EnableOptions(true);
+  sbRun.Caption = "Run";
+}
+
+void TfrmServer::StartServer() {
+  Server->SetListen(true);
+  // A start that failed has been logged and handled by ServerError already
+  // (which also arranged a restart if one is wanted); announcing an address
+  // or saving the settings would claim a server that is not there.
+  if (!Server->Listen()) return;
+  restartAttempts_ = 0;
+
+  Log("");
+  Log("Tell this IP \" " + Server->LocalIP() + " \" your Clients to use!");
+  Log("Do not forget to tell correct Port! (" + edPort.Text + ")");
+  Log("");
+  SaveSettings();
+  EnableOptions(false);
+  sbRun.Caption = "Stop";
+  if (chkTray.Checked()) {
+    view_.MinimizeApplication();
+    view_.ShowTaskbarButton(false);
+    view_.SetTrayIconVisible(true);
+    mmStop.Caption = TrayStopCaption(false);
+  }
+  mmPLV.Visible = !edPLV.Text.empty();
+}
+
+std::string TfrmServer::TrayStopCaption(bool accelFirst) const {
+  const bool listening = Server && Server->Listen();
+  if (accelFirst) return listening ? "&Stop Server" : "&Run Server";
+  return listening ? "Stop &Server" : "Run &Server";
+}
+
+void TfrmServer::EnableOptions(bool enabled) {
+  rbAll.Enabled = enabled;
+  rbRooms.Enabled = enabled;
+  rbNone.Enabled = enabled;
+  chkSameNick.Enabled = enabled;
+  edPort.Enabled = enabled;
+}
+
+void TfrmServer::ClearRoster() {
+  lvClients.Clear();
+  view_.RosterChanged();
+}
+
+void TfrmServer::ServerError(TCustomFasterSocket*, SocketHandle, int ErrorCode, const std::string& ErrorMsg) {
+  Log("Error: " + ErrorMsg + " (#" + std::to_string(ErrorCode) + ")");
+  // An error raised by the stop below (a failed send while every client is
+  // told to leave, a failed close) belongs to this stop: it is logged, and
+  // starts no second stop inside the first.
+  if (inStopSequence_ || !Server) return;
+  {
+    FlagScope stopping(inStopSequence_);
+    if (Server->Listen()) Server->DisconnectAllClients();
+    Server->SetListen(false);
+    ClearRoster();
+    Log("Server is offline!");
+    EnableOptions(true);
+    sbRun.Caption = "Run";
+  }
+  if (chkAuto.Checked()) ScheduleRestart();
+  view_.ControlsChanged();
+  view_.ServerWentOffline(RestartPending());
+}
+
+void TfrmServer::ScheduleRestart() {
+  if (restartAttempts_ >= kMaxRestartAttempts) {
+    Log("Automatic Reconnect gave up after " + std::to_string(kMaxRestartAttempts) + " failed attempts.");
+    restartAttempts_ = 0;
+    return;
+  }
+  // The first restart comes as soon as the error handling has returned; each
+  // further one waits twice as long as the one before.
+  const int pause = restartAttempts_ == 0 ? 0 : FirstRestartPauseMs << (restartAttempts_ - 1);
+  ++restartAttempts_;
+  restartTimer_.start(pause);
+}
+
+void TfrmServer::RunRestart() {
+  if (!Server || Server->Listen()) return;
+  RunGuarded(this, [this] { ToggleServer(); });
+}
+
+}  // namespace parlivo

@@ -1,0 +1,112 @@
+// The operator's options and the window's geometry in an INI file per port
+// under the user's data folder. Read once when the form is created, written
+// at every start of the server (with a start counter and the time of the
+// last start); nothing is saved when the program closes.
+
+#include <QDateTime>
+#include <QLocale>
+#include <filesystem>
+#include <string>
+
+#include "app/ini_file.h"
+#include "app/main_form.h"
+#include "app/settings_location.h"
+#include "app/str_to_int.h"
+#include "encoding/codepage_1252.h"
+
+namespace parlivo {
+namespace {
+
+constexpr const char* kSection = "frmServer";
+constexpr std::int32_t kDefaultPosition = 4;
+
+// The client program's path is kept in the file system's own encoding: it
+// names a local file and never travels to a client.
+bool FileExists(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::is_regular_file(path, error);
+}
+
+std::string Now() {
+  const QDateTime now = QDateTime::currentDateTime();
+  const QLocale locale = QLocale::system();
+  const QString text = locale.toString(now.date(), QLocale::ShortFormat) + " " +
+                       locale.toString(now.time(), QLocale::LongFormat);
+  return Utf8ToWindows1252(text.toStdString());
+}
+
+}  // namespace
+
+std::string TfrmServer::SettingsFileName() const {
+  return SettingsFilePath(GetSpecialFolderPath(), environment_.programFileName, edPort.Text);
+}
+
+void TfrmServer::LoadSettings() {
+  std::int32_t port = 0;
+  if (!TryStrToInt(edPort.Text, port)) edPort.Text = std::to_string(kDesignPort);
+  const IniFile ini(SettingsFileName());
+
+  if (ini.ReadInteger(kSection, "Position", kDefaultPosition) == 0) Position = TPosition::poDesigned;
+  Top = ini.ReadInteger(kSection, "Top", Top);
+  Left = ini.ReadInteger(kSection, "Left", Left);
+  Height = ini.ReadInteger(kSection, "Height", Height);
+  Width = ini.ReadInteger(kSection, "Width", Width);
+
+  // Setting a button runs its handler when it becomes checked; then the
+  // checked one runs again, so a saved risky mode logs its warning twice.
+  rbAll.SetChecked(ini.ReadBool(kSection, "AllClients", rbAll.Checked()));
+  rbRooms.SetChecked(ini.ReadBool(kSection, "Rooms", rbRooms.Checked()));
+  rbNone.SetChecked(ini.ReadBool(kSection, "None", rbNone.Checked()));
+  if (rbAll.Checked()) rbAllClick();
+  if (rbRooms.Checked()) rbRoomsClick();
+  if (rbNone.Checked()) rbNoneClick();
+
+  chkSameNick.SetChecked(ini.ReadBool(kSection, "SameNick", chkSameNick.Checked()));
+  if (chkSameNick.Checked()) chkSameNickClick();
+  chkTray.SetChecked(ini.ReadBool(kSection, "Tray", chkTray.Checked()));
+  chkStyle.SetChecked(ini.ReadBool(kSection, "Wordwrap", chkStyle.Checked()));
+  chkAuto.SetChecked(ini.ReadBool(kSection, "Auto", chkAuto.Checked()));
+
+  const std::int32_t portDefault = TryStrToInt(edPort.Text, port) ? port : kDesignPort;
+  edPort.Text = std::to_string(ini.ReadInteger(kSection, "Port", portDefault));
+
+  edPLV.Text = ini.ReadString(kSection, "PLV", "");
+  if (!edPLV.Text.empty() && !FileExists(edPLV.Text)) edPLV.Text.clear();
+  view_.ControlsChanged();
+}
+
+void TfrmServer::SaveSettings() {
+  const std::string path = SettingsFileName();
+  if (!CreateFoldersFor(path)) return;  // no folder, no settings: said nowhere
+  IniFile ini(path);
+
+  ini.WriteInteger(kSection, "Position", 0);
+  ini.WriteInteger(kSection, "Top", Top);
+  ini.WriteInteger(kSection, "Left", Left);
+  ini.WriteInteger(kSection, "Height", Height);
+  ini.WriteInteger(kSection, "Width", Width);
+  ini.WriteBool(kSection, "AllClients", rbAll.Checked());
+  ini.WriteBool(kSection, "Rooms", rbRooms.Checked());
+  ini.WriteBool(kSection, "None", rbNone.Checked());
+  ini.WriteBool(kSection, "SameNick", chkSameNick.Checked());
+  ini.WriteBool(kSection, "Tray", chkTray.Checked());
+  ini.WriteBool(kSection, "Wordwrap", chkStyle.Checked());
+  ini.WriteBool(kSection, "Auto", chkAuto.Checked());
+
+  std::int32_t port = 0;
+  if (!TryStrToInt(edPort.Text, port)) {
+    port = kDesignPort;
+    edPort.Text = std::to_string(kDesignPort);
+  }
+  ini.WriteInteger(kSection, "Port", port);
+
+  if (!edPLV.Text.empty() && FileExists(edPLV.Text)) {
+    ini.WriteString(kSection, "PLV", edPLV.Text);
+  } else {
+    edPLV.Text.clear();  // the key in the file stays as it was
+  }
+  ini.WriteInteger(kSection, "TimesRun", ini.ReadInteger(kSection, "TimesRun", 0) + 1);
+  ini.WriteString(kSection, "LastRun", Now());
+}
+
+}  // namespace parlivo

@@ -1,0 +1,290 @@
+// Starting and stopping from the form, errors and automatic restarts, the
+// option warnings, and the settings file.
+
+#include <QDir>
+#include <QFile>
+#include <fstream>
+#include <sstream>
+
+#include "fake_socket_api.h"
+#include "form_fixture.h"
+#include "loopback_peer.h"
+#include "transport/exception.h"
+
+namespace parlivo::testing {
+namespace {
+
+using Control = FormFixture;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The key names of an INI text, in file order.
+std::vector<std::string> Keys(const std::string& ini) {
+  std::vector<std::string> keys;
+  std::istringstream lines(ini);
+  for (std::string line; std::getline(lines, line);)
+    if (const auto eq = line.find('='); eq != std::string::npos) keys.push_back(line.substr(0, eq));
+  return keys;
+}
+
+std::string Value(const std::string& ini, const std::string& key) {
+  std::istringstream lines(ini);
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
+  return "<missing>";
+}
+
+TEST_F(Control, RunThenStopLogsTheAnnouncementAndTheOfflineLine) {
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(form.sbRun.Caption, "Stop");
+  EXPECT_FALSE(form.edPort.Enabled);
+  EXPECT_FALSE(form.rbNone.Enabled);
+  form.sbRunClick();
+  EXPECT_FALSE(form.Server->Listen());
+  ASSERT_EQ(view.log.size(), 5u);
+  EXPECT_EQ(view.log[0], "");
+  EXPECT_EQ(view.log[1].rfind("Tell this IP \" ", 0), 0u);
+  const std::string ending = " \" your Clients to use!";
+  ASSERT_GT(view.log[1].size(), ending.size());
+  EXPECT_EQ(view.log[1].substr(view.log[1].size() - ending.size()), ending);
+  EXPECT_EQ(view.log[2], "Do not forget to tell correct Port! (" + std::to_string(port) + ")");
+  EXPECT_EQ(view.log[3], "");
+  EXPECT_EQ(view.log[4], "Server is offline!");
+  EXPECT_EQ(form.sbRun.Caption, "Run");
+  EXPECT_TRUE(form.edPort.Enabled);
+}
+
+TEST_F(Control, PortTextThatIsNoPortBecomes65535) {
+  for (const char* text : {"abc", "", "0", "70000", "-5"}) {
+    form.edPort.Text = text;
+    form.sbRunClick();  // may fail to listen on 65535; only the field matters here
+    EXPECT_EQ(form.edPort.Text, "65535") << text;
+    EXPECT_EQ(form.Server->Port, 65535) << text;
+    if (form.Server->Listen()) form.sbRunClick();
+  }
+}
+
+TEST_F(Control, StartingOnAHeldPortFailsVisibly) {
+  LoopbackListener holder;
+  form.edPort.Text = std::to_string(holder.port());
+  form.chkAuto.SetChecked(false);
+  EXPECT_FALSE(Start());
+  EXPECT_EQ(view.log, (std::vector<std::string>{"Error: Address already in use (#10048)", "Server is offline!"}));
+  EXPECT_EQ(form.sbRun.Caption, "Run");
+  EXPECT_TRUE(form.edPort.Enabled);
+  EXPECT_EQ(view.offline, std::vector<bool>{false});
+  EXPECT_FALSE(QFile::exists(QString::fromStdString(form.SettingsFileName())));  // nothing saved
+}
+
+TEST_F(Control, AutomaticRestartRetriesABoundedNumberOfTimes) {
+  LoopbackListener holder;
+  form.edPort.Text = std::to_string(holder.port());
+  form.FirstRestartPauseMs = 5;
+  EXPECT_FALSE(Start());
+  ASSERT_TRUE(PumpUntil([&] { return !view.offline.empty() && !view.offline.back(); }, 5000));
+  EXPECT_EQ(CountLines("Error: Address already in use (#10048)"), 1u + TfrmServer::kMaxRestartAttempts);
+  EXPECT_EQ(view.log.back(), "Automatic Reconnect gave up after 5 failed attempts.");
+  EXPECT_FALSE(form.RestartPending());
+  EXPECT_EQ(form.sbRun.Caption, "Run");
+}
+
+TEST_F(Control, AutomaticRestartBringsTheServerBackAfterAnError) {
+  ASSERT_TRUE(Start());
+  Join("Ann", "Lobby");
+  form.Server->SocketError(form.Server->Socket, 10050);
+  EXPECT_FALSE(form.Server->Listen());
+  EXPECT_EQ(form.lvClients.Count(), 0u);  // the roster is cleared
+  ASSERT_TRUE(PumpUntil([&] { return form.Server->Listen(); }));
+  const std::vector<std::string> tail(view.log.end() - 6, view.log.end());
+  EXPECT_EQ(tail[0], "Error: Network is down (#10050)");
+  EXPECT_EQ(tail[1], "Server is offline!");
+  EXPECT_EQ(tail[2], "");
+  EXPECT_EQ(tail[5], "");
+}
+
+TEST_F(Control, ManualStopClearsTheRosterSoReturningClientsJoinAgain) {
+  ASSERT_TRUE(Start());
+  Join("Ann", "Lobby");
+  form.sbRunClick();
+  EXPECT_EQ(form.lvClients.Count(), 0u);
+  clients.clear();
+  ASSERT_TRUE(Start());
+  Join("Ann", "Lobby");
+  EXPECT_EQ(CountLines("Ann has joined."), 2u);
+}
+
+TEST_F(Control, TrayStartHidesTheWindowAndCaptionsTheStopItem) {
+  form.chkTray.SetChecked(true);
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(view.minimized, 1);
+  EXPECT_TRUE(view.trayVisible);
+  EXPECT_EQ(form.mmStop.Caption, "Stop &Server");
+  form.mmStop.Click();
+  EXPECT_EQ(form.mmStop.Caption, "&Run Server");
+  form.mmStop.Click();
+  EXPECT_EQ(form.mmStop.Caption, "&Stop Server");
+}
+
+TEST_F(Control, RiskyOptionsLogTheirWarningsAndPaintTheirPanels) {
+  form.rbNone.Click();
+  EXPECT_EQ(form.pnlNone.Color, TColor::clRed);
+  EXPECT_FALSE(form.rbRooms.Checked());
+  EXPECT_TRUE(form.rbNone.FontBold);
+  EXPECT_EQ(form.Server->ClientStatusUpdate, UpdateNone);
+  EXPECT_EQ(view.log, (std::vector<std::string>{
+                          "", "Warning:", " - No Client see any other inside Connected Client List!",
+                          " - Sent Text can't be executed without a list, so all is quit.",
+                          " - the only way to communicate is via broadcast to all!",
+                          " - Your connected Clients will have no possibility to PM someone!", ""}));
+  view.log.clear();
+  form.rbRooms.Click();
+  EXPECT_TRUE(view.log.empty());
+  for (const TPanel* panel : {&form.pnlAll, &form.pnlRooms, &form.pnlNone}) EXPECT_EQ(panel->Color, TColor::clBtnFace);
+  form.rbAll.Click();
+  EXPECT_EQ(view.log.size(), 6u);
+  EXPECT_EQ(view.log[2], " - Your connected Clients will see all in their List!");
+  EXPECT_EQ(form.pnlAll.Color, TColor::clRed);
+  view.log.clear();
+  form.chkSameNick.Click();
+  EXPECT_EQ(view.log, (std::vector<std::string>{"", "Info: This setting affect the clients in a bad way!",
+                                                "PM might reach a wrong Person!", "PM doesn't work room restricted!",
+                                                ""}));
+  EXPECT_TRUE(form.Server->AllowSameUserNames);
+  form.chkSameNick.Click();
+  EXPECT_EQ(form.pnlSameName.Color, TColor::clBtnFace);
+  EXPECT_FALSE(form.Server->AllowSameUserNames);
+}
+
+TEST_F(Control, SettingsFileAfterOneAndTwoStarts) {
+  form.Left = 10;
+  form.Top = 20;
+  ASSERT_TRUE(Start());
+  const std::string path = form.SettingsFileName();
+  EXPECT_EQ(path, DataHome() + "/Mossfold/parlivo-server/parlivo-server_" + std::to_string(port) + ".ini");
+  std::string ini = ReadFile(path);
+  EXPECT_EQ(ini.rfind("[frmServer]", 0), 0u);
+  EXPECT_EQ(Keys(ini), (std::vector<std::string>{"Position", "Top", "Left", "Height", "Width", "AllClients", "Rooms",
+                                                 "None", "SameNick", "Tray", "Wordwrap", "Auto", "Port", "TimesRun",
+                                                 "LastRun"}));
+  for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
+           {"Position", "0"}, {"Top", "20"}, {"Left", "10"}, {"Height", "413"}, {"Width", "703"},
+           {"AllClients", "0"}, {"Rooms", "1"}, {"None", "0"}, {"SameNick", "0"}, {"Tray", "0"},
+           {"Wordwrap", "1"}, {"Auto", "1"}, {"Port", std::to_string(port)}, {"TimesRun", "1"}})
+    EXPECT_EQ(Value(ini, key), value) << key;
+  form.sbRunClick();
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(Value(ReadFile(path), "TimesRun"), "2");
+}
+
+TEST_F(Control, SettingsThatCannotBeWrittenReachTheTopLevelErrorDisplay) {
+  // A folder where the file should be: the write fails.
+  QDir().mkpath(QString::fromStdString(form.SettingsFileName()));
+  EXPECT_THROW(form.sbRunClick(), Exception);
+  try {
+    form.Server->SetListen(false);
+    form.sbRunClick();
+  } catch (const Exception& error) {
+    EXPECT_EQ(std::string(error.what()), "Unable to write to " + form.SettingsFileName());
+  }
+}
+
+struct Loading : ::testing::Test {
+  // Writes the design port's settings file and creates a form that loads it.
+  std::unique_ptr<TfrmServer> Load(const std::string& body) {
+    const std::string folder = home.path().toStdString() + "/Mossfold/parlivo-server";
+    QDir().mkpath(QString::fromStdString(folder));
+    std::ofstream(folder + "/parlivo-server_65535.ini") << "[frmServer]\n" << body;
+    auto form = std::make_unique<TfrmServer>(api, view, FormEnvironment{home.path().toStdString(), "parlivo-server"});
+    form->FormCreate();
+    return form;
+  }
+  QTemporaryDir home;
+  RecordingView view;
+  PosixSocketApi api;
+};
+
+TEST_F(Loading, NothingToLoadKeepsTheDesignAndLogsNothing) {
+  auto form = Load("");
+  EXPECT_TRUE(view.log.empty());
+  EXPECT_EQ(form->Position, TPosition::poScreenCenter);
+  EXPECT_TRUE(form->rbRooms.Checked());
+  EXPECT_EQ(form->edPort.Text, "65535");
+  EXPECT_EQ(form->Width, 703);
+}
+
+TEST_F(Loading, RiskyModesAreWarnedTwiceAndWordWrapFollowsTheFile) {
+  auto form = Load("Position=0\nRooms=0\nNone=1\nSameNick=1\nWordwrap=0\nPort=4000\n");
+  EXPECT_EQ(form->Position, TPosition::poDesigned);
+  EXPECT_TRUE(form->rbNone.Checked());
+  EXPECT_FALSE(form->rbRooms.Checked());
+  EXPECT_EQ(std::count(view.log.begin(), view.log.end(), "Warning:"), 2);
+  EXPECT_EQ(std::count(view.log.begin(), view.log.end(), "Info: This setting affect the clients in a bad way!"), 2);
+  EXPECT_FALSE(form->mChatWordWrap);
+  EXPECT_EQ(form->mChatScrollBars, TScrollStyle::ssBoth);
+  EXPECT_EQ(form->edPort.Text, "4000");
+}
+
+TEST_F(Loading, HexadecimalAndGarbageValues) {
+  auto form = Load("Top=0x10\nLeft=$20\nHeight=abc\nWidth=\nAuto=2\nTray=x\n");
+  EXPECT_EQ(form->Top, 16);
+  EXPECT_EQ(form->Left, 32);
+  EXPECT_EQ(form->Height, 413);
+  EXPECT_EQ(form->Width, 703);
+  EXPECT_TRUE(form->chkAuto.Checked());
+  EXPECT_TRUE(form->chkTray.Checked());
+}
+
+TEST_F(Loading, AClientPathWhoseFileIsGoneIsDroppedButKeptInTheFile) {
+  auto form = Load("PLV=/no/such/PLV.exe\nTimesRun=7\n");
+  EXPECT_TRUE(form->edPLV.Text.empty());
+  form->chkTray.SetChecked(false);
+  form->edPort.Text = "65535";
+  form->SaveSettings();
+  const std::string ini = ReadFile(form->SettingsFileName());
+  EXPECT_EQ(Value(ini, "PLV"), "/no/such/PLV.exe");
+  EXPECT_EQ(Value(ini, "TimesRun"), "8");
+}
+
+// A send that fails in the middle of the relay walk stops the server; the
+// walk ends there and nothing is used after it was freed.
+TEST(RelayFailure, FailedSendDuringTheRelayStopsTheServerSafely) {
+  FakeSocketApi api;
+  RecordingView view;
+  QTemporaryDir home;
+  TfrmServer form(api, view, FormEnvironment{home.path().toStdString(), "parlivo-server"});
+  form.chkTray.SetChecked(false);
+  form.chkAuto.SetChecked(false);
+  form.sbRunClick();
+  ASSERT_TRUE(form.Server->Listen());
+  std::vector<SocketHandle> sockets;
+  for (int i = 0; i < 4; ++i) {
+    form.Server->WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(form.Server->Socket),
+                                             MakeSelectParam(FD_ACCEPT, 0));
+    sockets.push_back((*form.Server->Clients)[form.Server->Clients->Count() - 1]->Socket);
+  }
+  api.at(sockets[1]).sendScript = {-10054};
+  ByteStream packet;
+  const std::string text = EncodeText("hello");
+  AppendPacket(packet, MakePacket(static_cast<std::int32_t>(text.size()), 8, text.data()));
+  api.at(sockets[0]).incoming = std::string(packet.view());
+  form.Server->WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(sockets[0]),
+                                           MakeSelectParam(FD_READ, 0));
+
+  EXPECT_FALSE(form.Server->Listen());
+  EXPECT_TRUE(form.Server->Clients->Empty());
+  EXPECT_EQ(std::count(view.log.begin(), view.log.end(), "Error: Connection reset by peer (#10054)"), 1);
+  EXPECT_EQ(view.log.back(), "Server is offline!");
+  // The walk ended at the failed send: the later connections got their
+  // greeting and the request to leave, but no relay.
+  EXPECT_EQ(api.at(sockets[2]).sent.size(), 16u);
+  EXPECT_EQ(api.at(sockets[3]).sent.size(), 16u);
+  PumpFor(5);
+}
+
+}  // namespace
+}  // namespace parlivo::testing

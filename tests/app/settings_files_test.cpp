@@ -1,0 +1,234 @@
+// The operator's settings file: integer conversion, INI reading and writing
+// rules, and where the file lives.
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "app/ini_file.h"
+#include "app/settings_location.h"
+#include "app/str_to_int.h"
+#include "transport/exception.h"
+
+namespace parlivo {
+namespace {
+
+constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
+constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+
+TEST(TryStrToInt, AcceptsSignedDecimalAndPrefixedHexWithinRange) {
+  struct Case {
+    std::string text;
+    bool ok;
+    std::int32_t value;
+  };
+  const std::vector<Case> cases = {
+      {"0", true, 0},
+      {"42", true, 42},
+      {"+42", true, 42},
+      {"-42", true, -42},
+      {"000000000000000000042", true, 42},
+      {"2147483647", true, kMax},
+      {"-2147483648", true, kMin},
+      {"2147483648", false, 0},
+      {"-2147483649", false, 0},
+      {"99999999999999999999", false, 0},
+      {"$1F", true, 31},
+      {"$1f", true, 31},
+      {"0x1F", true, 31},
+      {"0X1f", true, 31},
+      {"-$10", true, -16},
+      {"+0x10", true, 16},
+      {"$7FFFFFFF", true, kMax},
+      {"$80000000", false, 0},
+      {"-$80000000", true, kMin},
+      {"0x100000000", false, 0},
+      {" 42", true, 42},  // leading spaces are skipped
+      {"   -7", true, -7},
+      {"42 ", false, 0},  // but nothing may follow
+      {"\t42", false, 0},
+      {"4 2", false, 0},
+      {"- 5", false, 0},
+      {"", false, 0},
+      {" ", false, 0},
+      {"-", false, 0},
+      {"$", false, 0},
+      {"0x", false, 0},
+      {"abc", false, 0},
+      {"12a", false, 0},
+      {"1.5", false, 0},
+      {"--1", false, 0},
+      {"$-1", false, 0},
+      {"0x-1", false, 0},
+      {"x10", false, 0},
+      {"$1G", false, 0},
+  };
+  for (const Case& c : cases) {
+    std::int32_t value = 123;
+    EXPECT_EQ(TryStrToInt(c.text, value), c.ok) << '"' << c.text << '"';
+    EXPECT_EQ(value, c.ok ? c.value : 123) << '"' << c.text << '"';  // untouched on failure
+  }
+}
+
+class SettingsFiles : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(dir_.isValid()); }
+
+  std::string PathOf(const std::string& name) const { return dir_.path().toStdString() + "/" + name; }
+
+  static void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+  }
+  static std::string FileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  QTemporaryDir dir_;
+};
+
+TEST_F(SettingsFiles, ReadingRules) {
+  const std::string path = PathOf("read.ini");
+  WriteFile(path,
+            "[frmServer]\r\n"
+            "Hex=0x1A\r\n"
+            "Dollar=$ff\r\n"
+            "Neg = -5\r\n"
+            "Garbage=12abc\r\n"
+            "Two=2\r\n"
+            "MinusOne=-1\r\n"
+            "Zero=0\r\n"
+            "Abc=abc\r\n"
+            "Empty=\r\n"
+            "Name=  Zo\xEB  \r\n"
+            "Long=" + std::string(3000, 'a') + "\r\n");
+  const IniFile ini(path);
+  EXPECT_EQ(ini.FileName(), path);
+
+  struct IntCase {
+    const char* key;
+    std::int32_t defaultValue;
+    std::int32_t expected;
+  };
+  for (const IntCase& c : std::vector<IntCase>{{"Hex", 7, 26},
+                                               {"Dollar", 7, 255},
+                                               {"Neg", 7, -5},
+                                               {"Garbage", 7, 7},
+                                               {"Abc", 7, 7},
+                                               {"Empty", 7, 7},
+                                               {"Missing", 7, 7}}) {
+    EXPECT_EQ(ini.ReadInteger("frmServer", c.key, c.defaultValue), c.expected) << c.key;
+  }
+
+  struct BoolCase {
+    const char* key;
+    bool defaultValue;
+    bool expected;
+  };
+  for (const BoolCase& c : std::vector<BoolCase>{{"Two", false, true},
+                                                 {"MinusOne", false, true},
+                                                 {"Zero", true, false},
+                                                 {"Abc", true, true},
+                                                 {"Abc", false, false},
+                                                 {"Missing", true, true}}) {
+    EXPECT_EQ(ini.ReadBool("frmServer", c.key, c.defaultValue), c.expected) << c.key;
+  }
+
+  EXPECT_EQ(ini.ReadString("FRMSERVER", "hEX", "-"), "0x1A");
+  EXPECT_EQ(ini.ReadString("frmServer", "Name", "-"), "Zo\xEB");  // bytes kept, blanks dropped
+  EXPECT_EQ(ini.ReadString("frmServer", "Empty", "-"), "");
+  EXPECT_EQ(ini.ReadString("frmServer", "Long", "-"), std::string(2047, 'a'));
+  EXPECT_EQ(ini.ReadString("Other", "Hex", "-"), "-");
+
+  const IniFile missing(PathOf("no-such.ini"));
+  EXPECT_EQ(missing.ReadString("frmServer", "Hex", "-"), "-");
+  EXPECT_EQ(missing.ReadInteger("frmServer", "Hex", 9), 9);
+}
+
+TEST_F(SettingsFiles, WritesRewriteTheFileKeepingOtherKeysAndTheirOrder) {
+  const std::string path = PathOf("write.ini");
+  WriteFile(path,
+            "[frmServer]\r\n"
+            "Port = 4000\r\n"
+            "Unknown=keep me\r\n"
+            "[Other]\r\n"
+            "x=1\r\n");
+  IniFile ini(path);
+
+  ini.WriteInteger("FRMSERVER", "port", -65535);  // existing key: place and spelling kept
+  EXPECT_EQ(FileText(path), "[frmServer]\nPort=-65535\nUnknown=keep me\n\n\n[Other]\nx=1\n");
+
+  ini.WriteBool("frmServer", "Log", true);
+  ini.WriteBool("frmServer", "Quiet", false);
+  ini.WriteString("New", "Name", "Zo\xEB");
+  EXPECT_EQ(FileText(path),
+            "[frmServer]\nPort=-65535\nUnknown=keep me\nLog=1\nQuiet=0\n\n\n"
+            "[Other]\nx=1\n\n\n"
+            "[New]\nName=Zo\xEB\n");
+
+  const IniFile reread(path);
+  EXPECT_EQ(reread.ReadInteger("frmServer", "Port", 0), -65535);
+  EXPECT_TRUE(reread.ReadBool("frmServer", "Log", false));
+}
+
+TEST_F(SettingsFiles, AFailedWriteRaisesAndIsTakenBack) {
+  // Running as root, permissions would not stop the write; a folder in the
+  // file's place does.
+  const std::string path = PathOf("folder.ini");
+  ASSERT_TRUE(std::filesystem::create_directory(path));
+  IniFile ini(path);
+  EXPECT_EQ(ini.ReadString("frmServer", "Port", "-"), "-");
+
+  try {
+    ini.WriteString("frmServer", "Port", "4000");
+    FAIL() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_EQ(std::string(e.what()), "Unable to write to " + path);
+  }
+  EXPECT_EQ(ini.ReadString("frmServer", "Port", "-"), "-");
+}
+
+TEST(SettingsLocation, FilePathFromDataHomeProgramAndPort) {
+  struct Case {
+    const char* dataHome;
+    const char* program;
+    const char* port;
+    const char* expected;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"/home/u/.local/share", "parlivo-server", "65535",
+            "/home/u/.local/share/Mossfold/parlivo-server/parlivo-server_65535.ini"},
+           {"/data", "server.exe", "4000", "/data/Mossfold/server/server_4000.ini"},
+           {"/data/", "my.server.exe", "1", "/data/Mossfold/my.server/my.server_1.ini"},
+           {"/data", ".hidden", "1", "/data/Mossfold/.hidden/.hidden_1.ini"},
+           {"", "parlivo-server", "80", "/Mossfold/parlivo-server/parlivo-server_80.ini"},
+       }) {
+    EXPECT_EQ(SettingsFilePath(c.dataHome, c.program, c.port), c.expected) << c.program;
+  }
+}
+
+TEST_F(SettingsFiles, CreateFoldersForMakesEveryMissingFolder) {
+  const std::string deep = PathOf("a/b/c/settings.ini");
+  EXPECT_TRUE(CreateFoldersFor(deep));
+  EXPECT_TRUE(std::filesystem::is_directory(PathOf("a/b/c")));
+  EXPECT_FALSE(std::filesystem::exists(deep));
+  EXPECT_TRUE(CreateFoldersFor(deep));  // already there
+
+  WriteFile(PathOf("plain"), "x");
+  EXPECT_FALSE(CreateFoldersFor(PathOf("plain/sub/settings.ini")));
+  EXPECT_FALSE(CreateFoldersFor(PathOf("plain/settings.ini")));
+}
+
+TEST(SettingsLocation, ProgramFileNameWithoutAnApplicationObject) {
+  EXPECT_EQ(ProgramFileName(), "settings_files_test");
+}
+
+}  // namespace
+}  // namespace parlivo
