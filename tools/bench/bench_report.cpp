@@ -72,6 +72,7 @@ std::string FormatTable(const BenchReport& r) {
                         Fixed(r.latency->maxMs, 3) + " ms"
                   : std::string("(no samples)"));
   }
+  Row(out, "connect / register", Fixed(r.connectSeconds, 3) + " / " + Fixed(r.registerSeconds, 3) + " s");
   Row(out, "elapsed", Fixed(r.elapsedSeconds, 3) + " s");
   if (!r.error.empty()) Row(out, "stopped", r.error);
   Row(out, "result", r.exitStatus == 0 ? "ok" : "FAILED (exit status " + std::to_string(r.exitStatus) + ")");
@@ -107,6 +108,8 @@ std::string FormatJson(const BenchReport& r) {
   field("latency_ms", r.latency ? "{\"p50\":" + Fixed(r.latency->p50Ms, 3) + ",\"p99\":" +
                                       Fixed(r.latency->p99Ms, 3) + ",\"max\":" + Fixed(r.latency->maxMs, 3) + "}"
                                 : std::string("null"));
+  field("connect_seconds", Fixed(r.connectSeconds, 3));
+  field("register_seconds", Fixed(r.registerSeconds, 3));
   field("elapsed_seconds", Fixed(r.elapsedSeconds, 3));
   field("error", JsonString(r.error));
   field("exit_status", std::to_string(r.exitStatus));

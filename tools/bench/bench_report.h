@@ -34,6 +34,8 @@ struct BenchReport {
   // counted as deliveries.
   std::uint64_t outOfOrder = 0;
   double elapsedSeconds = 0;
+  double connectSeconds = 0;   // from the start until every client was greeted
+  double registerSeconds = 0;  // from then until every registration was answered
   double sendSeconds = 0;  // from the first message sent to the last delivery
   std::optional<LatencySummary> latency;
   std::string error;  // why the run stopped early; empty when it did not

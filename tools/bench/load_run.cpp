@@ -124,6 +124,7 @@ void LoadRun::AdvanceConnect() {
   if (phase_ != Phase::Connect || connected_ < clients_.size()) return;
 
   phase_ = Phase::Register;
+  connectedAt_ = Clock::now();
   for (std::size_t i = 0; i < clients_.size(); ++i) {
     Client& client = clients_[i];
     client.stage = Stage::Registering;
@@ -137,6 +138,7 @@ void LoadRun::AdvanceRegister() {
     Stop(kExitFailed, "registration refused for " + std::to_string(clients_.size() - registered_) + " clients");
     return;
   }
+  registeredAt_ = Clock::now();
   if (options_.connectOnly) {
     phase_ = Phase::Hold;
     return;
@@ -374,6 +376,8 @@ BenchReport LoadRun::Finish() {
   }
   report.outOfOrder = outOfOrder_;
   report.elapsedSeconds = Seconds(Clock::now() - start_);
+  if (connectedAt_) report.connectSeconds = Seconds(*connectedAt_ - start_);
+  if (connectedAt_ && registeredAt_) report.registerSeconds = Seconds(*registeredAt_ - *connectedAt_);
   report.sendSeconds = deliveries_ > 0 ? Seconds(lastDelivery_ - sendStart_) : 0;
   report.latency = SummarizeLatency(latenciesMs_);
   report.error = error_;

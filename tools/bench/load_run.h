@@ -27,6 +27,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,8 @@ class LoadRun {
   Phase phase_ = Phase::Connect;
   Clock::time_point start_;
   Clock::time_point deadline_;  // when the phases stop
+  std::optional<Clock::time_point> connectedAt_;   // every client greeted
+  std::optional<Clock::time_point> registeredAt_;  // every registration answered
   Clock::time_point end_;       // when leaving must be over: start + --duration
   Clock::time_point nextProgress_;
   Clock::time_point sendStart_;
