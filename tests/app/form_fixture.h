@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/main_form.h"
+#include "chat_peer.h"
 #include "client/chat_connection.h"
 #include "encoding/text_codec.h"
 #include "event_loop.h"
@@ -49,23 +50,7 @@ struct RecordingView : FormView {
   void ServerWentOffline(bool restartPending) override { offline.push_back(restartPending); }
 };
 
-// One chat client and everything it received but pings.
-struct Client {
-  ChatConnection connection;
-  std::vector<ReceivedPacket> received;
-
-  void Poll() {
-    connection.readAvailable();
-    while (auto packet = connection.nextPacket())
-      if (packet->id != 9) received.push_back(std::move(*packet));
-  }
-  std::vector<std::string> Payloads(std::int32_t id) const {
-    std::vector<std::string> out;
-    for (const auto& p : received)
-      if (p.id == id) out.push_back(p.payload);
-    return out;
-  }
-};
+using Client = ChatPeer;
 
 struct FormFixture : ::testing::Test {
   FormFixture() {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "client/chat_connection.h"
+#include "chat_peer.h"
 #include "client/client_packets.h"
 #include "event_loop.h"
 #include "transport/platform/posix_socket_api.h"
@@ -34,31 +35,7 @@ std::string Int32(std::int32_t v) {
   return {static_cast<char>(u), static_cast<char>(u >> 8), static_cast<char>(u >> 16), static_cast<char>(u >> 24)};
 }
 
-// One client program: a connection and everything it received but pings.
-struct Peer {
-  ChatConnection connection;
-  std::vector<ReceivedPacket> received;
-
-  void Poll() {
-    connection.readAvailable();
-    while (auto packet = connection.nextPacket())
-      if (packet->id != pidPing) received.push_back(std::move(*packet));
-  }
-  std::vector<std::int32_t> Ids() const {
-    std::vector<std::int32_t> ids;
-    for (const auto& p : received) ids.push_back(p.id);
-    return ids;
-  }
-  std::vector<std::string> Payloads(std::int32_t id) const {
-    std::vector<std::string> payloads;
-    for (const auto& p : received)
-      if (p.id == id) payloads.push_back(p.payload);
-    return payloads;
-  }
-  bool Has(std::int32_t id) const {
-    return std::any_of(received.begin(), received.end(), [id](const ReceivedPacket& p) { return p.id == id; });
-  }
-};
+using Peer = testing::ChatPeer;
 
 struct LiveServer : ::testing::Test {
   LiveServer() {
