@@ -17,12 +17,15 @@ if(PARLIVO_BUILD_FUZZ)
 endif()
 
 # Adds one GoogleTest executable and registers its tests with CTest.
-#   parlivo_add_test(NAME name SOURCES a.cpp b.cpp LIBS lib1 lib2 [QT])
+#   parlivo_add_test(NAME name SOURCES a.cpp b.cpp LIBS lib1 lib2 [QT | WIDGETS])
 # QT: the test runs the Qt event loop, so its main() creates the application.
+# WIDGETS: the same with a widgets application (on the offscreen platform).
 function(parlivo_add_test)
-  cmake_parse_arguments(ARG "QT" "NAME" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "QT;WIDGETS" "NAME" "SOURCES;LIBS" ${ARGN})
   add_executable(${ARG_NAME} ${ARG_SOURCES})
-  if(ARG_QT)
+  if(ARG_WIDGETS)
+    target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} parlivo_widgets_test_main)
+  elseif(ARG_QT)
     target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} parlivo_qt_test_main)
   else()
     target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)

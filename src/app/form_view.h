@@ -17,8 +17,15 @@ class FormView {
   // runs the form's ApplicationMinimize.
   virtual void MinimizeApplication() {}
   virtual void ShowTaskbarButton(bool /*shown*/) {}
-  virtual void SetTrayIconVisible(bool /*visible*/) {}
-  virtual bool TrayIconVisible() const { return false; }
+  // Brings the application back from its minimised state, and its main
+  // window to the front.
+  virtual void RestoreApplication() {}
+  virtual void BringToFront() {}
+  // Closes the main window (which asks the form's FormCloseQuery).
+  virtual void CloseMainWindow() {}
+  // Opens a file the way the desktop would: runs a program, or hands any
+  // other file to its default application. Failures stay silent.
+  virtual void OpenFile(const std::string& /*path*/) {}
 
   // --- Notifications.
   virtual void LogAppended(const std::string& /*line*/) {}

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/console_text.h"
+#include "app/headless_desktop.h"
 #include "app/main_form.h"
 #include "app/settings_location.h"
 #include "app/termination_signals.h"
@@ -38,7 +39,8 @@ int RunHeadlessServer(std::optional<std::uint16_t> port) {
 
   int status = 0;
   {
-    TfrmServer form(api, front, FormEnvironment{DataHome(), ProgramFileName()});
+    HeadlessDesktop desktop;
+    TfrmServer form(api, front, desktop.Services(), FormEnvironment{DataHome(), ProgramFileName()});
     form.FormCreate();
     if (port) form.edPort.Text = std::to_string(*port);
     RunGuarded(&form, [&] { form.sbRunClick(); });

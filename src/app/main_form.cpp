@@ -1,9 +1,16 @@
 #include "app/main_form.h"
 
+#include "desktop/client_executable_picker.h"
+
 namespace parlivo {
 
-TfrmServer::TfrmServer(SocketApi& api, FormView& view, FormEnvironment environment)
-    : api_(api), view_(view), environment_(std::move(environment)) {
+TfrmServer::TfrmServer(SocketApi& api, FormView& view, const DesktopServices& desktop, FormEnvironment environment)
+    : TrayIcon(nullptr, desktop.shell, desktop.trayPlatform),
+      fdPLV(desktop.fileDialogs),
+      api_(api),
+      view_(view),
+      shell_(desktop.shell),
+      environment_(std::move(environment)) {
   // Layout, captions and design-time states.
   pnlCommands.Height = 24;
   sbRun.Caption = "Run";
@@ -60,7 +67,21 @@ TfrmServer::TfrmServer(SocketApi& api, FormView& view, FormEnvironment environme
   pmDisconnect.OnClick = [this] { pmDisconnectClick(); };
   pmDisconnectAll.OnClick = [this] { pmDisconnectAllClick(); };
   mmStop.OnClick = [this] { mmStopClick(); };
+  mmShow.OnClick = [this] { mmShowClick(); };
+  mmPLV.OnClick = [this] { mmPLVClick(); };
+  mmClose.OnClick = [this] { mmCloseClick(); };
+  btnPLV.OnClick = [this] { btnPLVClick(); };
+  sbOpen.OnClick = [this] { sbOpenClick(); };
   mChat.OnAppend = [this](const std::string& line) { view_.LogAppended(line); };
+
+  TrayIcon.SetHint("Parlivo Server");
+  TrayIcon.SetBalloonHint("Parlivo Server");
+  TrayIcon.SetBalloonTitle("Parlivo Server");
+  TrayIcon.BalloonFlags = bfInfo;
+  if (!desktop.trayImage.Empty()) TrayIcon.SetIcon(desktop.trayImage);
+  TrayIcon.PopupMenu = desktop.trayMenu;
+  TrayIcon.OnDblClick = [this](TCustomTrayIcon*) { TrayIconDblClick(); };
+  ConfigureClientExecutablePicker(fdPLV);
 
   Server = std::make_unique<TDadideVUDServer>(api_);
   Server->ClientStatusUpdate = Rooms;
@@ -104,6 +125,47 @@ bool TfrmServer::FormCloseQuery() {
     Server.reset();
   }
   return true;
+}
+
+void TfrmServer::FormResize() {
+  sbRun.Width = pnlCommands.Width - 15;
+  lvClientsHeight = pnlClients.Height - pnlAuto.Height - pnlPLV.Height - pnlPort.Height - pnlSameName.Height -
+                    pnlStyle.Height - pnlTray.Height - pnlUpdate.Height - 5;
+}
+
+void TfrmServer::ApplicationMinimize() {
+  if (!chkTray.Checked()) return;
+  // Without a notification area there is nothing to hide into: the window
+  // stays minimised on the taskbar, where the operator can find it again.
+  if (!shell_.Available()) return;
+  view_.ShowTaskbarButton(false);
+  mmStop.Caption = TrayStopCaption(true);
+  TrayIcon.SetVisible(true);
+  view_.ControlsChanged();
+}
+
+void TfrmServer::mmShowClick() {
+  view_.ShowTaskbarButton(true);
+  view_.RestoreApplication();
+  view_.BringToFront();
+  TrayIcon.SetVisible(false);
+}
+
+void TfrmServer::mmCloseClick() { view_.CloseMainWindow(); }
+
+void TfrmServer::btnPLVClick() {
+  if (fdPLV.ChooseFile()) {
+    edPLV.Text = fdPLV.FileName;
+    mmPLV.Enabled = true;
+  } else {
+    mmPLV.Enabled = false;
+  }
+  view_.ControlsChanged();
+}
+
+void TfrmServer::mmPLVClick() {
+  if (edPLV.Text.empty()) return;
+  view_.OpenFile(edPLV.Text);
 }
 
 void TfrmServer::chkStyleClick() {

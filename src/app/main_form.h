@@ -28,6 +28,8 @@
 #include "app/form_controls.h"
 #include "app/form_view.h"
 #include "app/roster.h"
+#include "desktop/file_open_dialog.h"
+#include "desktop/tray_icon.h"
 #include "transport/server.h"
 
 namespace parlivo {
@@ -40,6 +42,17 @@ struct FormEnvironment {
   std::string programFileName;
 };
 
+// The desktop seams the form's components run on: the notification area,
+// the window layer behind the tray icon, the file dialogs, and the tray
+// icon's image and menu (both optional).
+struct DesktopServices {
+  NotifyShell& shell;
+  TrayPlatform& trayPlatform;
+  FileDialogPlatform& fileDialogs;
+  TIcon trayImage;
+  TPopupMenu* trayMenu = nullptr;
+};
+
 enum class TPosition { poDesigned, poScreenCenter };
 enum class TScrollStyle { ssVertical, ssBoth };
 
@@ -48,8 +61,8 @@ class TfrmServer {
   static constexpr std::uint16_t kDesignPort = 65535;
   static constexpr int kMaxRestartAttempts = 5;
 
-  // `api` and `view` must outlive the form.
-  TfrmServer(SocketApi& api, FormView& view, FormEnvironment environment);
+  // `api`, `view` and the seams of `desktop` must outlive the form.
+  TfrmServer(SocketApi& api, FormView& view, const DesktopServices& desktop, FormEnvironment environment);
   ~TfrmServer();
   TfrmServer(const TfrmServer&) = delete;
   TfrmServer& operator=(const TfrmServer&) = delete;
@@ -70,11 +83,15 @@ class TfrmServer {
   EventLog mChat;
   bool mChatWordWrap = true;
   TScrollStyle mChatScrollBars = TScrollStyle::ssVertical;
-  // The roster (lvClients) and its context menu.
+  // The roster (lvClients), its height (set by the resize rule) and its
+  // context menu.
   Roster lvClients;
+  int lvClientsHeight = 0;
   TMenuItem pmKick, pmDisconnect, pmDisconnectAll;
-  // The tray menu.
+  // The tray menu, the notification-area icon and the client program picker.
   TMenuItem mmShow, mmStop, mmPLV, mmClose;
+  TTrayIcon TrayIcon;
+  TFileOpenDialog fdPLV;
 
   // The pause before the second automatic restart in a row; it doubles with
   // each further attempt (the first restart comes at once).
@@ -88,7 +105,21 @@ class TfrmServer {
   // Asks every client to leave while listening, stops, destroys the server.
   // Always allows the close; settings are not saved.
   bool FormCloseQuery();
+  // The run button spans the bottom panel; the roster takes the height of
+  // the right column that the option panels leave.
+  void FormResize();
   void chkStyleClick();
+  // Runs whenever the application is minimised: hides into the
+  // notification area when the operator asked for that.
+  void ApplicationMinimize();
+  void mmShowClick();
+  void TrayIconDblClick() { mmShowClick(); }
+  void mmCloseClick();
+  // Lets the operator pick the client program.
+  void btnPLVClick();
+  // Starts one more copy of the client program; silent when that fails.
+  void mmPLVClick();
+  void sbOpenClick() { mmPLVClick(); }
 
   // --- Server control (server_control.cpp).
   void sbRunClick();
@@ -141,6 +172,7 @@ class TfrmServer {
 
   SocketApi& api_;
   FormView& view_;
+  NotifyShell& shell_;
   FormEnvironment environment_;
   // Set while a stop or an error sequence runs: errors arriving then are
   // logged and start nothing.

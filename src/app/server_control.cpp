@@ -68,7 +68,7 @@ void TfrmServer::StopServer() {
   Server->DisconnectAllClients();
   Server->SetListen(false);
   Server->AllowSameUserNames = chkSameNick.Checked();
-  if (view_.TrayIconVisible()) mmStop.Caption = TrayStopCaption(false);
+  if (TrayIcon.Visible()) mmStop.Caption = TrayStopCaption(false);
   // Clients that reconnect are listed (and announced as joined) again.
   ClearRoster();
   Log("Server is offline!");
@@ -93,8 +93,11 @@ void TfrmServer::StartServer() {
   sbRun.Caption = "Stop";
   if (chkTray.Checked()) {
     view_.MinimizeApplication();
-    view_.ShowTaskbarButton(false);
-    view_.SetTrayIconVisible(true);
+    // Hiding the window needs a notification area to come back from.
+    if (shell_.Available()) {
+      view_.ShowTaskbarButton(false);
+      TrayIcon.SetVisible(true);
+    }
     mmStop.Caption = TrayStopCaption(false);
   }
   mmPLV.Visible = !edPLV.Text.empty();

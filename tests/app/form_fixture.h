@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "client/chat_connection.h"
 #include "encoding/text_codec.h"
 #include "event_loop.h"
+#include "fake_desktop.h"
 #include "transport/platform/posix_socket_api.h"
 
 namespace parlivo::testing {
@@ -39,13 +42,14 @@ inline std::uint16_t FreePort() {
 
 struct RecordingView : FormView {
   std::vector<std::string> log;
-  bool trayVisible = false;
   int minimized = 0;
+  bool taskbarButton = true;
+  std::vector<std::string> opened;
   std::vector<bool> offline;  // restartPending of every ServerWentOffline
 
   void MinimizeApplication() override { ++minimized; }
-  void SetTrayIconVisible(bool visible) override { trayVisible = visible; }
-  bool TrayIconVisible() const override { return trayVisible; }
+  void ShowTaskbarButton(bool shown) override { taskbarButton = shown; }
+  void OpenFile(const std::string& path) override { opened.push_back(path); }
   void LogAppended(const std::string& line) override { log.push_back(line); }
   void ServerWentOffline(bool restartPending) override { offline.push_back(restartPending); }
 };
@@ -60,6 +64,7 @@ struct FormFixture : ::testing::Test {
     form.edPort.Text = std::to_string(port);
   }
   ~FormFixture() override {
+    if (!form.Server) return;  // closed by the test
     form.Server->ClientStatusUpdate = UpdateNone;  // nothing more to the clients, so they close cleanly
     PumpFor(10);
     for (auto& client : clients) client->Poll();
@@ -116,8 +121,9 @@ struct FormFixture : ::testing::Test {
 
   QTemporaryDir home;
   RecordingView view;
+  FakeDesktop desktop;
   PosixSocketApi api;
-  TfrmServer form{api, view, FormEnvironment{home.path().toStdString(), "parlivo-server"}};
+  TfrmServer form{api, view, desktop.Services(), FormEnvironment{home.path().toStdString(), "parlivo-server"}};
   std::uint16_t port = 0;
   std::vector<std::unique_ptr<Client>> clients;
 };

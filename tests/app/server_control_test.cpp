@@ -122,7 +122,9 @@ TEST_F(Control, TrayStartHidesTheWindowAndCaptionsTheStopItem) {
   form.chkTray.SetChecked(true);
   ASSERT_TRUE(Start());
   EXPECT_EQ(view.minimized, 1);
-  EXPECT_TRUE(view.trayVisible);
+  EXPECT_FALSE(view.taskbarButton);
+  EXPECT_TRUE(form.TrayIcon.Visible());
+  EXPECT_TRUE(desktop.shell.shown);
   EXPECT_EQ(form.mmStop.Caption, "Stop &Server");
   form.mmStop.Click();
   EXPECT_EQ(form.mmStop.Caption, "&Run Server");
@@ -199,12 +201,14 @@ struct Loading : ::testing::Test {
     const std::string folder = home.path().toStdString() + "/Mossfold/parlivo-server";
     QDir().mkpath(QString::fromStdString(folder));
     std::ofstream(folder + "/parlivo-server_65535.ini") << "[frmServer]\n" << body;
-    auto form = std::make_unique<TfrmServer>(api, view, FormEnvironment{home.path().toStdString(), "parlivo-server"});
+    auto form = std::make_unique<TfrmServer>(api, view, desktop.Services(),
+                                             FormEnvironment{home.path().toStdString(), "parlivo-server"});
     form->FormCreate();
     return form;
   }
   QTemporaryDir home;
   RecordingView view;
+  FakeDesktop desktop;
   PosixSocketApi api;
 };
 
@@ -255,8 +259,9 @@ TEST_F(Loading, AClientPathWhoseFileIsGoneIsDroppedButKeptInTheFile) {
 TEST(RelayFailure, FailedSendDuringTheRelayStopsTheServerSafely) {
   FakeSocketApi api;
   RecordingView view;
+  FakeDesktop desktop;
   QTemporaryDir home;
-  TfrmServer form(api, view, FormEnvironment{home.path().toStdString(), "parlivo-server"});
+  TfrmServer form(api, view, desktop.Services(), FormEnvironment{home.path().toStdString(), "parlivo-server"});
   form.chkTray.SetChecked(false);
   form.chkAuto.SetChecked(false);
   form.sbRunClick();

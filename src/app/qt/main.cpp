@@ -1,25 +1,34 @@
 // parlivo-server: the chat relay server's program entry.
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
 
 #include "app/headless_front.h"
+#include "app/qt/main_window.h"
+#include "app/settings_location.h"
 #include "app/str_to_int.h"
+#include "transport/platform/posix_socket_api.h"
+#include "transport/transport_module.h"
+#include "transport/unhandled_error.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: parlivo-server --headless [--port N]\n"
+    "Usage: parlivo-server [--headless [--port N]]\n"
     "\n"
     "Parlivo Server relays chat between the chat clients of a local network.\n"
+    "Without options it opens the operator's window, where Run starts the\n"
+    "server; without a display it runs as with --headless.\n"
     "\n"
     "  --headless   run without a window: start the server at once and print\n"
     "               the event log to standard output, one line per entry.\n"
     "               SIGINT or SIGTERM asks every client to leave and stops.\n"
-    "  --port N     listen on port N (1-65535) instead of the saved port\n"
+    "  --port N     use port N (1-65535) instead of the saved port\n"
     "  --help       show this text\n"
     "  --version    show the version\n"
     "\n"
@@ -62,15 +71,46 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
   return std::nullopt;
 }
 
+bool HasDisplay() {
+  const char* x11 = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  return (x11 && *x11) || (wayland && *wayland) || (platform && *platform);
+}
+
+// The window, until it closes. Start-up order: sockets library, the
+// shell-restart message of the tray icon, the application, the window
+// (which loads the settings); teardown runs in reverse.
+int RunWindow(int& argc, char** argv, const Options& options) {
+  parlivo::PosixSocketApi api;
+  parlivo::TransportModule transport(api);
+  parlivo::RegisterShellRestartMessage();
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("Parlivo Server");
+  QApplication::setQuitOnLastWindowClosed(false);  // hiding into the tray is not quitting
+  parlivo::MainWindow window(api, parlivo::FormEnvironment{parlivo::DataHome(), parlivo::ProgramFileName()});
+  QApplication::setWindowIcon(window.windowIcon());
+  if (options.port) {
+    window.form().edPort.Text = std::to_string(*options.port);
+    window.ControlsChanged();
+  }
+  parlivo::SetUnhandledErrorHandler([&window](const void*, std::string_view message) {
+    window.ShowError(message);
+  });
+  window.ShowAtStartup();
+  const int status = QApplication::exec();
+  parlivo::SetUnhandledErrorHandler({});
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
   if (const auto status = Parse(argc, argv, options)) return *status;
+  if (!options.headless && HasDisplay()) return RunWindow(argc, argv, options);
+  if (!options.headless) std::fputs("parlivo-server: no display; running without a window (--headless).\n", stderr);
   QCoreApplication app(argc, argv);
   QCoreApplication::setApplicationName("Parlivo Server");
-  if (!options.headless) {
-    std::fputs("parlivo-server: this build has no window yet; starting without one (--headless).\n", stderr);
-  }
   return parlivo::RunHeadlessServer(options.port);
 }
