@@ -49,7 +49,7 @@ void TfrmServer::pmDisconnectAllClick() {
 }
 
 void TfrmServer::SetListingMode(TClientStatusUpdate mode) {
-  Server->ClientStatusUpdate = mode;
+  if (Server) Server->ClientStatusUpdate = mode;
   pnlAll.Color = mode == AllClients ? TColor::clRed : TColor::clBtnFace;
   pnlRooms.Color = TColor::clBtnFace;
   pnlNone.Color = mode == UpdateNone ? TColor::clRed : TColor::clBtnFace;
@@ -92,7 +92,7 @@ void TfrmServer::rbNoneClick() {
 }
 
 void TfrmServer::chkSameNickClick() {
-  Server->AllowSameUserNames = chkSameNick.Checked();
+  if (Server) Server->AllowSameUserNames = chkSameNick.Checked();
   if (chkSameNick.Checked()) {
     pnlSameName.Color = TColor::clRed;
     Log("");
