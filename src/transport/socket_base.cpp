@@ -75,6 +75,16 @@ void TCustomFasterSocket::ReadNotified(SocketHandle socket) {
 
   const auto self = LifeToken();
   const auto targetAlive = target->LifeToken();
+  // Whether the target may still be used after a call that can re-enter:
+  // neither object was freed and, for a server, the connection is still one
+  // of its connections (a handler may have stopped the server, which takes
+  // every connection out of the list before it frees them).
+  auto targetStillHere = [&, generation = Clients ? Clients->generation() : 0]() mutable {
+    if (self.expired() || targetAlive.expired()) return false;
+    if (!Clients || Clients->generation() == generation) return true;
+    generation = Clients->generation();
+    return Clients->Contains(client);
+  };
   // Dispatching is restored however the pass ends, unless this object went
   // away during it.
   const bool wasDispatching = Dispatching;
@@ -87,13 +97,13 @@ void TCustomFasterSocket::ReadNotified(SocketHandle socket) {
   // notice resumes exactly there.
   try {
     ReadAvailable(target->Socket, target->ReceiveBuffer, static_cast<int>(std::min<std::uint32_t>(waiting, INT_MAX)));
-    if (self.expired() || targetAlive.expired()) return;
+    if (!targetStillHere()) return;
 
     ByteStream payload;
     const auto end = RunReceivePass(target->ReceiveBuffer, payload, [&](std::int32_t id, ByteStream& data) {
       Dispatching = true;
       DispatchPacket(client, data, id);
-      return !self.expired() && !targetAlive.expired();
+      return targetStillHere();
     });
     restoreDispatching();
     if (end == ReceivePassEnd::Oversized) {

@@ -108,6 +108,24 @@ TEST_F(FakeServer, ErrorHandlerThatStopsTheServerEndsThePingSweep) {
   testing::PumpFor(5);  // the released connections are freed here
 }
 
+TEST_F(FakeServer, PacketsBehindOneWhoseHandlerStoppedTheServerAreNotDelivered) {
+  server.SetListen(true);
+  const SocketHandle socket = Accept()->Socket;
+  int messages = 0;
+  server.OnClientMessageCome = [&](TDadideVUDServer* s, TDadideVUDServerClient*, const std::string&) {
+    ++messages;
+    s->SetListen(false);
+  };
+  ByteStream bytes;
+  for (const char* text : {"one", "two"}) AppendPacket(bytes, MakePacket(3, pidMessage, text));
+  api.at(socket).incoming = std::string(bytes.view());
+  server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(socket),
+                                     MakeSelectParam(FD_READ, 0));
+  EXPECT_EQ(messages, 1);
+  EXPECT_FALSE(server.Dispatching);
+  testing::PumpFor(5);
+}
+
 TEST_F(FakeServer, TimeOutHandlerThatStopsTheServerEndsTheSweep) {
   server.SetListen(true);
   Accept();
