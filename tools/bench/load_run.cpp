@@ -410,7 +410,9 @@ void LoadRun::LeaveAll() {
     for (std::size_t k = 0; ready > 0 && k < pollSet_.size(); ++k) {
       if (pollSet_[k].revents == 0) continue;
       ChatConnection& connection = clients_[pollClients_[k]].connection;
-      connection.readAvailable();
+      // A connection that can no longer be read (closed, failed, or a
+      // protocol error) is done leaving; polling it again would spin.
+      if (!connection.readAvailable()) connection.close();
       while (connection.nextPacket()) {
       }
     }

@@ -39,6 +39,7 @@ constexpr std::uint16_t kDefaultPort = 65535;
 constexpr int kConnectTimeoutMs = 5000;
 constexpr int kRegisterTimeoutMs = 10000;
 constexpr int kLeaveTimeoutMs = 2000;
+constexpr std::size_t kMaxLineBytes = 64 * 1024;
 
 // Exit statuses; the usage text lists them too.
 enum ExitStatus : int {
@@ -292,9 +293,17 @@ class ChatSession {
       pendingLine_.erase(0, end + 1);
       handleLine(std::move(line));
     }
+    // Input without line breaks (a binary file piped in) is not chat: it is
+    // dropped rather than held in memory without end.
+    if (pendingLine_.size() > kMaxLineBytes) {
+      pendingLine_.clear();
+      skippingLongLine_ = true;
+      Complain("line too long; dropped");
+    }
   }
 
   void handleLine(std::string line) {
+    if (std::exchange(skippingLongLine_, false)) return;  // the tail of a line that was too long
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty()) return;
     if (line.rfind("//", 0) == 0) return sendChat(line.substr(1));
@@ -340,6 +349,7 @@ class ChatSession {
   bool joined_ = false;
   bool inputClosed_ = false;
   std::string pendingLine_;
+  bool skippingLongLine_ = false;  // the rest of an over-long line is dropped too
   std::optional<int> exit_;
 };
 

@@ -71,11 +71,16 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
   return std::nullopt;
 }
 
+// Whether a window can be shown to somebody: an X or Wayland display, or a
+// Qt platform chosen by hand that draws somewhere (not offscreen/minimal).
 bool HasDisplay() {
-  const char* x11 = std::getenv("DISPLAY");
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  const char* platform = std::getenv("QT_QPA_PLATFORM");
-  return (x11 && *x11) || (wayland && *wayland) || (platform && *platform);
+  const auto set = [](const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+  };
+  if (set("DISPLAY") || set("WAYLAND_DISPLAY")) return true;
+  const std::string platform = set("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
+  return !platform.empty() && platform.rfind("offscreen", 0) != 0 && platform.rfind("minimal", 0) != 0;
 }
 
 // The window, until it closes. Start-up order: sockets library, the
@@ -103,9 +108,7 @@ int RunWindow(int& argc, char** argv, const Options& options) {
   return status;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   Options options;
   if (const auto status = Parse(argc, argv, options)) return *status;
   if (!options.headless && HasDisplay()) return RunWindow(argc, argv, options);
@@ -113,4 +116,19 @@ int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   QCoreApplication::setApplicationName("Parlivo Server");
   return parlivo::RunHeadlessServer(options.port);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Errors during the event loop are handled there; this catches what
+  // start-up or teardown may raise, so the program ends with a message.
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "parlivo-server: %s\n", error.what());
+  } catch (...) {
+    std::fputs("parlivo-server: unexpected error\n", stderr);
+  }
+  return 1;
 }

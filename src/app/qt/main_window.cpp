@@ -19,6 +19,7 @@
 #include <QTableWidget>
 #include <QToolButton>
 #include <QUrl>
+#include <cstdio>
 
 #include "app/qt/app_icon.h"
 #include "desktop/qt/qt_icon_image.h"
@@ -287,7 +288,18 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 }
 
 void MainWindow::ShowError(std::string_view message) {
-  QMessageBox::critical(isVisible() ? this : nullptr, windowTitle(), Text(std::string(message)));
+  // Not modal in the blocking sense: the error may come from deep inside a
+  // handler of the server, which must not be re-entered by a nested event
+  // loop while the box is up. A second error while one box is shown goes to
+  // standard error only.
+  if (errorBox_) {
+    std::fprintf(stderr, "Parlivo Server: %s\n", Windows1252ToUtf8(message).c_str());
+    return;
+  }
+  errorBox_ = new QMessageBox(QMessageBox::Critical, windowTitle(), Text(std::string(message)), QMessageBox::Ok,
+                              isVisible() ? this : nullptr);
+  errorBox_->setAttribute(Qt::WA_DeleteOnClose);
+  errorBox_->open();
 }
 
 // --- FormView

@@ -6,6 +6,7 @@
 // which the widgets are refreshed from the model. Nothing here decides
 // anything about the server: the model does.
 
+#include <QPointer>
 #include <QWidget>
 #include <memory>
 
@@ -21,6 +22,7 @@ class QFrame;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QMessageBox;
 class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
@@ -105,6 +107,7 @@ class MainWindow final : public QWidget, public FormView {
   QLineEdit* edPort_ = nullptr;
   QPlainTextEdit* mChat_ = nullptr;
   QMenu* clientsMenu_ = nullptr;
+  QPointer<QMessageBox> errorBox_;  // the error shown now, if any
 };
 
 }  // namespace parlivo

@@ -62,10 +62,14 @@ bool QtNotifyShell::Notify(NotifyOperation operation, const NotifyIconData& data
       added_ = true;
       ShowBalloon();
       return true;
-    case NIM_MODIFY:
+    case NIM_MODIFY: {
+      // A balloon is shown when it is asked for, not again on every later
+      // change (a hint, an animation frame) while it is still up.
+      const bool balloonWasAsked = (data_.uFlags & NIF_INFO) != 0;
       Apply(data);
-      ShowBalloon();
+      if (!balloonWasAsked) ShowBalloon();
       return added_;
+    }
     case NIM_DELETE: {
       const bool wasAdded = added_;
       added_ = false;
