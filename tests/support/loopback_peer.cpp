@@ -84,6 +84,11 @@ int LoopbackPeer::pendingError(int timeoutMs) {
   }
 }
 
+void LoopbackPeer::resetOnClose() {
+  const linger abortive{1, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+}
+
 void LoopbackPeer::close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;

@@ -30,6 +30,8 @@ class LoopbackPeer {
   // The socket's pending error (SO_ERROR), waiting up to `timeoutMs` for
   // one to appear; 0 when none did.
   int pendingError(int timeoutMs = 1000);
+  // Makes the next close abortive (zero linger): the other end sees a reset.
+  void resetOnClose();
   void close();
   int fd() const { return fd_; }
 

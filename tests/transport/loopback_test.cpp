@@ -32,6 +32,9 @@ constexpr long kAllEvents = FD_READ | FD_ACCEPT | FD_CLOSE;
 // accepting into its client list.
 struct ListeningServer {
   explicit ListeningServer(PosixSocketApi& api) : server(api, true) {
+    server.OnError = [this](TCustomFasterSocket*, SocketHandle, int code, const std::string&) {
+      errorCodes.push_back(code);
+    };
     server.Socket = api.socket(kAfInet, kSockStream, kIpProtoTcp);
     SockAddrIn address{};
     address.family = kAfInet;
@@ -57,6 +60,7 @@ struct ListeningServer {
 
   RecordingSocket server;
   std::uint16_t port = 0;
+  std::vector<int> errorCodes;  // every code reported to OnError
 };
 
 TEST(Loopback, PacketsSentInPiecesArriveWholeAndInOrder) {
@@ -128,14 +132,10 @@ TEST(Loopback, AbortiveCloseIsSeenByThePeerAsAReset) {
 TEST(Loopback, ResetByThePeerArrivesAsAnErrorNotice) {
   PosixSocketApi api;
   ListeningServer listening(api);
-  std::vector<int> codes;
-  listening.server.OnError = [&](TCustomFasterSocket*, SocketHandle, int code, const std::string&) {
-    codes.push_back(code);
-  };
+  const std::vector<int>& codes = listening.errorCodes;
   LoopbackPeer peer;
   ASSERT_NE(listening.Connect(peer), nullptr);
-  const linger abortive{1, 0};
-  ::setsockopt(peer.fd(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+  peer.resetOnClose();
   peer.close();
   ASSERT_TRUE(PumpUntil([&] { return !codes.empty(); }));
   EXPECT_EQ(codes, (std::vector<int>{10054}));
@@ -144,16 +144,12 @@ TEST(Loopback, ResetByThePeerArrivesAsAnErrorNotice) {
 TEST(Loopback, PeerThatEndsItsStreamBeforeResettingIsAnOrderlyClose) {
   PosixSocketApi api;
   ListeningServer listening(api);
-  std::vector<int> codes;
-  listening.server.OnError = [&](TCustomFasterSocket*, SocketHandle, int code, const std::string&) {
-    codes.push_back(code);
-  };
+  const std::vector<int>& codes = listening.errorCodes;
   LoopbackPeer peer;
   ASSERT_NE(listening.Connect(peer), nullptr);
   // Both the end of stream and the reset arrive before the server looks.
   ::shutdown(peer.fd(), SHUT_WR);
-  const linger abortive{1, 0};
-  ::setsockopt(peer.fd(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+  peer.resetOnClose();
   peer.close();
   ASSERT_TRUE(PumpUntil([&] { return !listening.server.closed.empty() || !codes.empty(); }));
   EXPECT_TRUE(codes.empty());
