@@ -32,15 +32,33 @@ void TfrmServer::ServerClientMessageCome(TDadideVUDServer*, TDadideVUDServerClie
   const std::string relay = EncodeText("[BC from " + Client->UserName + " @ " + Client->Room + "]: " + text);
   const auto length = static_cast<std::int32_t>(relay.size());
 
-  ClientList& clients = *Server->Clients;
-  const std::size_t count = clients.Count();
-  const auto generation = clients.generation();
-  for (std::size_t i = 0; i < count; ++i) {
-    // A failed send may stop the server, which empties the list: the walk
-    // ends as soon as the list is no longer the one it started with.
-    if (clients.generation() != generation) return;
-    Server->SendClientMessage(clients[i], relay.data(), length);
-  }
+  // A connection whose send fails leaves without costing the others their
+  // copy: the walk skips it and goes on.
+  Server->ForEachClient(WalkOrder::FirstToLast, [&](TDadideVUDServerClient* client) {
+    Server->SendClientMessage(client, relay.data(), length);
+  });
+}
+
+namespace {
+
+// How the log names a connection: its nickname and address, or only the
+// address before it has registered.
+std::string Who(const TDadideVUDServerClient* client) {
+  if (client->UserName.empty()) return "Client at IP " + client->Host;
+  return client->UserName + " (" + client->Host + ")";
+}
+
+}  // namespace
+
+void TfrmServer::ServerClientTimeOut(TDadideVUDServer*, TDadideVUDServerClient* Client, bool& ForceDisconnectClient) {
+  if (Client->MissedPings < MaxMissedPings) return;
+  Log(Who(Client) + " did not answer " + std::to_string(Client->MissedPings) + " pings and is disconnected.");
+  ForceDisconnectClient = true;
+}
+
+void TfrmServer::ServerClientTooSlow(TDadideVUDServer*, TDadideVUDServerClient* Client, std::size_t WaitingBytes) {
+  Log(Who(Client) + " reads too slowly and is disconnected (" + std::to_string(WaitingBytes) +
+      " bytes waiting to be sent).");
 }
 
 void TfrmServer::ServerClientPong(TDadideVUDServer*, TDadideVUDServerClient* Client) {

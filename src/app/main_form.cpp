@@ -109,6 +109,8 @@ void TfrmServer::BindServerEvents() {
   Server->OnClientDisconnected = std::bind(&TfrmServer::ServerClientDisconnected, this, _1, _2);
   Server->OnClientMessageCome = std::bind(&TfrmServer::ServerClientMessageCome, this, _1, _2, _3);
   Server->OnClientPong = std::bind(&TfrmServer::ServerClientPong, this, _1, _2);
+  Server->OnClientTimeOut = std::bind(&TfrmServer::ServerClientTimeOut, this, _1, _2, _3);
+  Server->OnClientTooSlow = std::bind(&TfrmServer::ServerClientTooSlow, this, _1, _2, _3);
   Server->OnError = std::bind(&TfrmServer::ServerError, this, _1, _2, _3, _4);
 }
 

@@ -98,6 +98,11 @@ class TfrmServer {
   int FirstRestartPauseMs = 250;
 
   // The chat server; null after FormCloseQuery destroyed it.
+  // Unanswered pings in a row after which a connection counts as dead:
+  // 30 s at the usual ping period of one second.
+  static constexpr std::uint32_t kMaxMissedPings = 30;
+  std::uint32_t MaxMissedPings = kMaxMissedPings;
+
   std::unique_ptr<TDadideVUDServer> Server;
 
   // --- Window and program life (main_form.cpp).
@@ -134,6 +139,11 @@ class TfrmServer {
                                const std::string& TheMessage);
   void ServerClientPong(TDadideVUDServer* Sender, TDadideVUDServerClient* Client);
 
+  // A peer that has stopped answering pings for MaxMissedPings ticks in a
+  // row is gone (cable pulled, machine off): it is logged and forced out.
+  void ServerClientTimeOut(TDadideVUDServer* Sender, TDadideVUDServerClient* Client, bool& ForceDisconnectClient);
+  // A peer that stopped reading is dropped by the server; this logs it.
+  void ServerClientTooSlow(TDadideVUDServer* Sender, TDadideVUDServerClient* Client, std::size_t WaitingBytes);
   // --- Roster and moderation (roster_moderation.cpp).
   void lvClientsColumnClick(int Column);
   void pmKickClick();
@@ -163,7 +173,7 @@ class TfrmServer {
   void ScheduleRestart();
   void RunRestart();
   // Runs `action` on every connection whose nickname is `nickname`, first to
-  // last; ends when the list changes under it.
+  // last.
   void ForEachHolder(const std::string& nickname, void (TDadideVUDServer::*action)(TDadideVUDServerClient*));
   bool ModerationAllowed() const;
   std::string SelectedNickname() const;

@@ -24,13 +24,9 @@ std::string TfrmServer::SelectedNickname() const {
 
 void TfrmServer::ForEachHolder(const std::string& nickname,
                                void (TDadideVUDServer::*action)(TDadideVUDServerClient*)) {
-  ClientList& clients = *Server->Clients;
-  const std::size_t count = clients.Count();
-  const auto generation = clients.generation();
-  for (std::size_t i = 0; i < count; ++i) {
-    if (clients.generation() != generation) return;  // a failed send stopped the server
-    if (clients[i]->UserName == nickname) (Server.get()->*action)(clients[i]);
-  }
+  Server->ForEachClient(WalkOrder::FirstToLast, [&](TDadideVUDServerClient* client) {
+    if (client->UserName == nickname) (Server.get()->*action)(client);
+  });
 }
 
 void TfrmServer::pmKickClick() {

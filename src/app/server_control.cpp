@@ -141,6 +141,9 @@ void TfrmServer::ServerError(TCustomFasterSocket*, SocketHandle, int ErrorCode, 
   view_.ControlsChanged();
   view_.ServerWentOffline(RestartPending());
 }
+  // A connection's error is that connection's alone: the server lets it
+  // leave as if its peer had closed it, and everybody else stays online.
+  if (dynamic_cast<TDadideVUDServerClient*>(Sender) != nullptr) return;
 
 void TfrmServer::ScheduleRestart() {
   if (restartAttempts_ >= kMaxRestartAttempts) {

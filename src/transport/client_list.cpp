@@ -8,6 +8,7 @@ ClientList::ClientList() = default;
 ClientList::~ClientList() = default;
 
 void ClientList::Add(std::unique_ptr<TDadideVUDServerClient> client) {
+  client->inClients_ = true;
   items_.push_back(std::move(client));
   ++generation_;
 }
@@ -15,6 +16,7 @@ void ClientList::Add(std::unique_ptr<TDadideVUDServerClient> client) {
 std::unique_ptr<TDadideVUDServerClient> ClientList::Extract(std::size_t index) {
   std::unique_ptr<TDadideVUDServerClient> client = std::move(items_.at(index));
   items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(index));
+  client->inClients_ = false;
   ++generation_;
   return client;
 }

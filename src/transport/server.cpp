@@ -1,6 +1,7 @@
 #include "transport/server.h"
 
 #include <QtEndian>
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -52,6 +53,25 @@ TDadideVUDServer::TDadideVUDServer(SocketApi& api)
   reaper_.setSingleShot(true);
   reaper_.setInterval(0);
   QObject::connect(&reaper_, &QTimer::timeout, [this] { FreeReleased(); });
+  departures_.setSingleShot(true);
+  departures_.setInterval(0);
+  QObject::connect(&departures_, &QTimer::timeout, [this] {
+    BusyScope busy(*this);
+    RunGuarded(this, [this] { RunDepartures(); });
+  });
+}
+
+TDadideVUDServer::Walk::Walk(TDadideVUDServer& server, WalkOrder order)
+    : server_(server), alive_(server.LifeToken()), stops_(server.stops_) {
+  ++server_.busy_;
+  const ClientList& list = *server.Clients;
+  clients_.reserve(list.Count());
+  for (std::size_t i = 0; i < list.Count(); ++i) clients_.push_back(list[i]);
+  if (order == WalkOrder::LastToFirst) std::reverse(clients_.begin(), clients_.end());
+}
+
+TDadideVUDServer::Walk::~Walk() {
+  if (!alive_.expired()) --server_.busy_;
 }
 
 TDadideVUDServer::~TDadideVUDServer() {
@@ -110,6 +130,7 @@ void TDadideVUDServer::StopListening() {
   // close below) is the same stop: the running one finishes the job.
   if (stopping_) return;
   stopping_ = true;
+  ++stops_;
   struct Reset {
     bool& flag;
     ~Reset() { flag = false; }
@@ -168,7 +189,11 @@ std::string TDadideVUDServer::LocalIP() {
 void TDadideVUDServer::AcceptConnection() {
   const SocketHandle accepted = Api().accept(Socket, &SockAddr);
   if (accepted == kInvalidSocket) {
-    SocketError(kInvalidSocket, Api().lastError());
+    const int error = Api().lastError();
+    // Nothing was waiting after all, or the peer gave up before it was
+    // accepted: neither is a failure of the server, and nothing is made.
+    if (error == WSAEWOULDBLOCK || error == WSAECONNABORTED) return;
+    SocketError(kInvalidSocket, error);
     return;
   }
   // Chat is interactive: without this a relay waits for the client's
@@ -190,20 +215,21 @@ void TDadideVUDServer::AcceptConnection() {
   TDadideVUDServerClient* added = client.get();
   Clients->Add(std::move(client));
   SendPacket(added, pidConnected, 0, nullptr);
-  if (Clients->Contains(added) && OnClientConnected) OnClientConnected(this, added);
+  if (added->InClients() && OnClientConnected) OnClientConnected(this, added);
 }
 
 void TDadideVUDServer::SocketClosed(SocketHandle Socket) {
-  std::optional<std::size_t> found;
   for (std::size_t i = Clients->Count(); i-- > 0;) {
     if ((*Clients)[i]->Socket == Socket) {
-      found = i;
-      break;
+      Depart(i);
+      return;
     }
   }
-  if (!found) return;  // not a connection of ours (any more): ignored
+  // Not a connection of ours (any more): ignored.
+}
 
-  std::unique_ptr<TDadideVUDServerClient> leaving = Clients->Extract(*found);
+void TDadideVUDServer::Depart(std::size_t index) {
+  std::unique_ptr<TDadideVUDServerClient> leaving = Clients->Extract(index);
   if (!destroying_ && OnClientDisconnected) OnClientDisconnected(this, leaving.get());
 
   const std::string name = leaving->UserName;
@@ -216,27 +242,54 @@ void TDadideVUDServer::SocketClosed(SocketHandle Socket) {
   Release(std::move(leaving));
 }
 
+void TDadideVUDServer::ScheduleDeparture(TDadideVUDServerClient* Client) {
+  if (Client->Leaving || !Client->InClients()) return;
+  Client->Leaving = true;
+  Client->SendTimer.setEnabled(false);
+  Client->SendQueue.release();
+  // Nothing more is read from it either; its departure closes it.
+  Api().asyncSelect(Client->Socket, WindowHandle(), WM_SOCKETNOTIFY, 0);
+  if (!departures_.isActive()) departures_.start(0);
+}
+
+void TDadideVUDServer::ConnectionFault(TDadideVUDServerClient* client) { ScheduleDeparture(client); }
+
+void TDadideVUDServer::RunDepartures() {
+  const auto alive = LifeToken();
+  // Each departure fires handlers that may change the list (and sends that
+  // may mark further connections), so the search starts afresh every time.
+  for (;;) {
+    std::optional<std::size_t> leaving;
+    for (std::size_t i = Clients->Count(); i-- > 0 && !leaving;)
+      if ((*Clients)[i]->Leaving) leaving = i;
+    if (!leaving) return;
+    Depart(*leaving);
+    if (alive.expired()) return;
+  }
+}
+
+void TDadideVUDServer::DropTooSlow(TDadideVUDServerClient* client) {
+  if (client->Leaving || !client->InClients()) return;
+  const std::size_t waiting = client->SendQueue.remaining();
+  ScheduleDeparture(client);
+  if (OnClientTooSlow) OnClientTooSlow(this, client, waiting);
+}
+
 void TDadideVUDServer::PingClients() {
-  for (std::size_t i = Clients->Count(); i-- > 0;) {
-    TDadideVUDServerClient* client = (*Clients)[i];
-    const auto generation = Clients->generation();
+  ForEachClient(WalkOrder::LastToFirst, [this](TDadideVUDServerClient* client) {
+    if (client->Leaving) return;
     SendPacket(client, pidPing, 0, nullptr);
-    if (Clients->generation() != generation) return;
+    if (client->Leaving || !client->InClients()) return;  // the ping could not be sent
     if (!client->PingPending) {
       client->PingPending = true;
-      continue;
+      return;
     }
     ++client->MissedPings;
     bool ForceDisconnectClient = false;
     if (OnClientTimeOut) OnClientTimeOut(this, client, ForceDisconnectClient);
-    if (Clients->generation() != generation) return;
-    if (!ForceDisconnectClient) continue;
-    // Dropped silently: no OnClientDisconnected, no ID 23.
-    auto dropped = Clients->Extract(i);
-    const auto afterDrop = Clients->generation();
-    Release(std::move(dropped));
-    if (Clients->generation() != afterDrop) return;
-  }
+    // Forced out, it leaves like any other departure: the others are told.
+    if (ForceDisconnectClient) ScheduleDeparture(client);
+  });
 }
 
 void TDadideVUDServer::Release(std::unique_ptr<TDadideVUDServerClient> client) {
@@ -262,7 +315,8 @@ void TDadideVUDServer::FreeReleased() {
 
 void TDadideVUDServer::SendPacket(TDadideVUDServerClient* Client, std::int32_t ID, std::int32_t Length,
                                   const void* Data) {
-  QueuePacket(*Client, MakePacket(Data != nullptr ? Length : 0, ID, Data));
+  if (Client->Leaving) return;
+  if (!QueuePacket(*Client, MakePacket(Data != nullptr ? Length : 0, ID, Data))) DropTooSlow(Client);
 }
 
 void TDadideVUDServer::SendPacket(TDadideVUDServerClient* Client, std::int32_t ID, std::string_view payload) {
@@ -279,30 +333,18 @@ void TDadideVUDServer::DisconnectClient(TDadideVUDServerClient* Client) { SendPa
 void TDadideVUDServer::KickClient(TDadideVUDServerClient* Client) { SendPacket(Client, pidKick, 0, nullptr); }
 
 void TDadideVUDServer::DisconnectAllClients() {
-  const auto generation = Clients->generation();
-  for (std::size_t i = Clients->Count(); i-- > 0;) {
-    DisconnectClient((*Clients)[i]);
-    if (Clients->generation() != generation) return;
-  }
+  ForEachClient(WalkOrder::LastToFirst, [this](TDadideVUDServerClient* client) { DisconnectClient(client); });
 }
 
 void TDadideVUDServer::SendToEach(std::int32_t id, std::string_view payload,
                                   const std::function<bool(const TDadideVUDServerClient*)>& wanted) {
-  const auto generation = Clients->generation();
-  for (std::size_t i = 0; i < Clients->Count(); ++i) {
-    TDadideVUDServerClient* client = (*Clients)[i];
-    if (!wanted(client)) continue;
-    SendPacket(client, id, payload);
-    if (Clients->generation() != generation) return;
-  }
+  ForEachClient(WalkOrder::FirstToLast, [&](TDadideVUDServerClient* client) {
+    if (wanted(client)) SendPacket(client, id, payload);
+  });
 }
 
 void TDadideVUDServer::Flush(void*) {
-  const auto generation = Clients->generation();
-  for (std::size_t i = 0; i < Clients->Count(); ++i) {
-    (*Clients)[i]->Flush(nullptr);
-    if (Clients->generation() != generation) return;
-  }
+  ForEachClient(WalkOrder::FirstToLast, [](TDadideVUDServerClient* client) { client->Flush(nullptr); });
 }
 
 void TDadideVUDServer::GetRoomUserNames(const std::string& Room, std::vector<std::string>& List) const {
@@ -325,6 +367,12 @@ void TDadideVUDServer::WndProc(WindowMessage& Message) {
 }
 
 void TDadideVUDServer::SocketError(SocketHandle Socket, int ErrorCode) {
+  if (Socket != kInvalidSocket) {
+    if (TDadideVUDServerClient* client = Clients->FindBySocket(Socket)) {
+      client->SocketError(Socket, ErrorCode);
+      return;
+    }
+  }
   if (ErrorCode != WSAEWOULDBLOCK) SetListen(false);
   TCustomFasterSocket::SocketError(Socket, ErrorCode);
 }

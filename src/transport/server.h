@@ -12,15 +12,24 @@
 // Threading and re-entry: everything runs on the event thread. Event
 // handlers run synchronously inside the operation that fires them, often in
 // the middle of a walk over Clients, and may change the list (stop the
-// server, drop a connection). Every walk notices such a change and ends;
-// nothing is sent twice and no connection is used after it left the list.
-// Connection objects taken out of the list are closed at once but freed
-// only once control is back in the event loop, so a handler that still
-// holds a Client pointer never holds a dangling one.
+// server, drop a connection). Every walk (ForEachClient) visits the
+// connections that were listed when it began, skips each one that has left
+// by the time its turn comes, and ends early only when the whole server
+// stops; nothing is sent twice and no connection is used after it left the
+// list. Connection objects taken out of the list are closed at once but
+// freed only once control is back in the event loop, so a handler that
+// still holds a Client pointer never holds a dangling one.
 //
-// Errors: every error the server reports itself, except 10035 ("would
-// block"), stops listening before OnError fires. Errors of a connection's
-// own sends and closes reach OnError with the connection as Sender.
+// Errors: a fault of one connection stays with that connection. An error
+// about a connection's socket (a failed send, receive or close, an error
+// notice) reaches OnError with the connection as Sender, and the connection
+// then leaves as if its peer had closed it: it is marked Leaving at once
+// (nothing more is sent to it or read from it) and departs at the next safe
+// point, with OnClientDisconnected and ID 23 to the others. The same
+// happens to a connection whose send queue would pass its cap (a peer that
+// does not read: OnClientTooSlow) and to one that a time-out handler forces
+// out. Errors of the server's own socket, except 10035 ("would block"),
+// stop listening before OnError fires.
 
 #include <QTimer>
 #include <cstdint>
@@ -60,11 +69,18 @@ using TDadideVUDServerDataReceivedEvent = std::function<void(
     TDadideVUDServer* Sender, TDadideVUDServerClient* Client, std::int32_t DataSize, const std::string& DataInfo)>;
 using TDadideVUDServerUnknownIDEvent = std::function<void(TDadideVUDServer* Sender, TDadideVUDServerClient* Client,
                                                           ByteStream& Data, std::int32_t ID)>;
+using TDadideVUDServerTooSlowEvent =
+    std::function<void(TDadideVUDServer* Sender, TDadideVUDServerClient* Client, std::size_t WaitingBytes)>;
+
+// The order in which a walk visits the connections.
+enum class WalkOrder { FirstToLast, LastToFirst };
 
 class TDadideVUDServer : public TCustomFasterSocket {
  public:
   static constexpr std::uint32_t kDefaultMaxPing = 1000;  // ms
-  static constexpr int kListenBacklog = 5;
+  // A burst of connections waits in the system's queue until it is accepted;
+  // the largest queue the system allows keeps a burst from being refused.
+  static constexpr int kListenBacklog = kMaxListenBacklog;
 
   explicit TDadideVUDServer(SocketApi& api);
   // Stops listening (every connection closed, without events) and frees
@@ -94,6 +110,10 @@ class TDadideVUDServer : public TCustomFasterSocket {
   TDadideVUDRegisterUserEvent OnServerGetUserName;
   TDadideVUDServerDataReceivedEvent OnStreamReceived;
   TDadideVUDServerUnknownIDEvent OnUnknownPacketID;
+  // A connection is being dropped because a packet would take its unsent
+  // bytes past its queue's cap; WaitingBytes is what it had not taken yet.
+  // The connection leaves as if its peer had closed it.
+  TDadideVUDServerTooSlowEvent OnClientTooSlow;
 
   // --- Properties with setters.
   bool Listen() const { return listen_; }
@@ -116,8 +136,22 @@ class TDadideVUDServer : public TCustomFasterSocket {
 
   EventTimer PingTimer;
 
-  // --- Operations for the application. Sends may fail; their errors reach
-  // OnError, whose handler may change Clients before these return.
+  // Calls visit(client) for every connection listed when the walk begins, in
+  // `order`, skipping the ones that have left Clients before their turn.
+  // Ends early only when the server stops listening (or is destroyed).
+  // Connections that arrive during the walk are not visited. visit may send,
+  // fire events, and change Clients.
+  template <typename Visit>
+  void ForEachClient(WalkOrder order, Visit&& visit);
+
+  // Takes a connection out of service because of its own fault and lets it
+  // leave at the next safe point, as if its peer had closed it. Does nothing
+  // for a connection that is leaving already or no longer listed.
+  void ScheduleDeparture(TDadideVUDServerClient* Client);
+
+  // --- Operations for the application. Sends may fail; the failing
+  // connection leaves later, and handlers may change Clients before these
+  // return. Nothing is sent to a connection that is Leaving.
   void SendPacket(TDadideVUDServerClient* Client, std::int32_t ID, std::int32_t Length, const void* Data);
   void SendPacket(TDadideVUDServerClient* Client, std::int32_t ID, std::string_view payload);
   void SendClientMessage(TDadideVUDServerClient* Client, const void* Data, std::int32_t Length);
@@ -133,13 +167,34 @@ class TDadideVUDServer : public TCustomFasterSocket {
   void AcceptConnection() override;
   void SocketClosed(SocketHandle Socket) override;
   void DispatchPacket(TDadideVUDServerClient* Client, ByteStream& Data, std::int32_t ID) override;
+  // An error about a connection's socket goes to that connection (see the
+  // header comment); the rest is the server's own.
   void SocketError(SocketHandle Socket, int ErrorCode) override;
+  void ConnectionFault(TDadideVUDServerClient* client) override;
 
   // Runs one ping sweep (what each PingTimer tick does).
   void PingClients();
 
  private:
   class BusyScope;
+  // One walk's view of the list: the connections listed when it began, and
+  // what tells it that the server stopped meanwhile. While a walk runs, the
+  // server counts as busy, so no released connection is freed under it.
+  class Walk {
+   public:
+    Walk(TDadideVUDServer& server, WalkOrder order);
+    ~Walk();
+    Walk(const Walk&) = delete;
+    Walk& operator=(const Walk&) = delete;
+    const std::vector<TDadideVUDServerClient*>& clients() const { return clients_; }
+    bool goesOn() const { return !alive_.expired() && server_.stops_ == stops_; }
+
+   private:
+    TDadideVUDServer& server_;
+    std::weak_ptr<const void> alive_;
+    std::uint64_t stops_;
+    std::vector<TDadideVUDServerClient*> clients_;
+  };
   using PacketHandler = void (TDadideVUDServer::*)(TDadideVUDServerClient*, ByteStream&);
 
   // The protocol, one handler per packet ID (server_protocol.cpp).
@@ -166,20 +221,37 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // Reports a failed start after closing the socket it had created.
   void AbandonStart(int errorCode);
   // Sends `id` with `payload` to every connection that `wanted` selects,
-  // first to last; ends early when the list changes under it.
+  // first to last.
   void SendToEach(std::int32_t id, std::string_view payload,
                   const std::function<bool(const TDadideVUDServerClient*)>& wanted);
+  // The connection at `index` leaves: out of Clients, OnClientDisconnected,
+  // ID 23 to the others as ClientStatusUpdate says, then closed and freed later.
+  void Depart(std::size_t index);
+  // Lets every connection marked Leaving depart (the safe point).
+  void RunDepartures();
+  void DropTooSlow(TDadideVUDServerClient* client);
   // Closes a connection taken out of Clients and frees it later, at a safe point.
   void Release(std::unique_ptr<TDadideVUDServerClient> client);
   void FreeReleased();
 
   bool listen_ = false;
   bool stopping_ = false;
+  std::uint64_t stops_ = 0;  // counts stops, so that walks notice one
   bool destroying_ = false;
   std::uint32_t maxPing_ = kDefaultMaxPing;
   int busy_ = 0;
   std::vector<std::unique_ptr<TDadideVUDServerClient>> released_;
   QTimer reaper_;
+  QTimer departures_;
 };
+
+template <typename Visit>
+void TDadideVUDServer::ForEachClient(WalkOrder order, Visit&& visit) {
+  const Walk walk(*this, order);
+  for (TDadideVUDServerClient* client : walk.clients()) {
+    if (!walk.goesOn()) return;
+    if (client->InClients()) visit(client);
+  }
+}
 
 }  // namespace parlivo

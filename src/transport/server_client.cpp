@@ -1,6 +1,8 @@
 #include "transport/server_client.h"
 
+#include <algorithm>
 #include <climits>
+#include <string_view>
 
 #include "transport/platform/winsock_errors.h"
 #include "transport/unhandled_error.h"
@@ -25,26 +27,22 @@ void TDadideVUDServerClient::ResetStream() {
 
 void TDadideVUDServerClient::Flush(void*) {
   SendTimer.setEnabled(false);
-  if (SendQueue.remaining() == 0 || Socket == kInvalidSocket) return;
+  if (SendQueue.remaining() == 0 || Socket == kInvalidSocket || Leaving) return;
 
-  const int length = static_cast<int>(std::min<std::size_t>(SendQueue.remaining(), INT_MAX));
-  const int sent = Api().send(Socket, SendQueue.unread().data(), length, 0);
+  const std::string_view waiting = SendQueue.waiting();
+  const int length = static_cast<int>(std::min<std::size_t>(waiting.size(), INT_MAX));
+  const int sent = Api().send(Socket, waiting.data(), length, 0);
   if (sent == kSocketError) {
     const int error = Api().lastError();
-    const auto alive = LifeToken();
+    if (error == WSAEWOULDBLOCK) {
+      SendTimer.setEnabled(true);  // the socket is full: try again shortly
+      return;
+    }
     SocketError(Socket, error);
-    if (!alive.expired() && error == WSAEWOULDBLOCK) SendTimer.setEnabled(true);
     return;
   }
-
-  SendQueue.setPosition(SendQueue.position() + static_cast<std::size_t>(sent));
-  if (SendQueue.remaining() == 0) SendQueue.clear();
-  if (SendQueue.size() > kCompactThreshold) {
-    // Move the waiting bytes to a fresh queue so the sent front's memory goes.
-    ByteStream waiting(SendQueue.unread());
-    SendQueue.swap(waiting);
-  }
-  if (!SendQueue.empty()) SendTimer.setEnabled(true);
+  SendQueue.consume(static_cast<std::size_t>(sent));
+  if (SendQueue.remaining() > 0) SendTimer.setEnabled(true);
 }
 
 void TDadideVUDServerClient::SetConnected(bool Value) {
@@ -55,12 +53,21 @@ void TDadideVUDServerClient::SetConnected(bool Value) {
   Api().asyncSelect(Socket, WindowHandle(), WM_SOCKETNOTIFY, 0);
   Api().shutdown(Socket, kShutdownBoth);
   Api().setLinger(Socket, 1, 0);
-  if (Api().closesocket(Socket) != 0) {
-    SocketError(Socket, Api().lastError());
-    return;
-  }
+  const SocketHandle closing = Socket;
+  const bool closed = Api().closesocket(closing) == 0;
+  const int error = closed ? 0 : Api().lastError();
+  // The descriptor is released even when close reports an error: keeping it
+  // would close it a second time later, when the number may already belong
+  // to another connection or to the listening socket.
   Socket = kInvalidSocket;
   Connected = false;
+  if (!closed) SocketError(closing, error);
+}
+
+void TDadideVUDServerClient::SocketError(SocketHandle Socket, int ErrorCode) {
+  if (ErrorCode == WSAEWOULDBLOCK) return;
+  if (TCustomFasterSocket* owner = Owner()) owner->ConnectionFault(this);
+  TCustomFasterSocket::SocketError(Socket, ErrorCode);
 }
 
 }  // namespace parlivo

@@ -8,12 +8,17 @@
 //
 // Sending: every queued packet is sent at once as far as the socket takes
 // it (one send call per Flush); the rest is retried every 10 ms by
-// SendTimer, which runs only while bytes wait for such a retry.
+// SendTimer, which runs only while bytes wait for such a retry. A socket
+// that takes nothing ("would block") is back-pressure, not an error: the
+// bytes stay queued for the retry and nothing is reported.
 //
 // Errors: a connection never has an OnError of its own, so failures of its
 // sends and closes reach the server's OnError with the connection as Sender.
-// Such a handler may stop the server and free this object; Flush and
-// SetConnected notice that and return without touching it again.
+// They are this connection's alone: before reporting one, the connection
+// tells its owner (ConnectionFault), which takes it out of service; the rest
+// of the server carries on. A handler may still stop the server and free
+// this object; Flush and SetConnected notice that and return without
+// touching it again.
 
 #include <cstdint>
 #include <string>
@@ -25,8 +30,6 @@ namespace parlivo {
 
 class TDadideVUDServerClient : public TCustomFasterSocket {
  public:
-  // Queues longer than this are compacted once their front has been sent.
-  static constexpr std::size_t kCompactThreshold = 16384;
   static constexpr std::uint32_t kSendRetryInterval = 10;  // ms
 
   // `server` owns the connection and receives its errors.
@@ -44,18 +47,34 @@ class TDadideVUDServerClient : public TCustomFasterSocket {
   bool PingPending = false;
   std::int32_t ReceivedSize = 0;
   std::uint32_t MissedPings = 0;
+  // Set once the connection has failed or been dropped and its departure is
+  // scheduled: it gets nothing more, and its queued bytes are gone.
+  bool Leaving = false;
+
+  // True while the connection is an entry of its server's Clients.
+  bool InClients() const { return inClients_; }
 
   void ResetStream();
   // Hands the waiting bytes of SendQueue to one send call. Sender is unused.
   void Flush(void* Sender) override;
   // False closes the socket: notices cancelled, shut down both ways, zero
-  // linger (the peer sees a reset), closed; Socket becomes -1. A failing
-  // close is reported and leaves Socket and Connected as they were. Opening
-  // a connection (true) is not something this server does.
+  // linger (the peer sees a reset), closed; Socket becomes -1 and Connected
+  // false. A failing close is reported afterwards: the descriptor is gone
+  // either way (the system releases it even when close reports an error),
+  // so it is never closed twice. Opening a connection (true) is not
+  // something this server does.
   virtual void SetConnected(bool Value);
+  // A failure of this connection: "would block" is no error and is dropped;
+  // anything else is the connection's fault (the owner is told) and is then
+  // reported as the base reports every error.
+  void SocketError(SocketHandle Socket, int ErrorCode) override;
 
  protected:
   TCustomFasterSocket* ErrorRouteOwner() const override { return Owner(); }
+
+ private:
+  friend class ClientList;
+  bool inClients_ = false;
 };
 
 }  // namespace parlivo

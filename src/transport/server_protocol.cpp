@@ -163,7 +163,7 @@ void TDadideVUDServer::HandleRegisterUser(TDadideVUDServerClient* client, ByteSt
     return;
   }
   SendPacket(client, pidAccessGranted, 0, nullptr);
-  if (Clients->Contains(client)) PushRoster(client);
+  if (client->InClients()) PushRoster(client);
 }
 
 void TDadideVUDServer::PushRoster(TDadideVUDServerClient* client) {
@@ -177,7 +177,7 @@ void TDadideVUDServer::PushRoster(TDadideVUDServerClient* client) {
     GetAllUserNames(names);
   }
   SendPacket(client, pidUserList, RosterText(names));
-  if (!Clients->Contains(client)) return;
+  if (!client->InClients()) return;
 
   const std::string userName = client->UserName;
   const std::string room = client->Room;

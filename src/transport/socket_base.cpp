@@ -25,6 +25,7 @@ void TCustomFasterSocket::SocketClosed(SocketHandle) {}
 void TCustomFasterSocket::SocketConnected() {}
 void TCustomFasterSocket::DispatchPacket(TDadideVUDServerClient*, ByteStream&, std::int32_t) {}
 void TCustomFasterSocket::SetPort(std::uint16_t) {}
+void TCustomFasterSocket::ConnectionFault(TDadideVUDServerClient*) {}
 
 void TCustomFasterSocket::WndProc(WindowMessage& Message) {
   if (Message.msg == WM_QUERYENDSESSION) {
@@ -77,13 +78,12 @@ void TCustomFasterSocket::ReadNotified(SocketHandle socket) {
   const auto targetAlive = target->LifeToken();
   // Whether the target may still be used after a call that can re-enter:
   // neither object was freed and, for a server, the connection is still one
-  // of its connections (a handler may have stopped the server, which takes
-  // every connection out of the list before it frees them).
-  auto targetStillHere = [&, generation = Clients ? Clients->generation() : 0]() mutable {
+  // of its connections and in service (a handler may have stopped the server,
+  // which takes every connection out of the list before it frees them, and a
+  // failed connection is left alone until it departs).
+  auto targetStillHere = [&] {
     if (self.expired() || targetAlive.expired()) return false;
-    if (!Clients || Clients->generation() == generation) return true;
-    generation = Clients->generation();
-    return Clients->Contains(client);
+    return client == nullptr || (client->InClients() && !client->Leaving);
   };
   // Dispatching is restored however the pass ends, unless this object went
   // away during it.
@@ -161,9 +161,10 @@ void TCustomFasterSocket::SocketError(SocketHandle Socket, int ErrorCode) {
   throw Exception(text);
 }
 
-void QueuePacket(TCustomFasterSocket& Target, const OutgoingPacket& Packet) {
-  AppendPacket(Target.SendQueue, Packet);
+bool QueuePacket(TCustomFasterSocket& Target, const OutgoingPacket& Packet) {
+  if (!Target.SendQueue.append(Packet)) return false;
   Target.Flush(nullptr);
+  return true;
 }
 
 }  // namespace parlivo

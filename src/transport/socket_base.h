@@ -25,6 +25,7 @@
 
 #include "transport/byte_stream.h"
 #include "transport/client_list.h"
+#include "transport/outgoing_queue.h"
 #include "transport/packet_framing.h"
 #include "transport/platform/hidden_window.h"
 #include "transport/platform/socket_api.h"
@@ -59,7 +60,7 @@ class TCustomFasterSocket {
   // Only a server creates its list; every other socket object has none.
   std::unique_ptr<ClientList> Clients;
   ByteStream ReceiveBuffer;
-  ByteStream SendQueue;
+  OutgoingQueue SendQueue;
 
   HiddenWindow* WindowHandle() const { return window_.get(); }
   TCustomFasterSocket* Owner() const { return owner_; }
@@ -84,6 +85,11 @@ class TCustomFasterSocket {
   // handler, else (for a connection) its server's handler with the
   // connection as Sender, else raises Exception with the text. Closes nothing.
   virtual void SocketError(SocketHandle Socket, int ErrorCode);
+  // Called by a connection this object owns when that connection fails
+  // (a send, a receive or a close). Nothing here; the server takes the
+  // connection out of service. Must not free `client`: its caller goes on
+  // to report the error.
+  virtual void ConnectionFault(TDadideVUDServerClient* client);
 
   // One receive call. 0 reports the peer's close (SocketClosed), -1 an
   // error (SocketError); the result is returned either way. May free
@@ -116,7 +122,8 @@ class TCustomFasterSocket {
 
 // Appends the packet to Target's send queue and asks Target to send at once
 // (its Flush). Send failures are reported by Flush. May re-enter handlers
-// through OnError.
-void QueuePacket(TCustomFasterSocket& Target, const OutgoingPacket& Packet);
+// through OnError. Returns false, queuing and sending nothing, when the
+// packet would take the queue past its cap.
+bool QueuePacket(TCustomFasterSocket& Target, const OutgoingPacket& Packet);
 
 }  // namespace parlivo

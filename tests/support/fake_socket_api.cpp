@@ -88,11 +88,17 @@ int FakeSocketApi::shutdown(SocketHandle s, int) {
 
 int FakeSocketApi::closesocket(SocketHandle s) {
   log(Line("close", s));
+  FakeSocket& socket = at(s);
+  if (!socket.open) {
+    ++closedTwice;
+    return fail(10038);
+  }
+  // Linux releases the descriptor even when close reports an error.
+  socket.open = false;
   if (closeFailures > 0) {
     --closeFailures;
     return fail(closeError);
   }
-  at(s).open = false;
   return 0;
 }
 

@@ -31,7 +31,8 @@ class FakeSocketApi : public SocketApi {
   std::map<SocketHandle, FakeSocket> sockets;
   std::vector<std::string> calls;
   int closeFailures = 0;             // this many closesocket() calls fail...
-  int closeError = 10038;            // ...with this code
+  int closeError = 10038;            // ...with this code (the descriptor is released all the same, as on Linux)
+  int closedTwice = 0;               // closesocket() calls on a handle that was closed already
   int bindError = 0;                 // when set, bind() fails with it
   int acceptError = 0;               // when set, the next accept() fails with it (once)
   SocketHandle nextHandle = 100;

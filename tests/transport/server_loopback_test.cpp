@@ -12,105 +12,17 @@
 #include <string>
 #include <vector>
 
-#include "client/chat_connection.h"
-#include "chat_peer.h"
-#include "client/client_packets.h"
-#include "event_loop.h"
-#include "transport/platform/posix_socket_api.h"
-#include "transport/server.h"
+#include "live_server.h"
 
 namespace parlivo {
 namespace {
 
-// Writes bytes past the client library, in one call.
-bool SendRaw(int fd, const std::string& bytes) {
-  return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-}
-
+using testing::Int32;
+using testing::LiveServer;
+using testing::Peer;
 using testing::PumpFor;
 using testing::PumpUntil;
-
-std::string Int32(std::int32_t v) {
-  const auto u = static_cast<std::uint32_t>(v);
-  return {static_cast<char>(u), static_cast<char>(u >> 8), static_cast<char>(u >> 16), static_cast<char>(u >> 24)};
-}
-
-using Peer = testing::ChatPeer;
-
-struct LiveServer : ::testing::Test {
-  LiveServer() {
-    server.SetMaxPing(0);
-    server.SetListen(true);
-    sockaddr_in bound{};
-    socklen_t length = sizeof bound;
-    ::getsockname(server.Socket, reinterpret_cast<sockaddr*>(&bound), &length);
-    port = ntohs(bound.sin_port);
-  }
-  ~LiveServer() override {
-    // The tests' handlers capture their locals, which are gone by now.
-    server.OnAccept = nullptr;
-    server.OnClientDisconnected = nullptr;
-    server.OnClientTimeOut = nullptr;
-    server.OnError = nullptr;
-    CloseAll();
-    server.SetListen(false);
-    EXPECT_TRUE(server.Clients->Empty());
-  }
-
-  // Closes every peer in an orderly way and waits until the server has let
-  // them go. A peer that closes with unread bytes resets its connection,
-  // and a reset stops the whole server, so nothing may be sent to the
-  // peers meanwhile: roster pushes are switched off first.
-  void CloseAll() {
-    server.ClientStatusUpdate = UpdateNone;
-    Settle();
-    peers.clear();
-    EXPECT_TRUE(PumpUntil([&] { return server.Clients->Empty(); }));
-  }
-
-  // Connects a new peer and waits for its greeting.
-  Peer& Connect() {
-    peers.push_back(std::make_unique<Peer>());
-    Peer& peer = *peers.back();
-    EXPECT_TRUE(peer.connection.connect("127.0.0.1", port, 2000)) << peer.connection.error();
-    EXPECT_TRUE(WaitFor(peer, pidConnected));
-    peer.received.clear();
-    return peer;
-  }
-  // Registers and returns the answer (16, 17 or 18), or 0 on time-out.
-  std::int32_t Register(Peer& peer, const std::string& name, const std::string& room) {
-    peer.received.clear();
-    peer.connection.registerUser(name, room);
-    std::int32_t answer = 0;
-    PumpUntil([&] {
-      peer.Poll();
-      for (const auto& p : peer.received)
-        if (p.id >= pidSameUserName && p.id <= pidAccessGranted) answer = p.id;
-      return answer != 0;
-    });
-    return answer;
-  }
-  bool WaitFor(Peer& peer, std::int32_t id) {
-    return PumpUntil([&] {
-      peer.Poll();
-      return peer.Has(id);
-    });
-  }
-  // Lets everything in flight arrive, then forgets what every peer received.
-  void Settle() {
-    PumpFor(30);
-    for (auto& peer : peers) peer->Poll();
-  }
-  void ClearAll() {
-    Settle();
-    for (auto& peer : peers) peer->received.clear();
-  }
-
-  PosixSocketApi api;
-  TDadideVUDServer server{api};
-  std::uint16_t port = 0;
-  std::vector<std::unique_ptr<Peer>> peers;
-};
+using testing::SendRaw;
 
 TEST_F(LiveServer, RegistrationOutcomes) {
   struct Case {
@@ -231,35 +143,6 @@ TEST_F(LiveServer, UnregisteredClientLeavingUnderRoomsReachesOnlyTheUnregistered
   EXPECT_EQ(disconnected, (std::vector<std::string>{"127.0.0.1"}));
 }
 
-TEST_F(LiveServer, ClientThatNeverAnswersPingsTimesOutOnEveryTick) {
-  std::vector<std::uint32_t> missed;
-  bool drop = false;
-  int disconnected = 0;
-  server.OnClientTimeOut = [&](TDadideVUDServer*, TDadideVUDServerClient* c, bool& force) {
-    missed.push_back(c->MissedPings);
-    force = drop;
-  };
-  server.OnClientDisconnected = [&](TDadideVUDServer*, TDadideVUDServerClient*) { ++disconnected; };
-  server.ClientStatusUpdate = AllClients;
-  Peer& mute = Connect();
-  mute.connection.answerPings = false;
-  Peer& witness = Connect();
-  server.SetMaxPing(20);
-  ASSERT_TRUE(PumpUntil([&] {
-    witness.Poll();
-    return missed.size() >= 3;
-  }));
-  EXPECT_EQ(std::vector<std::uint32_t>(missed.begin(), missed.begin() + 3), (std::vector<std::uint32_t>{1, 2, 3}));
-  EXPECT_EQ(server.Clients->Count(), 2u);  // no drop without a handler that asks for it
-
-  drop = true;
-  ASSERT_TRUE(PumpUntil([&] { return server.Clients->Count() == 1; }));
-  Settle();
-  EXPECT_EQ(disconnected, 0);
-  EXPECT_FALSE(witness.Has(pidUserLeft));
-  EXPECT_FALSE(mute.connection.readAvailable());  // its connection was closed
-}
-
 TEST_F(LiveServer, StreamsCompleteOnEveryChunkAtOrBeyondTheAnnouncedSize) {
   Peer& peer = Connect();
   peer.connection.send(pidNewStream, Int32(10) + "info");
@@ -348,20 +231,6 @@ TEST_F(LiveServer, RefusedConnectionGetsNothingAndIsClosed) {
   peer.Poll();
   EXPECT_TRUE(peer.received.empty());
   EXPECT_EQ(connected, 0);
-  EXPECT_TRUE(server.Clients->Empty());
-}
-
-TEST_F(LiveServer, ResetFromAClientStopsTheServer) {
-  std::vector<int> codes;
-  server.OnError = [&](TCustomFasterSocket*, SocketHandle, int code, const std::string&) { codes.push_back(code); };
-  Peer& peer = Connect();
-  Connect();
-  const linger abortive{1, 0};
-  ::setsockopt(peer.connection.fd(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-  peer.connection.close();
-  ASSERT_TRUE(PumpUntil([&] { return !codes.empty(); }));
-  EXPECT_EQ(codes, (std::vector<int>{10054}));
-  EXPECT_FALSE(server.Listen());
   EXPECT_TRUE(server.Clients->Empty());
 }
 

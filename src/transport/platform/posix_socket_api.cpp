@@ -100,7 +100,10 @@ int PosixSocketApi::bind(SocketHandle s, const SockAddrIn& address) {
   return ::bind(s, reinterpret_cast<const sockaddr*>(&posix), sizeof posix) == 0 ? 0 : fail();
 }
 
-int PosixSocketApi::listen(SocketHandle s, int backlog) { return ::listen(s, backlog) == 0 ? 0 : fail(); }
+int PosixSocketApi::listen(SocketHandle s, int backlog) {
+  const int posixBacklog = backlog == kMaxListenBacklog ? SOMAXCONN : backlog;
+  return ::listen(s, posixBacklog) == 0 ? 0 : fail();
+}
 
 SocketHandle PosixSocketApi::accept(SocketHandle s, SockAddrIn* peer) {
   sockaddr_in address{};

@@ -28,6 +28,9 @@ inline constexpr int kAfInet = 2;
 inline constexpr int kSockStream = 1;
 inline constexpr int kIpProtoTcp = 6;
 
+// listen() backlog that asks for the system's maximum (Winsock's SOMAXCONN).
+inline constexpr int kMaxListenBacklog = 0x7fffffff;
+
 // shutdown() directions.
 inline constexpr int kShutdownBoth = 2;
 
