@@ -122,7 +122,7 @@ void TfrmServer::ClearRoster() {
   view_.RosterChanged();
 }
 
-void TfrmServer::ServerError(TCustomFasterSocket*, SocketHandle, int ErrorCode, const std::string& ErrorMsg) {
+void TfrmServer::ServerError(TCustomFasterSocket* Sender, SocketHandle, int ErrorCode, const std::string& ErrorMsg) {
   Log("Error: " + ErrorMsg + " (#" + std::to_string(ErrorCode) + ")");
   // An error raised by the stop below (a failed send while every client is
   // told to leave, a failed close) belongs to this stop: it is logged, and
