@@ -121,11 +121,15 @@ void TfrmServer::FormCreate() {
 
 bool TfrmServer::FormCloseQuery() {
   restartTimer_.stop();
-  if (Server) {
-    if (Server->Listen()) Server->DisconnectAllClients();
-    Server->SetListen(false);
-    Server.reset();
-  }
+  if (!Server) return true;
+  // This is a stop like the others: an error while every client is told to
+  // leave or while the server closes is logged by ServerError and starts
+  // nothing of its own (no second stop, no restart, no offline report).
+  inStopSequence_ = true;
+  if (Server->Listen()) Server->DisconnectAllClients();
+  Server->SetListen(false);
+  Server.reset();
+  inStopSequence_ = false;
   return true;
 }
 

@@ -21,6 +21,7 @@
 
 #include <QTimer>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -97,12 +98,12 @@ class TfrmServer {
   // each further attempt (the first restart comes at once).
   int FirstRestartPauseMs = 250;
 
-  // The chat server; null after FormCloseQuery destroyed it.
   // Unanswered pings in a row after which a connection counts as dead:
   // 30 s at the usual ping period of one second.
   static constexpr std::uint32_t kMaxMissedPings = 30;
   std::uint32_t MaxMissedPings = kMaxMissedPings;
 
+  // The chat server; null after FormCloseQuery destroyed it.
   std::unique_ptr<TDadideVUDServer> Server;
 
   // --- Window and program life (main_form.cpp).
@@ -138,12 +139,12 @@ class TfrmServer {
   void ServerClientMessageCome(TDadideVUDServer* Sender, TDadideVUDServerClient* Client,
                                const std::string& TheMessage);
   void ServerClientPong(TDadideVUDServer* Sender, TDadideVUDServerClient* Client);
-
   // A peer that has stopped answering pings for MaxMissedPings ticks in a
   // row is gone (cable pulled, machine off): it is logged and forced out.
   void ServerClientTimeOut(TDadideVUDServer* Sender, TDadideVUDServerClient* Client, bool& ForceDisconnectClient);
   // A peer that stopped reading is dropped by the server; this logs it.
   void ServerClientTooSlow(TDadideVUDServer* Sender, TDadideVUDServerClient* Client, std::size_t WaitingBytes);
+
   // --- Roster and moderation (roster_moderation.cpp).
   void lvClientsColumnClick(int Column);
   void pmKickClick();
@@ -165,7 +166,9 @@ class TfrmServer {
   void Log(const std::string& line);
   void BindServerEvents();
   void ToggleServer();
-  void StartServer();
+  // Returns the error of a settings save that failed, for the caller to
+  // raise once the window shows the running server.
+  std::exception_ptr StartServer();
   void StopServer();
   void ApplyPortField();
   void EnableOptions(bool enabled);

@@ -2,6 +2,7 @@
 // announce, and what happens on every error the transport reports: log it,
 // take the server offline, and (with "Automatic Reconnect") start again.
 
+#include <exception>
 #include <string>
 
 #include "app/main_form.h"
@@ -42,12 +43,16 @@ void TfrmServer::mmStopClick() {
 void TfrmServer::ToggleServer() {
   if (!Server) return;
   ApplyPortField();
+  std::exception_ptr saveFailure;
   if (Server->Listen()) {
     StopServer();
   } else {
-    StartServer();
+    saveFailure = StartServer();
   }
   view_.ControlsChanged();
+  // The settings error reaches the operator only once the window shows the
+  // server as it is.
+  if (saveFailure) std::rethrow_exception(saveFailure);
 }
 
 void TfrmServer::ApplyPortField() {
@@ -76,19 +81,30 @@ void TfrmServer::StopServer() {
   sbRun.Caption = "Run";
 }
 
-void TfrmServer::StartServer() {
+std::exception_ptr TfrmServer::StartServer() {
   Server->SetListen(true);
   // A start that failed has been logged and handled by ServerError already
   // (which also arranged a restart if one is wanted); announcing an address
-  // or saving the settings would claim a server that is not there.
-  if (!Server->Listen()) return;
+  // or saving the settings would claim a server that is not there. Looking
+  // up the address can fail too, and that failure stops the server the
+  // same way.
+  if (!Server->Listen()) return nullptr;
+  const std::string address = Server->LocalIP();
+  if (!Server->Listen()) return nullptr;
   restartAttempts_ = 0;
 
   Log("");
-  Log("Tell this IP \" " + Server->LocalIP() + " \" your Clients to use!");
+  Log("Tell this IP \" " + address + " \" your Clients to use!");
   Log("Do not forget to tell correct Port! (" + edPort.Text + ")");
   Log("");
-  SaveSettings();
+  // The server listens whether or not its settings could be saved: the
+  // window must say so (and offer Stop) before the failure is reported.
+  std::exception_ptr saveFailure;
+  try {
+    SaveSettings();
+  } catch (...) {
+    saveFailure = std::current_exception();
+  }
   EnableOptions(false);
   sbRun.Caption = "Stop";
   if (chkTray.Checked()) {
@@ -101,6 +117,7 @@ void TfrmServer::StartServer() {
     mmStop.Caption = TrayStopCaption(false);
   }
   mmPLV.Visible = !edPLV.Text.empty();
+  return saveFailure;
 }
 
 std::string TfrmServer::TrayStopCaption(bool accelFirst) const {
@@ -124,6 +141,9 @@ void TfrmServer::ClearRoster() {
 
 void TfrmServer::ServerError(TCustomFasterSocket* Sender, SocketHandle, int ErrorCode, const std::string& ErrorMsg) {
   Log("Error: " + ErrorMsg + " (#" + std::to_string(ErrorCode) + ")");
+  // A connection's error is that connection's alone: the server lets it
+  // leave as if its peer had closed it, and everybody else stays online.
+  if (dynamic_cast<TDadideVUDServerClient*>(Sender) != nullptr) return;
   // An error raised by the stop below (a failed send while every client is
   // told to leave, a failed close) belongs to this stop: it is logged, and
   // starts no second stop inside the first.
@@ -141,9 +161,6 @@ void TfrmServer::ServerError(TCustomFasterSocket* Sender, SocketHandle, int Erro
   view_.ControlsChanged();
   view_.ServerWentOffline(RestartPending());
 }
-  // A connection's error is that connection's alone: the server lets it
-  // leave as if its peer had closed it, and everybody else stays online.
-  if (dynamic_cast<TDadideVUDServerClient*>(Sender) != nullptr) return;
 
 void TfrmServer::ScheduleRestart() {
   if (restartAttempts_ >= kMaxRestartAttempts) {

@@ -35,6 +35,16 @@ std::string Now() {
   return Utf8ToWindows1252(text.toStdString());
 }
 
+// The listing mode a file selects. A file written by this program sets
+// exactly one of the three keys; a hand-edited one that sets none or
+// several gets the design mode, Rooms, so that exactly one button is
+// checked and it names the mode the server runs.
+TClientStatusUpdate ListingModeOf(bool all, bool rooms, bool none) {
+  if (all + rooms + none != 1) return Rooms;
+  if (all) return AllClients;
+  return none ? UpdateNone : Rooms;
+}
+
 }  // namespace
 
 std::string TfrmServer::SettingsFileName() const {
@@ -54,9 +64,12 @@ void TfrmServer::LoadSettings() {
 
   // Setting a button runs its handler when it becomes checked; then the
   // checked one runs again, so a saved risky mode logs its warning twice.
-  rbAll.SetChecked(ini.ReadBool(kSection, "AllClients", rbAll.Checked()));
-  rbRooms.SetChecked(ini.ReadBool(kSection, "Rooms", rbRooms.Checked()));
-  rbNone.SetChecked(ini.ReadBool(kSection, "None", rbNone.Checked()));
+  const TClientStatusUpdate mode = ListingModeOf(ini.ReadBool(kSection, "AllClients", false),
+                                                 ini.ReadBool(kSection, "Rooms", false),
+                                                 ini.ReadBool(kSection, "None", false));
+  rbAll.SetChecked(mode == AllClients);
+  rbRooms.SetChecked(mode == Rooms);
+  rbNone.SetChecked(mode == UpdateNone);
   if (rbAll.Checked()) rbAllClick();
   if (rbRooms.Checked()) rbRoomsClick();
   if (rbNone.Checked()) rbNoneClick();
