@@ -1,5 +1,10 @@
 #include "app/ini_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <optional>
 #include <utility>
@@ -35,13 +40,62 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
   return content;
 }
 
-bool WriteWholeFile(const std::string& path, const std::string& content) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  bool ok = std::fwrite(content.data(), 1, content.size(), file) == content.size();
-  ok = std::fflush(file) == 0 && ok;
-  ok = std::fclose(file) == 0 && ok;
-  return ok;
+// Writes all of `data` to `fd`, going on after short writes and signals.
+bool WriteAll(int fd, const std::string& data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Creates a new, empty file beside `path` that no other writer uses, and
+// returns its descriptor (-1 on failure) and name. A name left behind by a
+// writer that was killed is skipped over, not reused.
+int CreateSibling(const std::string& path, std::string& name) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    name = path + "." + std::to_string(::getpid()) + "-" + std::to_string(attempt) + ".tmp";
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+// Makes a finished rename survive a power cut; a failure here loses no data
+// that a crash of the program could lose, so it is not reported.
+void SyncFolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+// Replaces the file at `path` by one holding `content`, so that whenever the
+// program is killed or the disk fills up, `path` holds either the old
+// complete file or the new complete one, never a part: the bytes go to a new
+// file in the same folder, are synced to the disk, and that file is renamed
+// over the old one. The old file's permissions carry over. False when any
+// step fails; the new file is then removed and the old one is untouched.
+bool ReplaceWholeFile(const std::string& path, const std::string& content) {
+  std::string temporary;
+  const int fd = CreateSibling(path, temporary);
+  if (fd < 0) return false;
+  struct stat old {};
+  bool ok = ::stat(path.c_str(), &old) != 0 || ::fchmod(fd, old.st_mode & 07777) == 0;
+  ok = ok && WriteAll(fd, content) && ::fsync(fd) == 0;
+  ok = ::close(fd) == 0 && ok;
+  ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  SyncFolderOf(path);
+  return true;
 }
 
 }  // namespace
@@ -91,7 +145,7 @@ void IniFile::WriteString(const std::string& section, const std::string& key, co
 
   std::string content;
   const bool ok = ini.SetValue(section.c_str(), key.c_str(), value.c_str()) >= 0 &&
-                  ini.Save(content) >= 0 && WriteWholeFile(fileName_, content);
+                  ini.Save(content) >= 0 && ReplaceWholeFile(fileName_, content);
   if (ok) return;
 
   if (previous) {

@@ -18,10 +18,14 @@
 // - Lines starting with ';' or '#' are comments.
 //
 // Writing:
-// - Every write rewrites the file at once. Other sections, keys (also ones
-//   this program does not know) and comments are kept in their order; an
-//   existing key keeps its place and the spelling of its name, a new key
-//   goes to the end of its section and a new section to the end of the file.
+// - Every write replaces the whole file at once, atomically: whenever the
+//   program is killed or the disk fills up, the file is either as it was
+//   before the write or as it is after it, never cut short. A file that is
+//   a symbolic link is replaced by a regular file.
+// - Other sections, keys (also ones this program does not know) and
+//   comments are kept in their order; an existing key keeps its place and
+//   the spelling of its name, a new key goes to the end of its section and a
+//   new section to the end of the file.
 // - The file is written as "key=value" lines without blanks around '=' and
 //   with "\n" line ends; two empty lines separate sections, and a comment
 //   above a key gets one empty line before it. Other layout of a hand-edited
