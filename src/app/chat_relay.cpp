@@ -13,7 +13,7 @@ void TfrmServer::ServerClientConnected(TDadideVUDServer*, TDadideVUDServerClient
 
 void TfrmServer::ServerClientDisconnected(TDadideVUDServer*, TDadideVUDServerClient* Client) {
   if (Client->UserName.empty()) return;  // never registered: nothing to say
-  Log(Client->UserName + " has left...");
+  Log(ClientText(Client->UserName) + " has left...");
   try {
     lvClients.Remove(Client->UserName);
     view_.RosterChanged();
@@ -26,7 +26,8 @@ void TfrmServer::ServerClientDisconnected(TDadideVUDServer*, TDadideVUDServerCli
 void TfrmServer::ServerClientMessageCome(TDadideVUDServer*, TDadideVUDServerClient* Client,
                                          const std::string& TheMessage) {
   const std::string text = DecodeText(TheMessage);
-  Log("Broadcasting \"" + text + "\" from " + Client->UserName + " (" + Client->Room + ") (" + Client->Host + ")");
+  Log("Broadcasting \"" + ClientText(text) + "\" from " + ClientText(Client->UserName) + " (" +
+      ClientText(Client->Room) + ") (" + Client->Host + ")");
   // Encoded once, the same bytes go to every connection, the sender and
   // unregistered connections included.
   const std::string relay = EncodeText("[BC from " + Client->UserName + " @ " + Client->Room + "]: " + text);
@@ -66,7 +67,7 @@ void TfrmServer::ServerClientPong(TDadideVUDServer*, TDadideVUDServerClient* Cli
   if (lvClients.IndexOf(Client->UserName) >= 0) return;
   lvClients.Add(Client->UserName, Client->Room);
   view_.RosterChanged();
-  Log(Client->UserName + " has joined.");
+  Log(ClientText(Client->UserName) + " has joined.");
 }
 
 }  // namespace parlivo

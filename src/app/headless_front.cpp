@@ -4,8 +4,8 @@
 #include <QTimer>
 #include <string>
 
-#include "app/console_text.h"
 #include "app/headless_desktop.h"
+#include "app/log_line_text.h"
 #include "app/main_form.h"
 #include "app/settings_location.h"
 #include "app/termination_signals.h"
@@ -16,7 +16,7 @@
 namespace parlivo {
 
 void HeadlessFront::LogAppended(const std::string& line) {
-  const std::string text = ConsoleLogLine(line);
+  const std::string text = LogLineText(line);
   std::fwrite(text.data(), 1, text.size(), out_);
   std::fputc('\n', out_);
   std::fflush(out_);
@@ -33,7 +33,7 @@ int RunHeadlessServer(std::optional<std::uint16_t> port) {
   TransportModule transport(api);
   HeadlessFront front(stdout);
   const UnhandledErrorHandler previous = SetUnhandledErrorHandler([](const void*, std::string_view message) {
-    std::fprintf(stderr, "parlivo-server: %s\n", ConsoleLogLine(message).c_str());
+    std::fprintf(stderr, "parlivo-server: %s\n", LogLineText(message).c_str());
     std::fflush(stderr);
   });
 
@@ -41,6 +41,7 @@ int RunHeadlessServer(std::optional<std::uint16_t> port) {
   {
     HeadlessDesktop desktop;
     TfrmServer form(api, front, desktop.Services(), FormEnvironment{DataHome(), ProgramFileName()});
+    form.mChat.SetMaxLines(0);  // printed as it comes; the terminal keeps it
     form.FormCreate();
     if (port) form.edPort.Text = std::to_string(*port);
     RunGuarded(&form, [&] { form.sbRunClick(); });

@@ -1,6 +1,7 @@
 #pragma once
 // The server without a window: the same form model, its event log printed
-// to standard output one line per entry, stopped by SIGINT or SIGTERM.
+// to standard output one line per entry (the form keeps none of it),
+// stopped by SIGINT or SIGTERM.
 
 #include <cstdint>
 #include <cstdio>
@@ -14,7 +15,7 @@ class HeadlessFront final : public FormView {
  public:
   explicit HeadlessFront(std::FILE* out) : out_(out) {}
 
-  // Prints the line (UTF-8, control characters escaped) and flushes at once.
+  // Prints the line (see log_line_text.h) and flushes at once.
   void LogAppended(const std::string& line) override;
   // Offline with no restart to come: the program ends with status 1.
   void ServerWentOffline(bool restartPending) override;

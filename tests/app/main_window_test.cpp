@@ -2,6 +2,7 @@
 // the layout numbers, a start with clients in the roster, and closing.
 
 #include <QLineEdit>
+#include <QTextBlock>
 #include <QPlainTextEdit>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -67,6 +68,18 @@ TEST_F(Window, RunListsRegisteredClientsAndClosingAsksThemToLeave) {
     return roster->rowCount() == 2;
   }));
   EXPECT_EQ(roster->item(0, 1)->text(), "Lobby");
+
+  // A client's line breaks cannot start a line of their own in the log.
+  auto* log = Widget<QPlainTextEdit>("mChat");
+  const int lines = log->blockCount();
+  ann.connection.sendChat("\r\nServer is offline!");
+  ASSERT_TRUE(PumpUntil([&] {
+    ann.Poll();
+    return log->blockCount() > lines;
+  }));
+  EXPECT_EQ(log->document()->lastBlock().text().toStdString(),
+            "Broadcasting \"\\r\\nServer is offline!\" from Ann (Lobby) (127.0.0.1)");
+  EXPECT_EQ(log->blockCount(), lines + 1);
 
   window.close();
   for (ChatPeer* client : {&ann, &bob}) {

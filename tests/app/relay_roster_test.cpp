@@ -21,6 +21,9 @@ TEST_F(Relay, ChatTextIsLoggedAndRelayedToEveryConnection) {
        "[BC from Ann @ Lobby]: hi all"},
       {"unregistered", false, "psst", "Broadcasting \"psst\" from  () (127.0.0.1)", "[BC from  @ ]: psst"},
       {"empty text", true, "", "Broadcasting \"\" from Ann (Lobby) (127.0.0.1)", "[BC from Ann @ Lobby]: "},
+      {"long text", true, std::string(5000, 'x'),
+       "Broadcasting \"" + std::string(4096, 'x') + "... (5000 bytes)\" from Ann (Lobby) (127.0.0.1)",
+       "[BC from Ann @ Lobby]: " + std::string(5000, 'x')},
   };
   ASSERT_TRUE(Start());
   Client& ann = Join("Ann", "Lobby");

@@ -21,6 +21,7 @@
 #include <QUrl>
 #include <cstdio>
 
+#include "app/log_line_text.h"
 #include "app/qt/app_icon.h"
 #include "desktop/qt/qt_icon_image.h"
 #include "encoding/codepage_1252.h"
@@ -109,6 +110,7 @@ void MainWindow::BuildLayout() {
   TfrmServer& f = *form_;
   mChat_ = new QPlainTextEdit(this);
   mChat_->setReadOnly(true);
+  mChat_->setMaximumBlockCount(static_cast<int>(EventLog::kMaxLines));  // as many lines as the form keeps
   mChat_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
 
   pnlCommands_ = Panel(this, f.pnlCommands);
@@ -334,7 +336,10 @@ void MainWindow::OpenFile(const std::string& path) {
   }
 }
 
-void MainWindow::LogAppended(const std::string& line) { mChat_->appendPlainText(Text(line)); }
+// One entry, one visible line: the same text the terminal shows.
+void MainWindow::LogAppended(const std::string& line) {
+  mChat_->appendPlainText(QString::fromStdString(LogLineText(line)));
+}
 
 void MainWindow::RosterChanged() {
   const Roster& roster = form_->lvClients;

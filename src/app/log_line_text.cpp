@@ -1,4 +1,4 @@
-#include "app/console_text.h"
+#include "app/log_line_text.h"
 
 #include "encoding/codepage_1252.h"
 
@@ -11,10 +11,19 @@ bool IsControl(unsigned char b) {
   return b < 0x20 || b == 0x7F || b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D;
 }
 
+std::string Escape(unsigned char b) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  switch (b) {
+    case '\r': return "\\r";
+    case '\n': return "\\n";
+    case '\t': return "\\t";
+    default: return {'\\', 'x', kHex[b >> 4], kHex[b & 0xF]};
+  }
+}
+
 }  // namespace
 
-std::string ConsoleLogLine(std::string_view line) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
+std::string LogLineText(std::string_view line) {
   std::string out;
   out.reserve(line.size());
   std::size_t start = 0;
@@ -22,9 +31,7 @@ std::string ConsoleLogLine(std::string_view line) {
     const auto b = static_cast<unsigned char>(line[i]);
     if (!IsControl(b)) continue;
     out += Windows1252ToUtf8(line.substr(start, i - start));
-    out += "\\x";
-    out += kHex[b >> 4];
-    out += kHex[b & 0xF];
+    out += Escape(b);
     start = i + 1;
   }
   out += Windows1252ToUtf8(line.substr(start));

@@ -1,0 +1,48 @@
+// The event log's bounds and how a log line is shown.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/event_log.h"
+#include "app/log_line_text.h"
+
+namespace parlivo {
+namespace {
+
+TEST(LogLineText, ControlCharactersBecomeVisibleEscapesOnOneLine) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"\r\nServer is offline!", "\\r\\nServer is offline!"},
+      {"a\tb\x07" "c\x7F", "a\\tb\\x07c\\x7F"},
+      {"a\nb\x1B[2J\xE9", "a\\nb\\x1B[2J\u00E9"},  // no terminal control, Windows-1252 decoded
+      {std::string("nul\0end", 7), "nul\\x00end"},
+      {"\x81\x8D\x8F\x90\x9D", "\\x81\\x8D\\x8F\\x90\\x9D"},  // the code page's C1 controls
+      {"\x80 \x85 C:\\path", "\u20AC \u2026 C:\\path"},
+  };
+  for (const auto& [line, shown] : cases) EXPECT_EQ(LogLineText(line), shown) << line;
+}
+
+TEST(EventLog, KeepsOnlyTheNewestLinesButReportsEveryOne) {
+  EventLog log;
+  std::size_t reported = 0;
+  log.OnAppend = [&](const std::string&) { ++reported; };
+  for (std::size_t i = 0; i < EventLog::kMaxLines + 3; ++i) log.Append(std::to_string(i));
+  ASSERT_EQ(log.Lines().size(), EventLog::kMaxLines);
+  EXPECT_EQ(log.Lines().front(), "3");
+  EXPECT_EQ(log.Lines().back(), std::to_string(EventLog::kMaxLines + 2));
+
+  log.SetMaxLines(0);
+  log.Append("printed elsewhere");
+  EXPECT_TRUE(log.Lines().empty());
+  EXPECT_EQ(reported, EventLog::kMaxLines + 4);
+}
+
+TEST(EventLog, ClientTextIsCutAfterItsLimitAndSaysHowLongItWas) {
+  const std::string limit(kMaxClientTextInLog, 'x');
+  EXPECT_EQ(ClientText(limit), limit);
+  EXPECT_EQ(ClientText(limit + "yz"), limit + "... (4098 bytes)");
+}
+
+}  // namespace
+}  // namespace parlivo
