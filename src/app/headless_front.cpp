@@ -1,7 +1,6 @@
 #include "app/headless_front.h"
 
 #include <QCoreApplication>
-#include <QTimer>
 #include <string>
 
 #include "app/headless_desktop.h"
@@ -23,15 +22,40 @@ void HeadlessFront::LogAppended(const std::string& line) {
 }
 
 void HeadlessFront::ServerWentOffline(bool restartPending) {
-  if (restartPending) return;
-  // Leave the event loop once the handler that reported this has returned.
-  QTimer::singleShot(0, [] { QCoreApplication::exit(1); });
+  if (!restartPending) End(1);
 }
 
-int RunHeadlessServer(std::optional<std::uint16_t> port) {
+void HeadlessFront::End(int status) {
+  if (status_) return;
+  status_ = status;
+  // Takes effect once the running handler has returned to the loop; before
+  // the loop runs, RunHeadlessServer looks at Ended() instead.
+  QCoreApplication::exit(status);
+}
+
+namespace {
+
+// Asks every client to leave, stops and ends with status 0.
+void StopForSignal(HeadlessFront& front, TfrmServer& form) {
+  front.End(0);
+  form.FormCloseQuery();
+}
+
+// Runs the started server's event loop until it ends; the signal watch
+// ends with it, before the form it uses goes away.
+int RunLoop(TerminationSignals& termination, HeadlessFront& front, TfrmServer& form) {
+  termination.Watch([&front, &form] { StopForSignal(front, form); });
+  QCoreApplication::exec();
+  termination.Watch({});
+  return front.Status();
+}
+
+}  // namespace
+
+int RunHeadlessServer(TerminationSignals& termination, std::optional<std::uint16_t> port, std::FILE* out) {
   PosixSocketApi api;
   TransportModule transport(api);
-  HeadlessFront front(stdout);
+  HeadlessFront front(out);
   const UnhandledErrorHandler previous = SetUnhandledErrorHandler([](const void*, std::string_view message) {
     std::fprintf(stderr, "parlivo-server: %s\n", LogLineText(message).c_str());
     std::fflush(stderr);
@@ -45,14 +69,12 @@ int RunHeadlessServer(std::optional<std::uint16_t> port) {
     form.FormCreate();
     if (port) form.edPort.Text = std::to_string(*port);
     RunGuarded(&form, [&] { form.sbRunClick(); });
-    if (form.Server->Listen() || form.RestartPending()) {
-      TerminationSignals termination([&form] {
-        form.FormCloseQuery();
-        QCoreApplication::exit(0);
-      });
-      status = QCoreApplication::exec();
-    } else {
+    if (termination.Arrived()) {
+      StopForSignal(front, form);
+    } else if (front.Ended() || !(form.Server->Listen() || form.RestartPending())) {
       status = 1;
+    } else {
+      status = RunLoop(termination, front, form);
     }
   }
   SetUnhandledErrorHandler(previous);

@@ -1,7 +1,7 @@
 #pragma once
 // The server without a window: the same form model, its event log printed
-// to standard output one line per entry (the form keeps none of it),
-// stopped by SIGINT or SIGTERM.
+// to an output stream one line per entry (the form keeps none of it),
+// stopped by SIGTERM, SIGINT or SIGHUP.
 
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +10,8 @@
 #include "app/form_view.h"
 
 namespace parlivo {
+
+class TerminationSignals;
 
 class HeadlessFront final : public FormView {
  public:
@@ -20,13 +22,23 @@ class HeadlessFront final : public FormView {
   // Offline with no restart to come: the program ends with status 1.
   void ServerWentOffline(bool restartPending) override;
 
+  // Ends the event loop with `status`. The first end decides: a later one
+  // (an error while a signal stops the server) changes nothing.
+  void End(int status);
+  bool Ended() const { return status_.has_value(); }
+  int Status() const { return status_.value_or(0); }
+
  private:
   std::FILE* out_;
+  std::optional<int> status_;
 };
 
 // Runs the headless server until a termination signal (status 0) or until
-// it is offline with no restart left (status 1). Needs a QCoreApplication.
-// `port`, when given, goes into the port field after the settings are loaded.
-int RunHeadlessServer(std::optional<std::uint16_t> port);
+// it is offline with no restart left (status 1), printing the log to `out`.
+// Needs a QCoreApplication and `termination`, made before it so that a
+// signal during the start counts too: such a signal stops the server right
+// after the start. `port`, when given, goes into the port field after the
+// settings are loaded.
+int RunHeadlessServer(TerminationSignals& termination, std::optional<std::uint16_t> port, std::FILE* out = stdout);
 
 }  // namespace parlivo

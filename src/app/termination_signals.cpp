@@ -1,9 +1,9 @@
 #include "app/termination_signals.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 
 #include "transport/unhandled_error.h"
@@ -11,9 +11,19 @@
 namespace parlivo {
 namespace {
 
-int g_pipe[2] = {-1, -1};
+constexpr std::array<int, 3> kSignals = {SIGTERM, SIGINT, SIGHUP};
 
-extern "C" void OnTerminationSignal(int) {
+int g_pipe[2] = {-1, -1};
+volatile sig_atomic_t g_arrived = 0;
+
+extern "C" void OnTerminationSignal(int signal) {
+  if (g_arrived != 0) {
+    // The second one: no more waiting for the clean stop.
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+    return;
+  }
+  g_arrived = 1;
   const int saved = errno;
   const char byte = 1;
   [[maybe_unused]] const ssize_t n = ::write(g_pipe[1], &byte, 1);
@@ -22,31 +32,41 @@ extern "C" void OnTerminationSignal(int) {
 
 }  // namespace
 
-TerminationSignals::TerminationSignals(std::function<void()> onSignal) : onSignal_(std::move(onSignal)) {
-  if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  notifier_ = std::make_unique<QSocketNotifier>(g_pipe[0], QSocketNotifier::Read);
-  QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
-    char bytes[16];
-    while (::read(g_pipe[0], bytes, sizeof bytes) > 0) {
-    }
-    RunGuarded(this, onSignal_);
-  });
+TerminationSignals::TerminationSignals() {
+  assert(g_pipe[0] < 0 && "one TerminationSignals at a time");
+  g_arrived = 0;
+  if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) g_pipe[0] = g_pipe[1] = -1;
   struct sigaction action {};
   action.sa_handler = OnTerminationSignal;
   sigemptyset(&action.sa_mask);
+  for (const int signal : kSignals) sigaddset(&action.sa_mask, signal);
   action.sa_flags = SA_RESTART;
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
+  for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &action, &previous_[i]);
 }
 
 TerminationSignals::~TerminationSignals() {
-  ::signal(SIGINT, SIG_DFL);
-  ::signal(SIGTERM, SIG_DFL);
+  for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &previous_[i], nullptr);
   notifier_.reset();
   for (int& fd : g_pipe) {
     if (fd >= 0) ::close(fd);
     fd = -1;
   }
+}
+
+bool TerminationSignals::Arrived() const { return g_arrived != 0; }
+
+void TerminationSignals::Watch(std::function<void()> onSignal) {
+  notifier_.reset();
+  onSignal_ = std::move(onSignal);
+  if (!onSignal_ || g_pipe[0] < 0) return;
+  notifier_ = std::make_unique<QSocketNotifier>(g_pipe[0], QSocketNotifier::Read);
+  QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
+    char bytes[16];
+    while (::read(g_pipe[0], bytes, sizeof bytes) > 0) {
+    }
+    notifier_->setEnabled(false);  // the first signal is the only one handed on
+    RunGuarded(this, onSignal_);
+  });
 }
 
 }  // namespace parlivo

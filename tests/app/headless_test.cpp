@@ -9,6 +9,8 @@
 #include <fstream>
 #include <string>
 
+#include "app/ini_file.h"
+#include "app/settings_location.h"
 #include "client/chat_connection.h"
 #include "form_fixture.h"
 #include "loopback_peer.h"
@@ -23,13 +25,14 @@ struct Headless : ::testing::Test {
       process.waitForFinished(3000);
     }
   }
-  void Launch(std::uint16_t port) {
+  void Launch(std::uint16_t port) { Launch(PARLIVO_SERVER_BINARY, {"--headless", "--port", QString::number(port)}); }
+  void Launch(const QString& program, const QStringList& arguments) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_DATA_HOME", home.path());
     env.insert("HOME", home.path());
     process.setProcessEnvironment(env);
-    process.setProgram(PARLIVO_SERVER_BINARY);
-    process.setArguments({"--headless", "--port", QString::number(port)});
+    process.setProgram(program);
+    process.setArguments(arguments);
     process.start();
     ASSERT_TRUE(process.waitForStarted(3000));
   }
@@ -92,6 +95,33 @@ TEST_F(Headless, ExitsWithAnErrorWhenItCannotListen) {
   const std::string output = process.readAllStandardOutput().toStdString();
   EXPECT_NE(output.find("Error: Address already in use (#10048)\nServer is offline!\n"), std::string::npos) << output;
   EXPECT_EQ(process.exitCode(), 1);
+}
+
+TEST_F(Headless, SignalsAtAnyPointOfTheStartStopCleanlyWithTheSettingsComplete) {
+  struct Case {
+    int point;  // 0: before the server is made; n: at the n-th log line; -1: in the event loop
+    int signal;
+    int count;
+  };
+  const std::uint16_t port = FreePort();
+  const std::string settings = SettingsFilePath(home.path().toStdString(), "headless_probe", std::to_string(port));
+  int starts = 0;
+  for (const Case c : {Case{0, SIGTERM, 1}, Case{1, SIGINT, 1}, Case{2, SIGTERM, 1}, Case{3, SIGHUP, 1},
+                       Case{4, SIGTERM, 1}, Case{-1, SIGTERM, 1}}) {
+    SCOPED_TRACE(c.point);
+    Launch(PARLIVO_PROBE_BINARY, {QString::number(port), QString::number(c.point), QString::number(c.signal),
+                                  QString::number(c.count)});
+    ASSERT_TRUE(process.waitForFinished(5000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+    EXPECT_EQ(IniFile(settings).ReadInteger("frmServer", "TimesRun", 0), ++starts);
+    EXPECT_NE(IniFile(settings).ReadString("frmServer", "LastRun", ""), "");
+  }
+
+  // A second signal does not wait for the clean stop.
+  Launch(PARLIVO_PROBE_BINARY, {QString::number(port), "2", QString::number(SIGTERM), "2"});
+  ASSERT_TRUE(process.waitForFinished(5000));
+  EXPECT_EQ(process.exitStatus(), QProcess::CrashExit);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "app/qt/main_window.h"
 #include "app/settings_location.h"
 #include "app/str_to_int.h"
+#include "app/termination_signals.h"
 #include "transport/platform/posix_socket_api.h"
 #include "transport/transport_module.h"
 #include "transport/unhandled_error.h"
@@ -27,7 +28,8 @@ constexpr const char* kUsage =
     "\n"
     "  --headless   run without a window: start the server at once and print\n"
     "               the event log to standard output, one line per entry.\n"
-    "               SIGINT or SIGTERM asks every client to leave and stops.\n"
+    "               SIGTERM, SIGINT or SIGHUP asks every client to leave and\n"
+    "               stops; a second one ends the program at once.\n"
     "  --port N     use port N (1-65535) instead of the saved port\n"
     "  --help       show this text\n"
     "  --version    show the version\n"
@@ -113,9 +115,12 @@ int Run(int argc, char** argv) {
   if (const auto status = Parse(argc, argv, options)) return *status;
   if (!options.headless && HasDisplay()) return RunWindow(argc, argv, options);
   if (!options.headless) std::fputs("parlivo-server: no display; running without a window (--headless).\n", stderr);
+  // Before anything else, so that a signal at any point of the start still
+  // stops the server cleanly.
+  parlivo::TerminationSignals termination;
   QCoreApplication app(argc, argv);
   QCoreApplication::setApplicationName("Parlivo Server");
-  return parlivo::RunHeadlessServer(options.port);
+  return parlivo::RunHeadlessServer(termination, options.port);
 }
 
 }  // namespace
