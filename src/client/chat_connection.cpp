@@ -278,12 +278,23 @@ void ChatConnection::leave(int timeoutMs) {
   close();
 }
 
+void ChatConnection::abort() {
+  if (fd_ < 0) return;
+  const linger abortive{1, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+  closeSocket();
+}
+
 void ChatConnection::close() {
   if (fd_ < 0) return;
   // Bytes left unread make the close abortive (a reset); take them first so
   // that a peer sees an orderly end whenever it can.
   if (!connecting_ && !peerClosed_) readAvailable();
   if (fd_ < 0) return;
+  closeSocket();
+}
+
+void ChatConnection::closeSocket() {
   ::close(fd_);
   fd_ = -1;
   connecting_ = false;

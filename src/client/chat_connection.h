@@ -109,12 +109,16 @@ class ChatConnection {
   // the time is up, then closes. A peer that is still sending when we close
   // would otherwise see a reset instead of an orderly end.
   void leave(int timeoutMs);
+  // Ends the connection abortively, the way a killed program's connection
+  // ends: the peer sees a reset. Idempotent.
+  void abort();
   // Closes the socket; queued bytes that were not written are dropped.
   // Packets already read can still be taken with nextPacket(). Idempotent.
   void close();
 
  private:
   bool fail(std::string reason);
+  void closeSocket();
   void takePackets();
 
   int fd_ = -1;

@@ -334,6 +334,33 @@ TEST_F(ToolsLoopback, BenchFailsWhenADeliveryIsMissingOrANameIsTaken) {
   Leave(squatter);
 }
 
+TEST_F(ToolsLoopback, BenchMisbehavesOnRequestAndSeesWhetherTheServerStayedOnline) {
+  int status = -1;
+  QJsonObject report = RunBench({"--port", QString::number(port), "--clients", "6", "--senders", "2", "--rate", "50",
+                                 "--messages", "100", "--churn", "4", "--stalled", "1", "--burst", "10",
+                                 "--connect-batch", "all", "--duration", "20"},
+                                status);
+  EXPECT_EQ(status, 0) << report["error"].toString().toStdString();
+  EXPECT_EQ(report["lost_deliveries"].toInt(), 0);
+  EXPECT_EQ(report["burst_greeted"].toInt(), 10);
+  EXPECT_GE(report["churn_resets"].toInt(), 1);
+  EXPECT_TRUE(report["server_stayed_online"].toBool());
+  ASSERT_TRUE(PumpUntil([&] { return server.Clients->Empty(); }, kWaitMs));
+  serverErrors.clear();  // the resets and the stalled reader, as asked
+
+  // A server that cuts everybody off half-way through.
+  int relayed = 0;
+  dropDelivery = [&](std::size_t) {
+    if (++relayed == 20) server.SetListen(false);
+    return !server.Listen();
+  };
+  report = RunBench({"--port", QString::number(port), "--clients", "4", "--senders", "2", "--messages", "50",
+                     "--duration", "5"},
+                    status);
+  EXPECT_EQ(status, 1);
+  EXPECT_FALSE(report["server_stayed_online"].toBool());
+}
+
 TEST_F(ToolsLoopback, BenchHoldsConnectionsAnsweringPings) {
   int status = -1;
   const QJsonObject report =

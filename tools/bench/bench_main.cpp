@@ -24,7 +24,7 @@ constexpr rlim_t kSpareDescriptors = 32;
 
 // Raises the soft limit on open files to what `clients` connections need.
 // Returns an error text when even the hard limit is too low.
-std::string RaiseFileLimit(std::uint32_t clients) {
+std::string RaiseFileLimit(std::uint64_t clients) {
   const rlim_t needed = rlim_t{clients} + kSpareDescriptors;
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return std::string("cannot read the open-file limit: ") + std::strerror(errno);
@@ -54,7 +54,7 @@ int Main(int argc, char** argv) {
     std::fputs(kBenchUsage, stdout);
     return kExitOk;
   }
-  if (const std::string problem = RaiseFileLimit(options.clients); !problem.empty()) {
+  if (const std::string problem = RaiseFileLimit(TotalClients(options)); !problem.empty()) {
     std::fprintf(stderr, "parlivo-bench: %s\n", problem.c_str());
     return kExitCannotConnect;
   }

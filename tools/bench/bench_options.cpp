@@ -31,9 +31,19 @@ const char* const kBenchUsage =
     "  --prefix P         nicknames are P-0, P-1, ... [bench]\n"
     "  --connect-only     only connect, register and answer pings until the\n"
     "                     duration is over; no chat\n"
+    "  --connect-batch B  well-behaved clients connecting at the same time, or\n"
+    "                     'all' for every one at once [4]\n"
+    "\n"
+    "Misbehaving clients, on top of the N well-behaved ones. They start when the\n"
+    "sending starts (or, with --connect-only, once every client is registered):\n"
+    "  --churn K          K clients per second reset their connection (as a killed\n"
+    "                     program's connection ends) and connect and register again\n"
+    "  --stalled S        S clients register and then never read anything again\n"
+    "  --burst B          B more clients connect all at once; each must be greeted\n"
     "  --json             print the report as one JSON line\n"
     "  --quiet            no progress lines on standard error\n"
     "  --help             show this text\n"
+    "\n"
     "\n"
     "Phases: connect all clients, register all, then the senders send. Every\n"
     "message carries a marker with its sender, sequence number and send time;\n"
@@ -41,10 +51,14 @@ const char* const kBenchUsage =
     "measures the time until its own message comes back (latency).\n"
     "The report gives clients connected and registered, pings answered,\n"
     "deliveries, deliveries per second, expected deliveries (senders x\n"
-    "messages x clients), lost deliveries and latency p50/p99/max in ms.\n"
+    "messages x clients), lost deliveries and latency p50/p99/max in ms; with\n"
+    "misbehaving clients also their resets, rejoins and drops, the burst's\n"
+    "greeting time, and whether the server stayed online (no well-behaved or\n"
+    "burst client was cut off or asked to leave).\n"
     "\n"
-    "Exit status: 0 all delivered, 1 deliveries lost, registration refused or a\n"
-    "connection lost, 2 bad arguments, 3 cannot connect.\n";
+    "Exit status: 0 all delivered, 1 deliveries lost, registration refused, a\n"
+    "well-behaved connection lost or a burst client not greeted, 2 bad arguments,\n"
+    "3 cannot connect.\n";
 
 namespace {
 
@@ -54,6 +68,7 @@ constexpr std::uint32_t kMaxTextSize = 1024 * 1024;
 constexpr std::uint32_t kMaxWindow = 1000000;
 constexpr double kMaxRate = 1000000;
 constexpr double kMaxDuration = 7 * 24 * 3600;
+constexpr double kMaxChurn = 10000;
 
 std::uint32_t ParseCount(const std::string& option, std::string_view text, std::uint32_t low, std::uint32_t high) {
   std::uint64_t value = 0;
@@ -113,6 +128,15 @@ const std::vector<OptionRule>& Rules() {
          }
          o.prefix = v;
        }},
+      {"--connect-batch", true, [](BenchOptions& o, const std::string& n, std::string_view v) {
+         o.connectBatch = v == "all" ? 0 : ParseCount(n, v, 1, kMaxClients);
+       }},
+      {"--churn", true,
+       [](BenchOptions& o, const std::string& n, std::string_view v) { o.churn = ParsePositive(n, v, kMaxChurn); }},
+      {"--stalled", true,
+       [](BenchOptions& o, const std::string& n, std::string_view v) { o.stalled = ParseCount(n, v, 1, kMaxClients); }},
+      {"--burst", true,
+       [](BenchOptions& o, const std::string& n, std::string_view v) { o.burst = ParseCount(n, v, 1, kMaxClients); }},
       {"--json", false, [](BenchOptions& o, const std::string&, std::string_view) { o.json = true; }},
       {"--connect-only", false, [](BenchOptions& o, const std::string&, std::string_view) { o.connectOnly = true; }},
       {"--quiet", false, [](BenchOptions& o, const std::string&, std::string_view) { o.quiet = true; }},

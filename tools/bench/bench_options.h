@@ -25,11 +25,32 @@ struct BenchOptions {
   double rate = 0;                // messages per second per sender; 0: use the window
   double duration = 60;           // seconds, hard stop
   std::string prefix = "bench";   // nicknames are PREFIX-0, PREFIX-1, ...
+  // Well-behaved clients that connect at the same time; 0: all at once.
+  std::uint32_t connectBatch = 4;
+  // Misbehaving clients, besides the well-behaved ones (whose losses are
+  // what the run counts):
+  double churn = 0;            // clients per second that reset their connection and come back
+  std::uint32_t stalled = 0;   // clients that register and then never read
+  std::uint32_t burst = 0;     // clients that connect all at once when sending starts
   bool json = false;
   bool connectOnly = false;
   bool quiet = false;
   bool help = false;
 };
+
+// Clients that --churn keeps cycling: each waits ChurnClients / churn
+// seconds between its registration and its reset, so that together they
+// reset `churn` connections a second.
+inline std::uint32_t ChurnClients(const BenchOptions& o) {
+  if (o.churn <= 0) return 0;
+  const auto whole = static_cast<std::uint32_t>(o.churn);
+  return whole < o.churn ? whole + 1 : whole;
+}
+
+// Every connection the run opens at the same time, misbehaving ones included.
+inline std::uint64_t TotalClients(const BenchOptions& o) {
+  return std::uint64_t{o.clients} + o.stalled + ChurnClients(o) + o.burst;
+}
 
 struct UsageError {
   std::string message;

@@ -73,6 +73,19 @@ std::string FormatTable(const BenchReport& r) {
                   : std::string("(no samples)"));
   }
   Row(out, "connect / register", Fixed(r.connectSeconds, 3) + " / " + Fixed(r.registerSeconds, 3) + " s");
+  if (r.churnPerSecond > 0) {
+    Row(out, "churn", Fixed(r.churnPerSecond, 1) + "/s: " + std::to_string(r.churnResets) + " resets, " +
+                          std::to_string(r.churnRejoins) + " rejoins");
+  }
+  if (r.stalled > 0) {
+    Row(out, "stalled readers", std::to_string(r.stalled) + " (" + std::to_string(r.stalledDropped) +
+                                    " dropped by the server)");
+  }
+  if (r.burst > 0) {
+    Row(out, "burst", std::to_string(r.burstGreeted) + " of " + std::to_string(r.burst) + " greeted in " +
+                          Fixed(r.burstSeconds, 3) + " s");
+  }
+  Row(out, "server stayed online", r.serverStayedOnline ? "yes" : "NO");
   Row(out, "elapsed", Fixed(r.elapsedSeconds, 3) + " s");
   if (!r.error.empty()) Row(out, "stopped", r.error);
   Row(out, "result", r.exitStatus == 0 ? "ok" : "FAILED (exit status " + std::to_string(r.exitStatus) + ")");
@@ -108,6 +121,15 @@ std::string FormatJson(const BenchReport& r) {
   field("latency_ms", r.latency ? "{\"p50\":" + Fixed(r.latency->p50Ms, 3) + ",\"p99\":" +
                                       Fixed(r.latency->p99Ms, 3) + ",\"max\":" + Fixed(r.latency->maxMs, 3) + "}"
                                 : std::string("null"));
+  field("churn_per_second", Fixed(r.churnPerSecond, 1));
+  field("churn_resets", std::to_string(r.churnResets));
+  field("churn_rejoins", std::to_string(r.churnRejoins));
+  field("stalled", std::to_string(r.stalled));
+  field("stalled_dropped", std::to_string(r.stalledDropped));
+  field("burst", std::to_string(r.burst));
+  field("burst_greeted", std::to_string(r.burstGreeted));
+  field("burst_seconds", Fixed(r.burstSeconds, 3));
+  field("server_stayed_online", r.serverStayedOnline ? "true" : "false");
   field("connect_seconds", Fixed(r.connectSeconds, 3));
   field("register_seconds", Fixed(r.registerSeconds, 3));
   field("elapsed_seconds", Fixed(r.elapsedSeconds, 3));

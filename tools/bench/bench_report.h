@@ -21,7 +21,17 @@ struct BenchReport {
   std::uint32_t registered = 0;
   std::uint32_t nameInUse = 0;     // ID 16 answers
   std::uint32_t accessDenied = 0;  // ID 17 answers
-  std::uint32_t connectionsLost = 0;
+  std::uint32_t connectionsLost = 0;  // well-behaved clients cut off
+  // Misbehaving clients: what was asked for and what came of it.
+  double churnPerSecond = 0;
+  std::uint64_t churnResets = 0;
+  std::uint64_t churnRejoins = 0;  // registrations granted to churners
+  std::uint32_t stalled = 0;
+  std::uint32_t stalledDropped = 0;  // stalled clients the server let go
+  std::uint32_t burst = 0;
+  std::uint32_t burstGreeted = 0;
+  double burstSeconds = 0;  // from the burst's start until its last greeting
+  bool serverStayedOnline = true;  // no well-behaved or burst client was cut off
   std::uint64_t pingsAnswered = 0;
   std::uint32_t senders = 0;
   std::uint32_t messagesPerSender = 0;

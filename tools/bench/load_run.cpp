@@ -13,10 +13,6 @@
 namespace parlivo::bench {
 namespace {
 
-// Clients connecting or waiting for their greeting at the same time. The
-// server's accept backlog is small (5); more handshakes at once than it holds
-// get their connection attempts dropped and retried a second later.
-constexpr std::size_t kConnectWindow = 4;
 constexpr auto kGreetingTimeout = std::chrono::seconds(5);
 // A sender stops adding messages while this much waits unsent in its queue.
 constexpr std::size_t kMaxQueuedBytes = 4 * 1024 * 1024;
@@ -74,11 +70,24 @@ BenchReport LoadRun::Run() {
   }
   address_ = *address;
 
-  clients_.resize(options_.clients);
-  for (std::size_t i = 0; i < clients_.size(); ++i) {
-    clients_[i].nick = options_.prefix + "-" + std::to_string(i);
-    clients_[i].room = "room-" + std::to_string(i % options_.rooms + 1);
+  // The well-behaved clients come first, so that indices below
+  // options_.clients are theirs; the misbehaving ones follow in room-1.
+  clients_.resize(TotalClients(options_));
+  const auto extras = [&](Role role, std::uint32_t count, const char* name, std::size_t& at) {
+    for (std::uint32_t k = 0; k < count; ++k, ++at) {
+      clients_[at].role = role;
+      clients_[at].nick = options_.prefix + "-" + name + "-" + std::to_string(k);
+      clients_[at].room = "room-1";
+    }
+  };
+  std::size_t at = 0;
+  for (; at < options_.clients; ++at) {
+    clients_[at].nick = options_.prefix + "-" + std::to_string(at);
+    clients_[at].room = "room-" + std::to_string(at % options_.rooms + 1);
   }
+  extras(Role::Stalled, options_.stalled, "stalled", at);
+  extras(Role::Churner, ChurnClients(options_), "churn", at);
+  extras(Role::Burst, options_.burst, "burst", at);
   while (phase_ != Phase::Done) {
     if (Clock::now() >= deadline_) {
       OnDeadline();
@@ -96,8 +105,11 @@ void LoadRun::Advance() {
   switch (phase_) {
     case Phase::Connect: AdvanceConnect(); return;
     case Phase::Register: AdvanceRegister(); return;
-    case Phase::Send: AdvanceSend(); return;
-    case Phase::Hold:
+    case Phase::Send:
+      AdvanceExtras();
+      AdvanceSend();
+      return;
+    case Phase::Hold: AdvanceExtras(); return;
     case Phase::Done: return;
   }
 }
@@ -110,22 +122,18 @@ void LoadRun::AdvanceConnect() {
       if (now > client.greetingDeadline) ConnectFailed(i, "timed out");
     }
   }
-  while (phase_ == Phase::Connect && inFlight_ < kConnectWindow && nextToConnect_ < clients_.size()) {
+  const std::size_t wellBehaved = options_.clients;
+  const std::size_t batch = options_.connectBatch == 0 ? wellBehaved : options_.connectBatch;
+  while (phase_ == Phase::Connect && inFlight_ < batch && nextToConnect_ < wellBehaved) {
     const std::size_t index = nextToConnect_++;
-    Client& client = clients_[index];
-    client.greetingDeadline = now + kGreetingTimeout;
     ++inFlight_;
-    if (!client.connection.startConnect(address_)) {
-      ConnectFailed(index, client.connection.error());
-      return;
-    }
-    client.stage = client.connection.connecting() ? Stage::Connecting : Stage::AwaitGreeting;
+    StartConnect(index);
   }
-  if (phase_ != Phase::Connect || connected_ < clients_.size()) return;
+  if (phase_ != Phase::Connect || connected_ < wellBehaved) return;
 
   phase_ = Phase::Register;
   connectedAt_ = Clock::now();
-  for (std::size_t i = 0; i < clients_.size(); ++i) {
+  for (std::size_t i = 0; i < wellBehaved; ++i) {
     Client& client = clients_[i];
     client.stage = Stage::Registering;
     if (!client.connection.registerUser(client.nick, client.room)) Lost(i, client.connection.error());
@@ -133,12 +141,13 @@ void LoadRun::AdvanceConnect() {
 }
 
 void LoadRun::AdvanceRegister() {
-  if (answered_ < clients_.size()) return;
-  if (registered_ < clients_.size()) {
-    Stop(kExitFailed, "registration refused for " + std::to_string(clients_.size() - registered_) + " clients");
+  if (answered_ < options_.clients) return;
+  if (registered_ < options_.clients) {
+    Stop(kExitFailed, "registration refused for " + std::to_string(options_.clients - registered_) + " clients");
     return;
   }
   registeredAt_ = Clock::now();
+  StartExtras();
   if (options_.connectOnly) {
     phase_ = Phase::Hold;
     return;
@@ -157,7 +166,7 @@ void LoadRun::AdvanceRegister() {
 
 void LoadRun::AdvanceSend() {
   for (std::uint32_t s = 0; s < options_.senders && phase_ == Phase::Send; ++s) SendFrom(s);
-  const std::uint64_t expected = std::uint64_t{options_.senders} * options_.messages * clients_.size();
+  const std::uint64_t expected = std::uint64_t{options_.senders} * options_.messages * options_.clients;
   if (phase_ == Phase::Send && deliveries_ >= expected) phase_ = Phase::Done;
 }
 
@@ -188,7 +197,10 @@ void LoadRun::PollOnce() {
   for (std::size_t i = 0; i < clients_.size(); ++i) {
     const ChatConnection& connection = clients_[i].connection;
     if (connection.fd() < 0) continue;
-    const short events = static_cast<short>(POLLIN | (connection.wantsWrite() ? POLLOUT : 0));
+    // A stalled client never asks to read; a reset or close still shows as
+    // POLLHUP or POLLERR, which poll always reports.
+    const short read = clients_[i].role == Role::Stalled ? 0 : POLLIN;
+    const short events = static_cast<short>(read | (connection.wantsWrite() ? POLLOUT : 0));
     pollSet_.push_back({connection.fd(), events, 0});
     pollClients_.push_back(i);
   }
@@ -221,6 +233,17 @@ void LoadRun::HandleEvents(std::size_t index, short revents) {
     if (connection.connecting()) return;
     client.stage = Stage::AwaitGreeting;
   }
+  if (client.role == Role::Stalled) {
+    // It registers as soon as it is connected, and never reads its answer.
+    if (client.stage == Stage::AwaitGreeting) {
+      client.stage = Stage::Silent;
+      connection.registerUser(client.nick, client.room);
+      revents = static_cast<short>(revents & ~POLLOUT);
+    }
+    if ((revents & POLLOUT) != 0) connection.flush();
+    if ((revents & (POLLHUP | POLLERR)) != 0) ExtraLost(index, "closed by the server");
+    return;
+  }
   if ((revents & POLLOUT) != 0 && !connection.flush()) return Lost(index, connection.error());
   if ((revents & (POLLIN | POLLHUP | POLLERR)) == 0) return;
   const bool open = connection.readAvailable();
@@ -234,6 +257,7 @@ void LoadRun::HandleEvents(std::size_t index, short revents) {
 
 void LoadRun::HandlePacket(std::size_t index, const ReceivedPacket& packet) {
   Client& client = clients_[index];
+  if (client.role != Role::WellBehaved) return HandleExtraPacket(index, packet);
   switch (packet.id) {
     case pidConnected:
       if (client.stage == Stage::AwaitGreeting) Connected(index);
@@ -288,6 +312,7 @@ void LoadRun::Connected(std::size_t index) {
 }
 
 void LoadRun::ConnectFailed(std::size_t index, const std::string& reason) {
+  if (clients_[index].role != Role::WellBehaved) return ExtraLost(index, "cannot connect: " + reason);
   clients_[index].stage = Stage::Gone;
   clients_[index].connection.close();
   Stop(kExitCannotConnect, "cannot connect client " + std::to_string(index) + " (" + clients_[index].nick +
@@ -297,6 +322,7 @@ void LoadRun::ConnectFailed(std::size_t index, const std::string& reason) {
 void LoadRun::Lost(std::size_t index, const std::string& reason) {
   Client& client = clients_[index];
   if (client.stage == Stage::Gone) return;
+  if (client.role != Role::WellBehaved) return ExtraLost(index, reason);
   if (client.stage == Stage::Connecting || client.stage == Stage::AwaitGreeting) return ConnectFailed(index, reason);
   client.stage = Stage::Gone;
   client.connection.shutdownSend();  // LeaveAll waits for the server's close
@@ -304,15 +330,101 @@ void LoadRun::Lost(std::size_t index, const std::string& reason) {
   Stop(kExitFailed, "connection of " + client.nick + " lost: " + reason);
 }
 
+void LoadRun::StartConnect(std::size_t index) {
+  Client& client = clients_[index];
+  client.greetingDeadline = Clock::now() + kGreetingTimeout;
+  if (!client.connection.startConnect(address_)) return ConnectFailed(index, client.connection.error());
+  client.stage = client.connection.connecting() ? Stage::Connecting : Stage::AwaitGreeting;
+}
+
+void LoadRun::StartExtras() {
+  extrasStart_ = Clock::now();
+  for (std::size_t i = options_.clients; i < clients_.size() && phase_ != Phase::Done; ++i) StartConnect(i);
+}
+
+// Churners whose time has come reset their connection and start again;
+// burst clients must be greeted in time.
+void LoadRun::AdvanceExtras() {
+  const auto now = Clock::now();
+  for (std::size_t i = options_.clients; i < clients_.size() && phase_ != Phase::Done; ++i) {
+    Client& client = clients_[i];
+    const bool waiting = client.stage == Stage::Connecting || client.stage == Stage::AwaitGreeting;
+    if (client.role == Role::Burst && waiting && now > client.greetingDeadline) {
+      ExtraLost(i, "not greeted within " + std::to_string(kGreetingTimeout.count()) + " s");
+    }
+    if (client.role != Role::Churner) continue;
+    if (client.stage == Stage::Registered && now >= client.resetAt) {
+      client.connection.abort();
+      ++churnResets_;
+      client.stage = Stage::Idle;
+    }
+    if (client.stage == Stage::Idle) {
+      client.connection = ChatConnection();
+      StartConnect(i);
+    }
+  }
+}
+
+void LoadRun::HandleExtraPacket(std::size_t index, const ReceivedPacket& packet) {
+  Client& client = clients_[index];
+  switch (packet.id) {
+    case pidConnected:
+      if (client.stage != Stage::AwaitGreeting) return;
+      if (client.role == Role::Burst && ++burstGreeted_ == options_.burst) burstGreetedAt_ = Clock::now();
+      client.stage = Stage::Registering;
+      if (!client.connection.registerUser(client.nick, client.room)) ExtraLost(index, client.connection.error());
+      return;
+    case pidAccessGranted:
+      if (client.stage != Stage::Registering) return;
+      client.stage = Stage::Registered;
+      if (client.role != Role::Churner) return;
+      ++churnRejoins_;
+      // Each churner stays this long, so that together they reset --churn
+      // connections a second.
+      client.resetAt = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                          std::chrono::duration<double>(ChurnClients(options_) / options_.churn));
+      return;
+    case pidDisconnect: return ExtraLost(index, "the server asked it to disconnect");
+    case pidKick: return ExtraLost(index, "kicked by the server");
+    default: return;
+  }
+}
+
+// A misbehaving client's connection ended. A churner comes back; a stalled
+// one being let go is what the server should do; a burst client is a
+// well-behaved one that arrived late, so losing it is a failure.
+void LoadRun::ExtraLost(std::size_t index, const std::string& reason) {
+  Client& client = clients_[index];
+  if (client.stage == Stage::Gone) return;
+  switch (client.role) {
+    case Role::Churner:
+      client.connection.abort();
+      client.stage = Stage::Idle;
+      return;
+    case Role::Stalled:
+      client.connection.abort();
+      client.stage = Stage::Gone;
+      ++stalledDropped_;
+      return;
+    case Role::Burst:
+      client.stage = Stage::Gone;
+      client.connection.shutdownSend();
+      ++burstLost_;
+      Stop(kExitFailed, "burst client " + client.nick + " lost: " + reason);
+      return;
+    case Role::WellBehaved: return;
+  }
+}
+
 void LoadRun::OnDeadline() {
   switch (phase_) {
     case Phase::Connect:
       Stop(kExitCannotConnect, "duration over while connecting (" + std::to_string(connected_) + " of " +
-                                   std::to_string(clients_.size()) + " connected)");
+                                   std::to_string(options_.clients) + " connected)");
       return;
     case Phase::Register:
       Stop(kExitFailed, "duration over while registering (" + std::to_string(answered_) + " of " +
-                            std::to_string(clients_.size()) + " answered)");
+                            std::to_string(options_.clients) + " answered)");
       return;
     case Phase::Send: Stop(kExitFailed, "duration over before every message was delivered"); return;
     case Phase::Hold:
@@ -333,7 +445,7 @@ void LoadRun::Progress() {
   nextProgress_ = now + kProgressPeriod;
   char line[200];
   const double elapsed = Seconds(now - start_);
-  const auto total = static_cast<unsigned>(clients_.size());
+  const auto total = static_cast<unsigned>(options_.clients);
   switch (phase_) {
     case Phase::Connect:
       std::snprintf(line, sizeof line, "connecting: %u/%u connected", connected_, total);
@@ -364,6 +476,15 @@ BenchReport LoadRun::Finish() {
   report.nameInUse = nameInUse_;
   report.accessDenied = accessDenied_;
   report.connectionsLost = connectionsLost_;
+  report.churnPerSecond = options_.churn;
+  report.churnResets = churnResets_;
+  report.churnRejoins = churnRejoins_;
+  report.stalled = options_.stalled;
+  report.stalledDropped = stalledDropped_;
+  report.burst = options_.burst;
+  report.burstGreeted = burstGreeted_;
+  if (burstGreetedAt_) report.burstSeconds = Seconds(*burstGreetedAt_ - extrasStart_);
+  report.serverStayedOnline = connectionsLost_ == 0 && burstLost_ == 0;
   for (const Client& client : clients_) report.pingsAnswered += client.connection.pingsAnswered();
   report.senders = options_.senders;
   report.messagesPerSender = options_.messages;
@@ -383,6 +504,11 @@ BenchReport LoadRun::Finish() {
   report.error = error_;
   report.exitStatus = exitStatus_;
   if (report.exitStatus == kExitOk && report.lostDeliveries() > 0) report.exitStatus = kExitFailed;
+  if (report.exitStatus == kExitOk && report.burstGreeted < report.burst) {
+    report.exitStatus = kExitFailed;
+    report.error = "only " + std::to_string(report.burstGreeted) + " of " + std::to_string(report.burst) +
+                   " burst clients were greeted";
+  }
   LeaveAll();
   return report;
 }
@@ -392,7 +518,11 @@ BenchReport LoadRun::Finish() {
 // server is still writing (the roster updates about the others leaving),
 // and the server would see errors instead of clients that left.
 void LoadRun::LeaveAll() {
-  for (Client& client : clients_) client.connection.shutdownSend();
+  for (Client& client : clients_) {
+    // A stalled client never reads, so it cannot leave in order.
+    if (client.role == Role::Stalled) client.connection.abort();
+    client.connection.shutdownSend();
+  }
   const auto deadline = end_;
   while (Clock::now() < deadline) {
     pollSet_.clear();

@@ -3,15 +3,21 @@
 //
 // All clients live in this one process on non-blocking sockets, driven by a
 // single poll loop. The run goes through phases:
-//   connect   clients connect a few at a time; a client counts as connected
-//             once the server's greeting (ID 12) arrives, which also keeps
-//             the server's small accept backlog from overflowing;
+//   connect   clients connect --connect-batch at a time (or all at once); a
+//             client counts as connected once the server's greeting (ID 12)
+//             arrives;
 //   register  every client registers (ID 11) and the answers are counted
 //             (18 granted, 16 name in use, 17 access denied);
 //   send      the first K clients send M chat messages each, limited by a
 //             window of unanswered messages or by a rate; every client counts
 //             the relayed messages it receives;
 //   hold      (--connect-only) nothing but answering pings until the end.
+// Misbehaving clients (--churn, --stalled, --burst) start with the send or
+// hold phase and go on until the run ends: churners reset their connection
+// and come back, stalled clients register and never read again, and the
+// burst connects all at once. What the run counts is still what the
+// well-behaved clients receive; a well-behaved or burst client that is cut
+// off means the server did not stay online.
 // The run ends when every expected delivery arrived, when a connection is
 // lost, or at the hard stop, whichever comes first. Then every client leaves
 // in an orderly way (see LeaveAll); the last part of --duration is kept for
@@ -49,14 +55,17 @@ class LoadRun {
  private:
   using Clock = std::chrono::steady_clock;
   enum class Phase { Connect, Register, Send, Hold, Done };
-  enum class Stage { Idle, Connecting, AwaitGreeting, Greeted, Registering, Registered, Refused, Gone };
+  enum class Stage { Idle, Connecting, AwaitGreeting, Greeted, Registering, Registered, Refused, Silent, Gone };
+  enum class Role { WellBehaved, Stalled, Churner, Burst };
 
   struct Client {
     ChatConnection connection;
+    Role role = Role::WellBehaved;
     Stage stage = Stage::Idle;
     std::string nick;
     std::string room;
     Clock::time_point greetingDeadline;
+    Clock::time_point resetAt;  // a churner's next reset
     // As a sender.
     std::uint32_t sent = 0;
     std::uint32_t echoed = 0;
@@ -76,6 +85,12 @@ class LoadRun {
   void HandlePacket(std::size_t index, const ReceivedPacket& packet);
   void HandleChat(std::size_t index, const std::string& payload);
   void Connected(std::size_t index);
+  // Misbehaving clients.
+  void StartExtras();
+  void AdvanceExtras();
+  void StartConnect(std::size_t index);
+  void HandleExtraPacket(std::size_t index, const ReceivedPacket& packet);
+  void ExtraLost(std::size_t index, const std::string& reason);
   void ConnectFailed(std::size_t index, const std::string& reason);
   void Lost(std::size_t index, const std::string& reason);
   void OnDeadline();
@@ -105,6 +120,13 @@ class LoadRun {
   std::uint32_t nameInUse_ = 0;
   std::uint32_t accessDenied_ = 0;
   std::uint32_t connectionsLost_ = 0;
+  std::uint64_t churnResets_ = 0;
+  std::uint64_t churnRejoins_ = 0;
+  std::uint32_t stalledDropped_ = 0;
+  std::uint32_t burstGreeted_ = 0;
+  std::uint32_t burstLost_ = 0;
+  Clock::time_point extrasStart_;
+  std::optional<Clock::time_point> burstGreetedAt_;
   std::uint64_t messagesSent_ = 0;
   std::uint64_t deliveries_ = 0;
   std::uint64_t outOfOrder_ = 0;
