@@ -41,7 +41,13 @@ TerminationSignals::TerminationSignals() {
   sigemptyset(&action.sa_mask);
   for (const int signal : kSignals) sigaddset(&action.sa_mask, signal);
   action.sa_flags = SA_RESTART;
-  for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &action, &previous_[i]);
+  for (std::size_t i = 0; i < kSignals.size(); ++i) {
+    ::sigaction(kSignals[i], nullptr, &previous_[i]);
+    // A signal the program was started with ignored stays ignored: that is
+    // how nohup and the shell's background jobs keep a program running.
+    if (previous_[i].sa_handler == SIG_IGN) continue;
+    ::sigaction(kSignals[i], &action, nullptr);
+  }
 }
 
 TerminationSignals::~TerminationSignals() {

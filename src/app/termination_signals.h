@@ -12,7 +12,9 @@
 // after the first ends the process at once, by that signal's default
 // action: the way out when the clean stop hangs.
 //
-// One instance at a time. Destruction restores the handling it replaced.
+// A signal that was ignored when the object was made (nohup, a background
+// job of a shell script) stays ignored. One instance at a time.
+// Destruction restores the handling it replaced.
 
 #include <signal.h>
 

@@ -36,6 +36,8 @@ ssize_t WriteLog(void*, const char* data, std::size_t size) {
 
 int main(int argc, char** argv) {
   if (argc != 5) return 2;
+  // As started from a terminal, whatever the test runner ignores.
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) std::signal(signal, SIG_DFL);
   parlivo::TerminationSignals termination;
   QCoreApplication app(argc, argv);
   const auto port = static_cast<std::uint16_t>(std::atoi(argv[1]));
