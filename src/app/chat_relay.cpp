@@ -46,7 +46,7 @@ namespace {
 // address before it has registered.
 std::string Who(const TDadideVUDServerClient* client) {
   if (client->UserName.empty()) return "Client at IP " + client->Host;
-  return client->UserName + " (" + client->Host + ")";
+  return ClientText(client->UserName) + " (" + client->Host + ")";
 }
 
 }  // namespace

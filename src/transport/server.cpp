@@ -3,6 +3,7 @@
 #include <QtEndian>
 #include <algorithm>
 #include <optional>
+#include <utility>
 #include <string>
 
 #include "transport/exception.h"
@@ -53,6 +54,9 @@ TDadideVUDServer::TDadideVUDServer(SocketApi& api)
   reaper_.setSingleShot(true);
   reaper_.setInterval(0);
   QObject::connect(&reaper_, &QTimer::timeout, [this] { FreeReleased(); });
+  flusher_.setSingleShot(true);
+  flusher_.setInterval(0);
+  QObject::connect(&flusher_, &QTimer::timeout, [this] { RunGuarded(this, [this] { FlushPendingOutput(); }); });
   departures_.setSingleShot(true);
   departures_.setInterval(0);
   QObject::connect(&departures_, &QTimer::timeout, [this] {
@@ -137,6 +141,7 @@ void TDadideVUDServer::StopListening() {
   } reset{stopping_};
 
   PingTimer.setEnabled(false);
+  FlushPendingOutput();
   while (!Clients->Empty()) Release(Clients->Extract(Clients->Count() - 1));
 
   Api().asyncSelect(Socket, WindowHandle(), WM_SOCKETNOTIFY, 0);
@@ -295,6 +300,10 @@ void TDadideVUDServer::PingClients() {
 void TDadideVUDServer::Release(std::unique_ptr<TDadideVUDServerClient> client) {
   TDadideVUDServerClient* closing = client.get();
   closing->SendTimer.setEnabled(false);
+  if (closing->AwaitingFlush) {
+    closing->AwaitingFlush = false;
+    std::erase(pendingOutput_, closing);
+  }
   released_.push_back(std::move(client));
   if (!reaper_.isActive()) reaper_.start(0);
   closing->SetConnected(false);  // may report a failed close through OnError
@@ -316,7 +325,28 @@ void TDadideVUDServer::FreeReleased() {
 void TDadideVUDServer::SendPacket(TDadideVUDServerClient* Client, std::int32_t ID, std::int32_t Length,
                                   const void* Data) {
   if (Client->Leaving) return;
-  if (!QueuePacket(*Client, MakePacket(Data != nullptr ? Length : 0, ID, Data))) DropTooSlow(Client);
+  if (!Client->SendQueue.append(MakePacket(Data != nullptr ? Length : 0, ID, Data))) {
+    DropTooSlow(Client);
+    return;
+  }
+  if (Client->AwaitingFlush) return;
+  Client->AwaitingFlush = true;
+  pendingOutput_.push_back(Client);
+  if (!flusher_.isActive()) flusher_.start(0);
+}
+
+void TDadideVUDServer::FlushPendingOutput() {
+  // Connections that get output while this runs (a handler of a failed
+  // send) wait for the next flush. The batch's connections stay allocated:
+  // the server counts as busy, so none is freed under the walk, and one that
+  // was closed meanwhile has no socket and sends nothing.
+  BusyScope busy(*this);
+  const std::vector<TDadideVUDServerClient*> batch = std::exchange(pendingOutput_, {});
+  for (TDadideVUDServerClient* client : batch) {
+    if (!client->AwaitingFlush) continue;
+    client->AwaitingFlush = false;
+    client->Flush(nullptr);
+  }
 }
 
 void TDadideVUDServer::SendPacket(TDadideVUDServerClient* Client, std::int32_t ID, std::string_view payload) {

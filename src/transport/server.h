@@ -20,6 +20,14 @@
 // freed only once control is back in the event loop, so a handler that
 // still holds a Client pointer never holds a dangling one.
 //
+// Output: a packet for a connection is appended to its send queue at once,
+// and the queues are written out once per event-loop pass: every connection
+// that got packets while the server handled one or more events gets one send
+// for all of them before the loop waits again (FlushPendingOutput). The bytes
+// and their order per connection are what immediate sends would give; only
+// the number of system calls drops. Bytes the socket does not take wait for
+// the connection's retry.
+//
 // Errors: a fault of one connection stays with that connection. An error
 // about a connection's socket (a failed send, receive or close, an error
 // notice) reaches OnError with the connection as Sender, and the connection
@@ -136,6 +144,13 @@ class TDadideVUDServer : public TCustomFasterSocket {
 
   EventTimer PingTimer;
 
+  // Writes out what every connection has queued since the last flush, one
+  // send per connection, in the order they first got output. It runs by
+  // itself once control is back in the event loop; stopping calls it first,
+  // so that what was queued (a request to leave) still goes out. May report
+  // errors (connections then leave later).
+  void FlushPendingOutput();
+
   // Calls visit(client) for every connection listed when the walk begins, in
   // `order`, skipping the ones that have left Clients before their turn.
   // Ends early only when the server stops listening (or is destroyed).
@@ -243,6 +258,10 @@ class TDadideVUDServer : public TCustomFasterSocket {
   std::vector<std::unique_ptr<TDadideVUDServerClient>> released_;
   QTimer reaper_;
   QTimer departures_;
+  // Connections with AwaitingFlush set, and the zero-interval timer that
+  // flushes them once control is back in the event loop.
+  std::vector<TDadideVUDServerClient*> pendingOutput_;
+  QTimer flusher_;
 };
 
 template <typename Visit>

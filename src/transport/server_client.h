@@ -50,6 +50,9 @@ class TDadideVUDServerClient : public TCustomFasterSocket {
   // Set once the connection has failed or been dropped and its departure is
   // scheduled: it gets nothing more, and its queued bytes are gone.
   bool Leaving = false;
+  // Set while the connection waits in its server's list of connections with
+  // output to send at the end of the current event-loop pass.
+  bool AwaitingFlush = false;
 
   // True while the connection is an entry of its server's Clients.
   bool InClients() const { return inClients_; }

@@ -339,6 +339,7 @@ TEST(RelayFailure, AFailedSendDuringTheRelayCostsOnlyThatConnection) {
   api.at(sockets[0]).incoming = std::string(packet.view());
   form.Server->WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(sockets[0]),
                                            MakeSelectParam(FD_READ, 0));
+  form.Server->FlushPendingOutput();
 
   EXPECT_TRUE(form.Server->Listen());
   EXPECT_EQ(std::count(view.log.begin(), view.log.end(), "Error: Connection reset by peer (#10054)"), 1);

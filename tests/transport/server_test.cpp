@@ -95,7 +95,22 @@ TEST_F(FakeServer, AcceptedSocketsGetNoDelayAndAGreeting) {
   EXPECT_EQ(Count("nodelay " + std::to_string(client->Socket)), 1);
   EXPECT_EQ(client->Host, "127.0.0.1");
   EXPECT_TRUE(client->Connected);
+  server.FlushPendingOutput();
   EXPECT_EQ(api.at(client->Socket).sent.size(), 8u);  // ID 12
+}
+
+TEST_F(FakeServer, PacketsQueuedInOnePassGoOutInOneSendPerConnection) {
+  server.SetListen(true);
+  const SocketHandle a = Accept()->Socket;
+  const SocketHandle b = Accept()->Socket;
+  server.PingClients();
+  server.DisconnectAllClients();
+  EXPECT_TRUE(api.at(a).sendSizes.empty());  // nothing yet: the pass is not over
+  ASSERT_TRUE(testing::PumpUntil([&] { return !api.at(b).sendSizes.empty(); }, 1000));
+  for (const SocketHandle s : {a, b}) {
+    EXPECT_EQ(api.at(s).sendSizes, (std::vector<int>{24}));
+    EXPECT_EQ(PacketIds(api.at(s).sent), (std::vector<std::int32_t>{pidConnected, pidPing, pidDisconnect}));
+  }
 }
 
 TEST_F(FakeServer, FailedAcceptStopsTheServerUnlessNothingWasLeftToAccept) {
@@ -113,13 +128,16 @@ TEST_F(FakeServer, FailedAcceptStopsTheServerUnlessNothingWasLeftToAccept) {
   EXPECT_EQ(errors[0].text, "Too many open files");
 }
 
-TEST_F(FakeServer, ErrorHandlerThatStopsTheServerEndsThePingSweep) {
+TEST_F(FakeServer, ErrorHandlerThatStopsTheServerInTheMiddleOfAFlushEndsIt) {
   server.SetListen(true);
   const SocketHandle sockets[3] = {Accept()->Socket, Accept()->Socket, Accept()->Socket};
-  // The sweep runs from the last connection; the middle one's send fails.
+  server.FlushPendingOutput();
+  // The sweep runs from the last connection, so that is the flush's order
+  // too; the middle one's send fails.
   api.at(sockets[1]).sendScript = {-10054};
   server.OnError = [this](TCustomFasterSocket*, SocketHandle, int, const std::string&) { server.SetListen(false); };
   server.PingClients();
+  server.FlushPendingOutput();
   EXPECT_FALSE(server.Listen());
   EXPECT_TRUE(server.Clients->Empty());
   EXPECT_EQ(api.at(sockets[2]).sendSizes.size(), 2u);  // greeting and one ping
@@ -152,9 +170,11 @@ TEST_F(FakeServer, AFailedSendInAWalkCostsOnlyThatConnection) {
     departed = 0;
     std::vector<SocketHandle> sockets;
     for (int i = 0; i < 4; ++i) sockets.push_back(Accept()->Socket);
+    server.FlushPendingOutput();
     api.at(sockets[1]).sendScript = {-10054};
 
     c.walk();
+    server.FlushPendingOutput();
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].code, 10054);
     EXPECT_NE(errors[0].sender, &server);
@@ -176,14 +196,13 @@ TEST_F(FakeServer, AWalkSkipsAConnectionThatLeftDuringItAndGoesOn) {
   server.SetListen(true);
   std::vector<SocketHandle> sockets;
   for (int i = 0; i < 4; ++i) sockets.push_back(Accept()->Socket);
-  api.at(sockets[1]).sendScript = {-10054};
-  // While the failure is reported, the third connection's peer closes.
-  server.OnError = [&](TCustomFasterSocket*, SocketHandle, int, const std::string&) { server.SocketClosed(sockets[2]); };
-  server.ForEachClient(WalkOrder::FirstToLast,
-                       [&](TDadideVUDServerClient* c) { server.SendClientMessage(c, "hi", 2); });
-  EXPECT_EQ(CountId(api.at(sockets[0]).sent, pidMessage), 1u);
-  EXPECT_EQ(CountId(api.at(sockets[2]).sent, pidMessage), 0u);
-  EXPECT_EQ(CountId(api.at(sockets[3]).sent, pidMessage), 1u);
+  std::vector<SocketHandle> visited;
+  server.ForEachClient(WalkOrder::FirstToLast, [&](TDadideVUDServerClient* c) {
+    visited.push_back(c->Socket);
+    // While the second is visited, the third's peer closes.
+    if (c->Socket == sockets[1]) server.SocketClosed(sockets[2]);
+  });
+  EXPECT_EQ(visited, (std::vector<SocketHandle>{sockets[0], sockets[1], sockets[3]}));
   testing::PumpFor(5);
 }
 
