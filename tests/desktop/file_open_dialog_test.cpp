@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -23,6 +24,8 @@
 
 #include "desktop/client_executable_picker.h"
 #include "desktop/qt/qt_file_dialog.h"
+#include "event_loop.h"
+#include "modal_dialog_driver.h"
 
 namespace parlivo {
 namespace {
@@ -159,12 +162,11 @@ TEST_F(FileOpenDialog, MainWindowConfigurationPassesExactlyItsSettingsInOrder) {
   ASSERT_TRUE(picker.ChooseFile());
   const std::vector<std::string> expected = {
       "Create",
-      "SetDefaultExtension *.exe",
       "SetFileNameLabel Select PLV.exe",
       "SetTitle Parlivo Server PLV.exe path",
       "Parse .",
       "SetFolder .",
-      "SetFileTypes [Executables (*.exe)|*.exe]",
+      "SetFileTypes [Executables (*.exe)|*.exe] [All files (*)|*]",
       "SetFileTypeIndex 0",
       "SetOptions 0x10001804",
       "Advise",
@@ -443,74 +445,54 @@ TEST(FileOpenDialogQt, NameFilterShowsThePatternsOnce) {
   for (const Case& c : cases) EXPECT_EQ(QtNameFilter(c.type), QString::fromUtf8(c.expected)) << c.type.DisplayName;
 }
 
-// Acts on the modal file dialog once it is shown. A watchdog closes every
-// modal widget after a few seconds, so a test can fail but never hang.
-class ModalDialogDriver {
- public:
-  explicit ModalDialogDriver(std::function<void(QFileDialog&)> act) : act_(std::move(act)) {
-    poll_.setInterval(10);
-    QObject::connect(&poll_, &QTimer::timeout, [this] {
-      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-      if (!dialog || !dialog->isVisible()) return;
-      poll_.stop();
-      acted = true;
-      act_(*dialog);
-    });
-    poll_.start();
-    watchdog_.setInterval(5000);
-    QObject::connect(&watchdog_, &QTimer::timeout, [] {
-      if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
-    });
-    watchdog_.start();
-  }
-  bool acted = false;
-
- private:
-  std::function<void(QFileDialog&)> act_;
-  QTimer poll_;
-  QTimer watchdog_;
-};
-
+// The operator types a program's name in the folder the picker opens in;
+// the picker returns its full path, whether or not the name has an
+// extension: the name is taken as typed, with no suffix added, and Open
+// can be pressed although the selected "*.exe" filter hides the program.
 TEST(FileOpenDialogQt, MainWindowPickerShowsItsSettingsAndReturnsTheFullPath) {
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
-  const QString exe = dir.filePath("PLV.exe");
-  QFile file(exe);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.close();
+  for (const char* name : {"PLV.exe", "parlivo-chat"}) {
+    QFile file(dir.filePath(name));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    ASSERT_TRUE(file.setPermissions(file.permissions() | QFileDevice::ExeOwner));
+  }
+  const QString previous = QDir::currentPath();
+  ASSERT_TRUE(QDir::setCurrent(dir.path()));  // the picker starts in "."
 
-  QtFileDialogPlatform platform;
-  TFileOpenDialog picker(platform);
-  ConfigureClientExecutablePicker(picker);
-  ModalDialogDriver driver([&](QFileDialog& dialog) {
-    EXPECT_EQ(dialog.windowTitle(), "Parlivo Server PLV.exe path");
-    EXPECT_EQ(dialog.labelText(QFileDialog::FileName), "Select PLV.exe");
-    EXPECT_EQ(dialog.nameFilters(), QStringList{"Executables (*.exe)"});
-    EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFile);
-    EXPECT_TRUE(dialog.filter().testFlag(QDir::Hidden));
-    EXPECT_EQ(dialog.directory().absolutePath(), QDir::currentPath());
-    EXPECT_EQ(dialog.windowModality(), Qt::ApplicationModal);
-    // Type the path as the user would (selectFile leaves a focused name field alone).
-    auto* nameField = dialog.findChild<QLineEdit*>("fileNameEdit");
-    if (nameField == nullptr) {
-      ADD_FAILURE() << "no file-name field";
-      dialog.reject();
-      return;
-    }
-    nameField->setText(exe);
-    static_cast<QDialog&>(dialog).accept();  // QFileDialog's override is protected; it validates the choice
-  });
+  for (const char* name : {"PLV.exe", "parlivo-chat"}) {
+    QtFileDialogPlatform platform;
+    TFileOpenDialog picker(platform);
+    ConfigureClientExecutablePicker(picker);
+    testing::ModalDialogDriver driver([&](QFileDialog& dialog) {
+      EXPECT_EQ(dialog.windowTitle(), "Parlivo Server PLV.exe path");
+      EXPECT_EQ(dialog.labelText(QFileDialog::FileName), "Select PLV.exe");
+      EXPECT_EQ(dialog.nameFilters(), (QStringList{"Executables (*.exe)", "All files (*)"}));
+      EXPECT_EQ(dialog.selectedNameFilter(), "Executables (*.exe)");
+      EXPECT_EQ(dialog.defaultSuffix().toStdString(), "");
+      EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFile);
+      EXPECT_TRUE(dialog.filter().testFlag(QDir::Hidden));
+      EXPECT_EQ(dialog.directory().absolutePath(), dir.path());
+      EXPECT_EQ(dialog.windowModality(), Qt::ApplicationModal);
+      // Typed once the folder is listed, as a user sees it.
+      const auto* model = dialog.findChild<QFileSystemModel*>();
+      EXPECT_TRUE(testing::PumpUntil([&] { return model && model->rowCount(model->index(dir.path())) > 0; }));
+      EXPECT_TRUE(testing::TypeAndOpen(dialog, name)) << "Open cannot be pressed for " << name;
+    });
 
-  EXPECT_TRUE(picker.ChooseFile());
-  EXPECT_TRUE(driver.acted);
-  EXPECT_EQ(QString::fromStdString(picker.FileName), exe);
+    EXPECT_TRUE(picker.ChooseFile()) << name;
+    EXPECT_TRUE(driver.acted);
+    EXPECT_EQ(picker.FileName, dir.filePath(name).toStdString());
+  }
+  QDir::setCurrent(previous);
 }
 
 TEST(FileOpenDialogQt, CancelReturnsFalse) {
   QtFileDialogPlatform platform;
   TFileOpenDialog picker(platform);
   ConfigureClientExecutablePicker(picker);
-  ModalDialogDriver driver([](QFileDialog& dialog) { dialog.reject(); });
+  testing::ModalDialogDriver driver([](QFileDialog& dialog) { dialog.reject(); });
 
   EXPECT_FALSE(picker.ChooseFile());
   EXPECT_TRUE(driver.acted);

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemModel>
 #include <QStringList>
 #include <QUrl>
 #include <functional>
@@ -165,6 +166,10 @@ class QtFileOpenDialog final : public FileOpenDialogObject {
   bool Show() override {
     if (!dialog_) return false;
     QPointer<QWidget> focus = QApplication::focusWidget();
+    // Files the selected filter does not match are shown greyed out rather
+    // than hidden: Qt keeps Open disabled for a typed name it cannot find
+    // in its list, so a hidden program could not be chosen by its name.
+    if (auto* model = dialog_->findChild<QFileSystemModel*>()) model->setNameFilterDisables(true);
     dialog_->setWindowModality(Qt::ApplicationModal);
     const bool accepted = dialog_->exec() == QDialog::Accepted;
     if (focus) {

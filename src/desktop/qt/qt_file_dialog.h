@@ -13,8 +13,10 @@
 //   pick folders / neither                    Directory / AnyFile mode
 //   force show hidden                         QDir::Hidden in the filter
 //   no dereference links                      DontResolveSymlinks
-// Qt lists only files that match the selected filter, which is what strict
-// file types asks for; the client GUID has no counterpart and is ignored.
+// Files that do not match the selected filter are listed greyed out and
+// cannot be clicked, which is as near as Qt comes to strict file types; a
+// name typed in full is accepted whatever the filter (an existing file, in
+// the must-exist modes). The client GUID has no counterpart and is ignored.
 // Notifications reach the sink as: confirmed choice -> OnFileOk (which can
 // keep the dialog open), directory entered -> OnFolderChange, current item
 // changed -> OnSelectionChange, filter selected -> OnTypeChange. Qt offers
