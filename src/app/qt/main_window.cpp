@@ -35,6 +35,11 @@ QString Text(const std::string& bytes) { return QString::fromStdString(Windows12
 std::string Bytes(const QString& text) { return Utf8ToWindows1252(text.toStdString()); }
 
 constexpr int kRightColumnWidth = 228;
+// The narrowest log the window may be shrunk to, and the roster rows that
+// stay visible below its header at the window's minimum height.
+constexpr int kLogMinimumWidth = 250;
+constexpr int kRosterMinimumRows = 3;
+constexpr int kRosterRowHeight = 18;
 
 QColor ColorOf(TColor color, const QPalette& palette) {
   switch (color) {
@@ -45,9 +50,20 @@ QColor ColorOf(TColor color, const QPalette& palette) {
   return palette.color(QPalette::Button);
 }
 
+// Fills the widget's background with `color`. The role is the widget's own
+// background role: panels fill with Window, but buttons (check boxes among
+// them) fill with Button, so setting Window alone would leave them grey.
+// On the highlight colour the caption takes the highlighted-text colour, so
+// it stays readable.
 void Paint(QWidget* widget, TColor color) {
+  const QPalette system = QApplication::palette();
   QPalette palette = widget->palette();
-  palette.setColor(QPalette::Window, ColorOf(color, QApplication::palette()));
+  palette.setColor(widget->backgroundRole(), ColorOf(color, system));
+  if (color == TColor::clMenuHighlight) {
+    for (const QPalette::ColorRole text : {QPalette::WindowText, QPalette::ButtonText}) {
+      palette.setColor(text, system.color(QPalette::HighlightedText));
+    }
+  }
   widget->setPalette(palette);
   widget->setAutoFillBackground(true);
 }
@@ -68,7 +84,7 @@ void Guarded(MainWindow* window, Action&& action) {
 
 }  // namespace
 
-MainWindow::MainWindow(SocketApi& api, FormEnvironment environment)
+MainWindow::MainWindow(SocketApi& api, FormEnvironment environment, NotifyShell* notificationArea)
     : trayMenu_(new QMenu(this)),
       trayPlatform_(this, [this](std::string_view message) { HandleUnhandledError(this, message); }),
       fileDialogs_(this),
@@ -79,12 +95,16 @@ MainWindow::MainWindow(SocketApi& api, FormEnvironment environment)
   font.setPixelSize(11);
   setFont(font);
   form_ = std::make_unique<TfrmServer>(
-      api, *this, DesktopServices{shell_, trayPlatform_, fileDialogs_, FromQIcon(AppIcon()), &trayPopup_},
+      api, *this,
+      DesktopServices{notificationArea ? *notificationArea : shell_, trayPlatform_, fileDialogs_,
+                      FromQIcon(AppIcon()), &trayPopup_},
       std::move(environment));
   shell_.SetMessageTarget([this](TrayMessage& message) { form_->TrayIcon.WindowProc(message); });
   BuildLayout();
   BuildMenus();
   NameWidgets();
+  AddToolTips();
+  SetMinimumWindowSize();
   form_->FormCreate();
   ControlsChanged();
   RosterChanged();
@@ -126,16 +146,19 @@ void MainWindow::BuildLayout() {
   lvClients_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   lvClients_->setFocusPolicy(Qt::NoFocus);
   lvClients_->verticalHeader()->hide();
-  lvClients_->verticalHeader()->setDefaultSectionSize(18);
+  lvClients_->verticalHeader()->setDefaultSectionSize(kRosterRowHeight);
   lvClients_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
   lvClients_->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Fixed);
   lvClients_->setColumnWidth(1, 70);
   lvClients_->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(lvClients_->horizontalHeader(), &QHeaderView::sectionClicked, this,
-          [this](int column) { Guarded(this, [&] { form_->lvClientsColumnClick(column); }); });
+  connect(lvClients_->horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int column) {
+    Guarded(this, [&] { form_->lvClientsColumnClick(column); });
+    ShowSortIndicator();
+  });
   connect(lvClients_, &QTableWidget::itemSelectionChanged, this, [this] {
     const auto rows = lvClients_->selectionModel()->selectedRows();
     form_->lvClients.Select(rows.isEmpty() ? Roster::kNoSelection : rows.first().row());
+    EnableRosterMenu();
   });
 
   pnlPLV_ = Panel(pnlClients_, f.pnlPLV);
@@ -175,7 +198,6 @@ void MainWindow::BuildLayout() {
   check(pnlTray_, chkTray_, f.pnlTray, f.chkTray);
   check(pnlStyle_, chkStyle_, f.pnlStyle, f.chkStyle);
   check(pnlAuto_, chkAuto_, f.pnlAuto, f.chkAuto);
-  chkSameNick_->setAutoFillBackground(true);
   Paint(chkSameNick_, f.chkSameNick.Color);
 
   pnlPort_ = Panel(pnlClients_, f.pnlPort);
@@ -195,7 +217,8 @@ void MainWindow::NameWidgets() {
       {pnlUpdate_, "pnlUpdate"},     {rbAll_, "rbAll"},       {rbRooms_, "rbRooms"},       {rbNone_, "rbNone"},
       {pnlSameName_, "pnlSameName"}, {chkSameNick_, "chkSameNick"}, {chkTray_, "chkTray"}, {chkStyle_, "chkStyle"},
       {chkAuto_, "chkAuto"},         {pnlPort_, "pnlPort"},   {edPort_, "edPort"},         {mChat_, "mChat"},
-      {clientsMenu_, "pmClients"},   {trayMenu_, "pmTray"}};
+      {clientsMenu_, "pmClients"},   {trayMenu_, "pmTray"},   {pnlAll_, "pnlAll"},         {pnlRooms_, "pnlRooms"},
+      {pnlNone_, "pnlNone"},         {pnlTray_, "pnlTray"},   {pnlStyle_, "pnlStyle"},     {pnlAuto_, "pnlAuto"}};
   for (const auto& [object, name] : names) object->setObjectName(name);
 }
 
@@ -214,6 +237,41 @@ void MainWindow::BuildMenus() {
     action->setData(QVariant::fromValue(static_cast<void*>(item)));
     connect(action, &QAction::triggered, this, [this, item] { Guarded(this, [item] { item->Click(); }); });
   }
+}
+
+void MainWindow::AddToolTips() {
+  btnPLV_->setToolTip("Choose the chat client program");
+  sbOpen_->setToolTip("Start a copy of the chat client program");
+}
+
+void MainWindow::SetMinimumWindowSize() {
+  // The right column has a fixed width and its option panels fixed
+  // heights; below this size the roster would vanish and the panels would
+  // be pushed over each other.
+  const TfrmServer& f = *form_;
+  int panels = 0;
+  for (const TPanel* panel : {&f.pnlPLV, &f.pnlUpdate, &f.pnlSameName, &f.pnlTray, &f.pnlStyle, &f.pnlAuto,
+                              &f.pnlPort}) {
+    panels += panel->Height;
+  }
+  const int roster = lvClients_->horizontalHeader()->sizeHint().height() + kRosterMinimumRows * kRosterRowHeight +
+                     2 * lvClients_->frameWidth();
+  constexpr int kGapBelowRoster = 5;  // as in the resize rule
+  setMinimumSize(kRightColumnWidth + kLogMinimumWidth, f.pnlCommands.Height + panels + kGapBelowRoster + roster);
+}
+
+void MainWindow::EnableRosterMenu() {
+  const bool selected = form_->lvClients.Selected() != Roster::kNoSelection;
+  for (QAction* action : clientsMenu_->actions()) action->setEnabled(selected);
+}
+
+void MainWindow::ShowSortIndicator() {
+  // The header shows the direction of the last sort; Qt's own flip on a
+  // click is overruled, as the direction flips on every click of any column.
+  const Roster& roster = form_->lvClients;
+  QHeaderView* header = lvClients_->horizontalHeader();
+  header->setSortIndicatorShown(true);
+  header->setSortIndicator(roster.SortColumn(), roster.SortAscending() ? Qt::AscendingOrder : Qt::DescendingOrder);
 }
 
 void MainWindow::ShowAtStartup() {
@@ -306,7 +364,11 @@ void MainWindow::ShowError(std::string_view message) {
 
 // --- FormView
 
-void MainWindow::MinimizeApplication() { showMinimized(); }
+void MainWindow::MinimizeApplication() {
+  // Not showMinimized(): it shows the window again after the state change,
+  // which would undo hiding it into the notification area (changeEvent).
+  setWindowState(windowState() | Qt::WindowMinimized);
+}
 
 void MainWindow::ShowTaskbarButton(bool shown) {
   // A hidden top-level window has no taskbar button on this platform.
@@ -352,6 +414,7 @@ void MainWindow::RosterChanged() {
   }
   lvClients_->clearSelection();
   if (roster.Selected() != Roster::kNoSelection) lvClients_->selectRow(roster.Selected());
+  EnableRosterMenu();
 }
 
 void MainWindow::ControlsChanged() {
@@ -364,6 +427,8 @@ void MainWindow::ControlsChanged() {
     SetBold(button, bold);
   };
   sbRun_->setText(Text(f.sbRun.Caption));
+  sbRun_->setToolTip(f.sbRun.Caption == "Stop" ? "Stop the server: ask every client to leave and stop listening"
+                                               : "Start the server: listen for chat clients on the port below");
   sync(rbAll_, f.rbAll.Checked(), f.rbAll.Enabled, f.rbAll.FontBold);
   sync(rbRooms_, f.rbRooms.Checked(), f.rbRooms.Enabled, f.rbRooms.FontBold);
   sync(rbNone_, f.rbNone.Checked(), f.rbNone.Enabled, f.rbNone.FontBold);
@@ -378,6 +443,8 @@ void MainWindow::ControlsChanged() {
   if (edPort_->text() != Text(f.edPort.Text)) edPort_->setText(Text(f.edPort.Text));
   edPort_->setEnabled(f.edPort.Enabled);
   edPLV_->setText(QString::fromStdString(f.edPLV.Text));
+  // The field is narrow; the tooltip shows the whole path.
+  edPLV_->setToolTip(f.edPLV.Text.empty() ? QString("Press .. to choose the chat client program") : edPLV_->text());
   mChat_->setLineWrapMode(f.mChatWordWrap ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
   mChat_->setHorizontalScrollBarPolicy(f.mChatScrollBars == TScrollStyle::ssBoth ? Qt::ScrollBarAlwaysOn
                                                                                   : Qt::ScrollBarAlwaysOff);

@@ -33,8 +33,10 @@ namespace parlivo {
 
 class MainWindow final : public QWidget, public FormView {
  public:
-  // `api` must outlive the window.
-  MainWindow(SocketApi& api, FormEnvironment environment);
+  // `api` must outlive the window. The form's tray icon lives in
+  // `notificationArea` when one is given (it must outlive the window), else
+  // in the desktop's notification area through QSystemTrayIcon.
+  MainWindow(SocketApi& api, FormEnvironment environment, NotifyShell* notificationArea = nullptr);
   ~MainWindow() override;
 
   TfrmServer& form() { return *form_; }
@@ -67,8 +69,13 @@ class MainWindow final : public QWidget, public FormView {
   void BuildLayout();
   void BuildMenus();
   void NameWidgets();
+  void AddToolTips();
+  void SetMinimumWindowSize();
   void LayOutRightColumn();
   void SyncGeometryToModel();
+  // The roster's menu acts on the selected row: enabled only while there is one.
+  void EnableRosterMenu();
+  void ShowSortIndicator();
 
   // The desktop seams behind the form's tray icon and file picker.
   QMenu* trayMenu_ = nullptr;
