@@ -3,6 +3,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
+#include <algorithm>
 
 namespace parlivo {
 namespace {
@@ -22,10 +23,12 @@ QPainterPath Bubble(QRectF box, bool tailLeft) {
   return path.united(tail);
 }
 
-QPixmap Draw(int s) {
-  QPixmap pixmap(s, s);
-  pixmap.fill(Qt::transparent);
-  QPainter p(&pixmap);
+}  // namespace
+
+QImage AppIconImage(int s) {
+  QImage image(s, s, QImage::Format_ARGB32_Premultiplied);
+  image.fill(Qt::transparent);
+  QPainter p(&image);
   p.setRenderHint(QPainter::Antialiasing);
   const qreal u = s / 16.0;
 
@@ -44,14 +47,13 @@ QPixmap Draw(int s) {
     const qreal end = line == 2 ? 7.0 : 9.6;
     p.drawLine(QPointF(2.6 * u, y), QPointF(end * u, y));
   }
-  return pixmap;
+  p.end();
+  return image;
 }
-
-}  // namespace
 
 QIcon AppIcon() {
   QIcon icon;
-  for (const int size : {16, 24, 32, 48, 64, 128, 256}) icon.addPixmap(Draw(size));
+  for (const int size : kAppIconSizes) icon.addPixmap(QPixmap::fromImage(AppIconImage(size)));
   return icon;
 }
 

@@ -94,6 +94,8 @@ int RunWindow(int& argc, char** argv, const Options& options) {
   parlivo::RegisterShellRestartMessage();
   QApplication app(argc, argv);
   QApplication::setApplicationName("Parlivo Server");
+  // Lets the desktop match the window to the installed menu entry and its icon.
+  QGuiApplication::setDesktopFileName("parlivo-server");
   QApplication::setQuitOnLastWindowClosed(false);  // hiding into the tray is not quitting
   parlivo::MainWindow window(api, parlivo::FormEnvironment{parlivo::DataHome(), parlivo::ProgramFileName()});
   QApplication::setWindowIcon(window.windowIcon());
