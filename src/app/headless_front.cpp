@@ -1,5 +1,6 @@
 #include "app/headless_front.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <string>
 
@@ -14,10 +15,25 @@
 
 namespace parlivo {
 
+HeadlessFront::HeadlessFront(std::FILE* out) : out_(out) {
+  // Lines leave once per event-loop pass, right before the loop waits: a busy
+  // server writes its log in a few large writes instead of one per line.
+  if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
+    QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &flusher_, [this] { Flush(); });
+}
+
+HeadlessFront::~HeadlessFront() { Flush(); }
+
 void HeadlessFront::LogAppended(const std::string& line) {
   const std::string text = LogLineText(line);
   std::fwrite(text.data(), 1, text.size(), out_);
   std::fputc('\n', out_);
+  unflushed_ = true;
+}
+
+void HeadlessFront::Flush() {
+  if (!unflushed_) return;
+  unflushed_ = false;
   std::fflush(out_);
 }
 
@@ -26,6 +42,7 @@ void HeadlessFront::ServerWentOffline(bool restartPending) {
 }
 
 void HeadlessFront::End(int status) {
+  Flush();
   if (status_) return;
   status_ = status;
   // Takes effect once the running handler has returned to the loop; before

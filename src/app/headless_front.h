@@ -3,6 +3,7 @@
 // to an output stream one line per entry (the form keeps none of it),
 // stopped by SIGTERM, SIGINT or SIGHUP.
 
+#include <QObject>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -15,10 +16,16 @@ class TerminationSignals;
 
 class HeadlessFront final : public FormView {
  public:
-  explicit HeadlessFront(std::FILE* out) : out_(out) {}
+  // Needs the event loop's dispatcher (a QCoreApplication) to flush by itself.
+  explicit HeadlessFront(std::FILE* out);
+  ~HeadlessFront() override;
+  HeadlessFront(const HeadlessFront&) = delete;
+  HeadlessFront& operator=(const HeadlessFront&) = delete;
 
-  // Prints the line (see log_line_text.h) and flushes at once.
+  // Prints the line (see log_line_text.h). What was printed is flushed once
+  // per event-loop pass, when the program ends, and by Flush.
   void LogAppended(const std::string& line) override;
+  void Flush();
   // Offline with no restart to come: the program ends with status 1.
   void ServerWentOffline(bool restartPending) override;
 
@@ -30,7 +37,9 @@ class HeadlessFront final : public FormView {
 
  private:
   std::FILE* out_;
+  bool unflushed_ = false;
   std::optional<int> status_;
+  QObject flusher_;  // ties the flush to this object's life
 };
 
 // Runs the headless server until a termination signal (status 0) or until

@@ -1,5 +1,6 @@
 #include "transport/server.h"
 
+#include <QAbstractEventDispatcher>
 #include <QtEndian>
 #include <algorithm>
 #include <optional>
@@ -18,6 +19,9 @@ constexpr int kHostNameBuffer = 260;
 // How long freeing released connections waits while a handler of this
 // server is still running (a handler that runs a nested event loop).
 constexpr int kReaperRetryMs = 10;
+// The longest queued output waits when the event loop does not get to wait
+// (and so to flush) by itself.
+constexpr int kFlushFallbackMs = 5;
 
 // An IPv4 address in network order, as dotted decimal.
 std::string DottedAddress(std::uint32_t networkOrder) {
@@ -54,9 +58,17 @@ TDadideVUDServer::TDadideVUDServer(SocketApi& api)
   reaper_.setSingleShot(true);
   reaper_.setInterval(0);
   QObject::connect(&reaper_, &QTimer::timeout, [this] { FreeReleased(); });
+  // Output goes out right before the event loop waits for the next events,
+  // so everything one pass queued leaves together. The timer is the safety
+  // net for a loop that never waits (one that only processes what is there).
+  const auto flush = [this] {
+    if (!pendingOutput_.empty()) RunGuarded(this, [this] { FlushPendingOutput(); });
+  };
+  if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
+    QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &flusher_, flush);
   flusher_.setSingleShot(true);
-  flusher_.setInterval(0);
-  QObject::connect(&flusher_, &QTimer::timeout, [this] { RunGuarded(this, [this] { FlushPendingOutput(); }); });
+  flusher_.setInterval(kFlushFallbackMs);
+  QObject::connect(&flusher_, &QTimer::timeout, flush);
   departures_.setSingleShot(true);
   departures_.setInterval(0);
   QObject::connect(&departures_, &QTimer::timeout, [this] {
@@ -332,7 +344,7 @@ void TDadideVUDServer::SendPacket(TDadideVUDServerClient* Client, std::int32_t I
   if (Client->AwaitingFlush) return;
   Client->AwaitingFlush = true;
   pendingOutput_.push_back(Client);
-  if (!flusher_.isActive()) flusher_.start(0);
+  if (!flusher_.isActive()) flusher_.start();
 }
 
 void TDadideVUDServer::FlushPendingOutput() {
@@ -341,6 +353,7 @@ void TDadideVUDServer::FlushPendingOutput() {
   // the server counts as busy, so none is freed under the walk, and one that
   // was closed meanwhile has no socket and sends nothing.
   BusyScope busy(*this);
+  flusher_.stop();
   const std::vector<TDadideVUDServerClient*> batch = std::exchange(pendingOutput_, {});
   for (TDadideVUDServerClient* client : batch) {
     if (!client->AwaitingFlush) continue;

@@ -22,8 +22,8 @@
 //
 // Output: a packet for a connection is appended to its send queue at once,
 // and the queues are written out once per event-loop pass: every connection
-// that got packets while the server handled one or more events gets one send
-// for all of them before the loop waits again (FlushPendingOutput). The bytes
+// that got packets while the loop handled its ready events gets one send for
+// all of them before the loop waits again (FlushPendingOutput). The bytes
 // and their order per connection are what immediate sends would give; only
 // the number of system calls drops. Bytes the socket does not take wait for
 // the connection's retry.
@@ -146,9 +146,9 @@ class TDadideVUDServer : public TCustomFasterSocket {
 
   // Writes out what every connection has queued since the last flush, one
   // send per connection, in the order they first got output. It runs by
-  // itself once control is back in the event loop; stopping calls it first,
-  // so that what was queued (a request to leave) still goes out. May report
-  // errors (connections then leave later).
+  // itself right before the event loop waits for more events; stopping calls
+  // it first, so that what was queued (a request to leave) still goes out.
+  // May report errors (the failing connections leave later).
   void FlushPendingOutput();
 
   // Calls visit(client) for every connection listed when the walk begins, in
@@ -258,8 +258,8 @@ class TDadideVUDServer : public TCustomFasterSocket {
   std::vector<std::unique_ptr<TDadideVUDServerClient>> released_;
   QTimer reaper_;
   QTimer departures_;
-  // Connections with AwaitingFlush set, and the zero-interval timer that
-  // flushes them once control is back in the event loop.
+  // Connections with AwaitingFlush set, and the timer that flushes them
+  // should the event loop not get to wait (which flushes them too).
   std::vector<TDadideVUDServerClient*> pendingOutput_;
   QTimer flusher_;
 };
