@@ -46,6 +46,11 @@ class ByteStream {
   void resize(std::size_t size);
   // Drops the first `count` bytes; the position moves back with the content.
   void eraseFront(std::size_t count);
+  // Gives back the memory of a stream that holds little but once held much:
+  // when its storage is above `keep` bytes and its content fits in `keep`.
+  void trim(std::size_t keep) {
+    if (bytes_.capacity() > keep && bytes_.size() <= keep) bytes_.shrink_to_fit();
+  }
   // Empties the stream: size 0, position 0.
   void clear() {
     bytes_.clear();

@@ -30,8 +30,10 @@ class OutgoingQueue {
  public:
   static constexpr std::size_t kDefaultCap = 2 * static_cast<std::size_t>(kMaxPacketSize);  // 32 MiB
   static constexpr std::size_t kCompactFront = 16384;
-  // Storage kept by a drained queue; more than this is given back.
-  static constexpr std::size_t kKeepCapacity = 64 * 1024;
+  // Storage kept by a drained queue; more than this is given back, so that
+  // thousands of idle connections do not each hold the memory of their
+  // largest burst (a long roster, a big message).
+  static constexpr std::size_t kKeepCapacity = 4096;
 
   explicit OutgoingQueue(std::size_t cap = kDefaultCap) : cap_(cap) {}
 

@@ -22,6 +22,9 @@ constexpr int kReaperRetryMs = 10;
 // The longest queued output waits when the event loop does not get to wait
 // (and so to flush) by itself.
 constexpr int kFlushFallbackMs = 5;
+// Connections taken from the system's queue for one notice: a burst gets in
+// quickly, and the connections in service do not wait long behind it.
+constexpr int kAcceptsPerNotice = 64;
 
 // An IPv4 address in network order, as dotted decimal.
 std::string DottedAddress(std::uint32_t networkOrder) {
@@ -204,14 +207,22 @@ std::string TDadideVUDServer::LocalIP() {
 // Connections
 
 void TDadideVUDServer::AcceptConnection() {
+  const auto alive = LifeToken();
+  for (int taken = 0; taken < kAcceptsPerNotice; ++taken) {
+    if (!AcceptOne() || alive.expired() || !listen_) return;
+  }
+}
+
+bool TDadideVUDServer::AcceptOne() {
   const SocketHandle accepted = Api().accept(Socket, &SockAddr);
   if (accepted == kInvalidSocket) {
     const int error = Api().lastError();
-    // Nothing was waiting after all, or the peer gave up before it was
-    // accepted: neither is a failure of the server, and nothing is made.
-    if (error == WSAEWOULDBLOCK || error == WSAECONNABORTED) return;
+    // Nothing (more) was waiting: not a failure of the server.
+    if (error == WSAEWOULDBLOCK) return false;
+    // The peer gave up before it was accepted: nothing is made for it.
+    if (error == WSAECONNABORTED) return true;
     SocketError(kInvalidSocket, error);
-    return;
+    return false;
   }
   // Chat is interactive: without this a relay waits for the client's
   // delayed acknowledgement whenever an earlier packet is unacknowledged.
@@ -227,12 +238,13 @@ void TDadideVUDServer::AcceptConnection() {
   if (OnAccept) OnAccept(this, client.get(), Accept);
   if (!Accept || !listen_) {  // refused, or the handler stopped the server
     Release(std::move(client));
-    return;
+    return true;
   }
   TDadideVUDServerClient* added = client.get();
   Clients->Add(std::move(client));
   SendPacket(added, pidConnected, 0, nullptr);
   if (added->InClients() && OnClientConnected) OnClientConnected(this, added);
+  return true;
 }
 
 void TDadideVUDServer::SocketClosed(SocketHandle Socket) {

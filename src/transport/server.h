@@ -231,6 +231,9 @@ class TDadideVUDServer : public TCustomFasterSocket {
   void FireClientEvent(const TDadideVUDServerEvent& event, TDadideVUDServerClient* client);
   void PushRoster(TDadideVUDServerClient* client);
 
+  // Accepts one waiting connection; false when there was none to take (or
+  // the accept failed, which is then reported).
+  bool AcceptOne();
   void StartListening();
   void StopListening();
   // Reports a failed start after closing the socket it had created.

@@ -10,6 +10,12 @@
 #include "transport/unhandled_error.h"
 
 namespace parlivo {
+namespace {
+
+// Storage a receive buffer keeps between reads.
+constexpr std::size_t kReceiveBufferKeep = 64 * 1024;
+
+}  // namespace
 
 TCustomFasterSocket::TCustomFasterSocket(SocketApi& api, TCustomFasterSocket* owner)
     : api_(api),
@@ -106,6 +112,8 @@ void TCustomFasterSocket::ReadNotified(SocketHandle socket) {
       return targetStillHere();
     });
     restoreDispatching();
+    // A large packet must not leave its size behind in every connection.
+    if (targetStillHere()) target->ReceiveBuffer.trim(kReceiveBufferKeep);
     if (end == ReceivePassEnd::Oversized) {
       // A peer that announces a packet beyond the limit is treated as if it
       // had closed the connection; what it sent so far is dropped.

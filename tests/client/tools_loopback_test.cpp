@@ -338,9 +338,11 @@ TEST_F(ToolsLoopback, BenchMisbehavesOnRequestAndSeesWhetherTheServerStayedOnlin
   int status = -1;
   QJsonObject report = RunBench({"--port", QString::number(port), "--clients", "6", "--senders", "2", "--rate", "50",
                                  "--messages", "100", "--churn", "4", "--stalled", "1", "--burst", "10",
-                                 "--connect-batch", "all", "--duration", "20"},
+                                 "--connect-batch", "all", "--duration", "20", "--server-pid",
+                                 QString::number(::getpid())},
                                 status);
   EXPECT_EQ(status, 0) << report["error"].toString().toStdString();
+  EXPECT_TRUE(report["server_cpu_share"].isDouble());  // the server runs in this process
   EXPECT_EQ(report["lost_deliveries"].toInt(), 0);
   EXPECT_EQ(report["burst_greeted"].toInt(), 10);
   EXPECT_GE(report["churn_resets"].toInt(), 1);

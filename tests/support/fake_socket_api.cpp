@@ -43,6 +43,13 @@ SocketHandle FakeSocketApi::accept(SocketHandle s, SockAddrIn* peer) {
     fail(std::exchange(acceptError, 0));
     return kInvalidSocket;
   }
+  if (waitingConnections == 0) {
+    log(Line("accept", s));
+    waitingConnections = 1;
+    fail(10035);
+    return kInvalidSocket;
+  }
+  --waitingConnections;
   const SocketHandle accepted = nextHandle++;
   sockets[accepted];
   if (peer != nullptr) {

@@ -35,6 +35,10 @@ class FakeSocketApi : public SocketApi {
   int closedTwice = 0;               // closesocket() calls on a handle that was closed already
   int bindError = 0;                 // when set, bind() fails with it
   int acceptError = 0;               // when set, the next accept() fails with it (once)
+  // Connections waiting to be accepted. Each accept() takes one; with none
+  // left it fails with "would block" and one more is waiting for the next
+  // notice, so every accept notice brings one connection.
+  int waitingConnections = 1;
   SocketHandle nextHandle = 100;
 
   FakeSocket& at(SocketHandle s) { return sockets[s]; }

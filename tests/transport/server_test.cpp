@@ -113,6 +113,14 @@ TEST_F(FakeServer, PacketsQueuedInOnePassGoOutInOneSendPerConnection) {
   }
 }
 
+TEST_F(FakeServer, OneNoticeTakesEveryWaitingConnectionOfABurst) {
+  server.SetListen(true);
+  api.waitingConnections = 5;
+  Accept();
+  EXPECT_EQ(server.Clients->Count(), 5u);
+  EXPECT_TRUE(errors.empty());
+}
+
 TEST_F(FakeServer, FailedAcceptStopsTheServerUnlessNothingWasLeftToAccept) {
   server.SetListen(true);
   for (const int harmless : {10035, 10053}) {  // nothing waiting; the peer gave up first

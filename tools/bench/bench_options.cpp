@@ -31,6 +31,8 @@ const char* const kBenchUsage =
     "  --prefix P         nicknames are P-0, P-1, ... [bench]\n"
     "  --connect-only     only connect, register and answer pings until the\n"
     "                     duration is over; no chat\n"
+    "  --server-pid PID   the server's process (on this machine): report how much\n"
+    "                     CPU it used while the clients chatted (or held)\n"
     "  --connect-batch B  well-behaved clients connecting at the same time, or\n"
     "                     'all' for every one at once [4]\n"
     "\n"
@@ -54,7 +56,10 @@ const char* const kBenchUsage =
     "messages x clients), lost deliveries and latency p50/p99/max in ms; with\n"
     "misbehaving clients also their resets, rejoins and drops, the burst's\n"
     "greeting time, and whether the server stayed online (no well-behaved or\n"
-    "burst client was cut off or asked to leave).\n"
+    "burst client was cut off or asked to leave); with --server-pid the\n"
+    "server's CPU share and deliveries per server CPU-second, and always the\n"
+    "load generator's own CPU share (near 100% means it, not the server, is\n"
+    "the limit).\n"
     "\n"
     "Exit status: 0 all delivered, 1 deliveries lost, registration refused, a\n"
     "well-behaved connection lost or a burst client not greeted, 2 bad arguments,\n"
@@ -130,6 +135,9 @@ const std::vector<OptionRule>& Rules() {
        }},
       {"--connect-batch", true, [](BenchOptions& o, const std::string& n, std::string_view v) {
          o.connectBatch = v == "all" ? 0 : ParseCount(n, v, 1, kMaxClients);
+       }},
+      {"--server-pid", true, [](BenchOptions& o, const std::string& n, std::string_view v) {
+         o.serverPid = static_cast<int>(ParseCount(n, v, 1, 0x7fffffff));
        }},
       {"--churn", true,
        [](BenchOptions& o, const std::string& n, std::string_view v) { o.churn = ParsePositive(n, v, kMaxChurn); }},

@@ -32,6 +32,7 @@ struct BenchOptions {
   double churn = 0;            // clients per second that reset their connection and come back
   std::uint32_t stalled = 0;   // clients that register and then never read
   std::uint32_t burst = 0;     // clients that connect all at once when sending starts
+  int serverPid = 0;            // when set, the server's CPU use is reported
   bool json = false;
   bool connectOnly = false;
   bool quiet = false;

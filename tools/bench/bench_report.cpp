@@ -86,6 +86,13 @@ std::string FormatTable(const BenchReport& r) {
                           Fixed(r.burstSeconds, 3) + " s");
   }
   Row(out, "server stayed online", r.serverStayedOnline ? "yes" : "NO");
+  if (r.serverCpuSeconds) {
+    Row(out, "server CPU", Fixed(100 * r.Share(*r.serverCpuSeconds), 1) + "% of one core" +
+                               (r.connectOnly ? std::string()
+                                              : ", " + Fixed(r.deliveriesPerServerCpuSecond(), 0) +
+                                                    " deliveries per CPU-second"));
+  }
+  Row(out, "load generator CPU", Fixed(100 * r.Share(r.benchCpuSeconds), 1) + "% of one core");
   Row(out, "elapsed", Fixed(r.elapsedSeconds, 3) + " s");
   if (!r.error.empty()) Row(out, "stopped", r.error);
   Row(out, "result", r.exitStatus == 0 ? "ok" : "FAILED (exit status " + std::to_string(r.exitStatus) + ")");
@@ -130,6 +137,9 @@ std::string FormatJson(const BenchReport& r) {
   field("burst_greeted", std::to_string(r.burstGreeted));
   field("burst_seconds", Fixed(r.burstSeconds, 3));
   field("server_stayed_online", r.serverStayedOnline ? "true" : "false");
+  field("server_cpu_share", r.serverCpuSeconds ? Fixed(r.Share(*r.serverCpuSeconds), 3) : std::string("null"));
+  field("deliveries_per_server_cpu_second", Fixed(r.deliveriesPerServerCpuSecond(), 1));
+  field("bench_cpu_share", Fixed(r.Share(r.benchCpuSeconds), 3));
   field("connect_seconds", Fixed(r.connectSeconds, 3));
   field("register_seconds", Fixed(r.registerSeconds, 3));
   field("elapsed_seconds", Fixed(r.elapsedSeconds, 3));

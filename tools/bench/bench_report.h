@@ -32,6 +32,11 @@ struct BenchReport {
   std::uint32_t burstGreeted = 0;
   double burstSeconds = 0;  // from the burst's start until its last greeting
   bool serverStayedOnline = true;  // no well-behaved or burst client was cut off
+  // CPU while the clients chatted (or held): wall seconds measured, and the
+  // CPU seconds the server (when its pid was given) and this tool used.
+  double measuredSeconds = 0;
+  std::optional<double> serverCpuSeconds;
+  double benchCpuSeconds = 0;
   std::uint64_t pingsAnswered = 0;
   std::uint32_t senders = 0;
   std::uint32_t messagesPerSender = 0;
@@ -53,6 +58,10 @@ struct BenchReport {
 
   std::uint64_t lostDeliveries() const { return expectedDeliveries > deliveries ? expectedDeliveries - deliveries : 0; }
   double deliveriesPerSecond() const { return sendSeconds > 0 ? static_cast<double>(deliveries) / sendSeconds : 0; }
+  double Share(double cpuSeconds) const { return measuredSeconds > 0 ? cpuSeconds / measuredSeconds : 0; }
+  double deliveriesPerServerCpuSecond() const {
+    return serverCpuSeconds && *serverCpuSeconds > 0 ? static_cast<double>(deliveries) / *serverCpuSeconds : 0;
+  }
 };
 
 // p50, p99 and max of the samples (nearest-rank); nullopt without samples.

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "encoding/text_codec.h"
+#include "process_cpu.h"
 #include "transport/packet_ids.h"
 
 namespace parlivo::bench {
@@ -147,6 +148,7 @@ void LoadRun::AdvanceRegister() {
     return;
   }
   registeredAt_ = Clock::now();
+  StartMeasuring();
   StartExtras();
   if (options_.connectOnly) {
     phase_ = Phase::Hold;
@@ -282,7 +284,10 @@ void LoadRun::HandlePacket(std::size_t index, const ReceivedPacket& packet) {
 }
 
 void LoadRun::HandleChat(std::size_t index, const std::string& payload) {
-  const std::string text = DecodeText(payload);
+  // The marker sits near the front, behind "[BC from NICK @ ROOM]: ": only
+  // that much is decoded (6 symbols carry 4 bytes), however long the text.
+  constexpr std::size_t kDecodedSymbols = 6 * 64;
+  const std::string text = DecodeText(std::string_view(payload).substr(0, kDecodedSymbols));
   const std::size_t at = text.find(marker_);
   if (at == std::string::npos) return;  // not one of this run's messages
   std::string_view rest = std::string_view(text).substr(at + marker_.size());
@@ -335,6 +340,12 @@ void LoadRun::StartConnect(std::size_t index) {
   client.greetingDeadline = Clock::now() + kGreetingTimeout;
   if (!client.connection.startConnect(address_)) return ConnectFailed(index, client.connection.error());
   client.stage = client.connection.connecting() ? Stage::Connecting : Stage::AwaitGreeting;
+}
+
+void LoadRun::StartMeasuring() {
+  measureStart_ = Clock::now();
+  benchCpuAtStart_ = OwnCpuSeconds();
+  if (options_.serverPid != 0) serverCpuAtStart_ = ProcessCpuSeconds(options_.serverPid);
 }
 
 void LoadRun::StartExtras() {
@@ -485,6 +496,12 @@ BenchReport LoadRun::Finish() {
   report.burstGreeted = burstGreeted_;
   if (burstGreetedAt_) report.burstSeconds = Seconds(*burstGreetedAt_ - extrasStart_);
   report.serverStayedOnline = connectionsLost_ == 0 && burstLost_ == 0;
+  if (registeredAt_) {
+    report.measuredSeconds = Seconds(Clock::now() - measureStart_);
+    report.benchCpuSeconds = OwnCpuSeconds() - benchCpuAtStart_;
+    const auto serverCpu = options_.serverPid != 0 ? ProcessCpuSeconds(options_.serverPid) : std::nullopt;
+    if (serverCpu && serverCpuAtStart_) report.serverCpuSeconds = *serverCpu - *serverCpuAtStart_;
+  }
   for (const Client& client : clients_) report.pingsAnswered += client.connection.pingsAnswered();
   report.senders = options_.senders;
   report.messagesPerSender = options_.messages;

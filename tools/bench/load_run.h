@@ -87,6 +87,7 @@ class LoadRun {
   void Connected(std::size_t index);
   // Misbehaving clients.
   void StartExtras();
+  void StartMeasuring();
   void AdvanceExtras();
   void StartConnect(std::size_t index);
   void HandleExtraPacket(std::size_t index, const ReceivedPacket& packet);
@@ -126,6 +127,10 @@ class LoadRun {
   std::uint32_t burstGreeted_ = 0;
   std::uint32_t burstLost_ = 0;
   Clock::time_point extrasStart_;
+  // CPU use at the start of the send (or hold) phase.
+  Clock::time_point measureStart_;
+  std::optional<double> serverCpuAtStart_;
+  double benchCpuAtStart_ = 0;
   std::optional<Clock::time_point> burstGreetedAt_;
   std::uint64_t messagesSent_ = 0;
   std::uint64_t deliveries_ = 0;

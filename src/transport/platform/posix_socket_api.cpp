@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -74,9 +75,18 @@ int PosixSocketApi::fail() {
   return kSocketError;
 }
 
-// Nothing to start or clean up on POSIX; sends never raise SIGPIPE because
-// they pass MSG_NOSIGNAL.
-int PosixSocketApi::startup(std::uint16_t) { return 0; }
+// Sends never raise SIGPIPE because they pass MSG_NOSIGNAL. Every
+// connection holds a descriptor, and the usual soft limit (1024) would turn
+// the thousandth client away: starting raises it to what the system allows
+// this process. A failure to raise it only leaves the old limit in place.
+int PosixSocketApi::startup(std::uint16_t) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  return 0;
+}
 int PosixSocketApi::cleanup() { return 0; }
 
 SocketHandle PosixSocketApi::socket(int family, int type, int protocol) {
