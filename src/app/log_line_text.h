@@ -7,14 +7,9 @@
 namespace parlivo {
 
 // The line (Windows-1252 bytes) as UTF-8 text for display, on exactly one
-// visible line. Log lines carry nicknames, rooms and chat texts that
-// clients chose; their control characters are written as visible escapes,
-// so that no client can start a line of its own in the operator's record
-// (a forged "Server is offline!") or send control sequences to a terminal:
-// CR, LF and TAB as \r, \n and \t, every other C0 control, DEL and the five
-// bytes the code page leaves to C1 controls as \xNN (two upper-case hex
-// digits). Every other byte is decoded from Windows-1252; a backslash stays
-// a backslash.
+// visible line: log lines carry nicknames, rooms and chat texts that
+// clients chose, so their control characters are shown as escapes, the
+// way every view of wire text shows them (encoding/display_text.h).
 std::string LogLineText(std::string_view line);
 
 }  // namespace parlivo
