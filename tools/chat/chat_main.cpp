@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "client/chat_connection.h"
+#include "client/server_address.h"
 #include "encoding/codepage_1252.h"
 #include "encoding/text_codec.h"
 #include "transport/packet_ids.h"
@@ -35,7 +36,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint16_t kDefaultPort = 65535;
 constexpr int kConnectTimeoutMs = 5000;
 constexpr int kRegisterTimeoutMs = 10000;
 constexpr int kLeaveTimeoutMs = 2000;
@@ -75,7 +75,7 @@ constexpr const char* kCommands =
 
 struct Arguments {
   std::string host;
-  std::uint16_t port = kDefaultPort;
+  std::uint16_t port = kDefaultServerPort;
   std::string nick;  // UTF-8, as typed
   std::string room;
 };
@@ -113,17 +113,6 @@ bool HasControlCharacters(std::string_view text) {
   return false;
 }
 
-std::optional<std::uint16_t> ParsePort(std::string_view text) {
-  if (text.empty() || text.size() > 5) return std::nullopt;
-  unsigned value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (value == 0 || value > 65535) return std::nullopt;
-  return static_cast<std::uint16_t>(value);
-}
-
 // Parses the command line; throws UsageError.
 Arguments ParseArguments(const std::vector<std::string>& args) {
   for (const std::string& arg : args) {
@@ -132,15 +121,11 @@ Arguments ParseArguments(const std::vector<std::string>& args) {
   if (args.size() < 2) throw UsageError{"missing arguments: HOST[:PORT] and NICK are needed"};
   if (args.size() > 3) throw UsageError{"too many arguments"};
   Arguments parsed;
-  const std::string& target = args[0];
-  const std::size_t colon = target.find(':');
-  parsed.host = target.substr(0, colon);
-  if (colon != std::string::npos) {
-    const std::optional<std::uint16_t> port = ParsePort(std::string_view(target).substr(colon + 1));
-    if (!port) throw UsageError{"bad port in " + target + " (a number from 1 to 65535 is needed)"};
-    parsed.port = *port;
-  }
-  if (parsed.host.empty()) throw UsageError{"missing host in " + target};
+  std::string error;
+  const std::optional<ServerAddress> address = ParseServerAddress(args[0], error);
+  if (!address) throw UsageError{error};
+  parsed.host = address->host;
+  parsed.port = address->port;
   parsed.nick = args[1];
   if (parsed.nick.empty()) throw UsageError{"the nickname must not be empty"};
   if (HasControlCharacters(parsed.nick)) throw UsageError{"the nickname must not contain control characters"};

@@ -1,0 +1,29 @@
+#pragma once
+// The server address a user gives a chat client: "HOST" or "HOST:PORT".
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace parlivo {
+
+// The port a chat server listens on unless told otherwise.
+inline constexpr std::uint16_t kDefaultServerPort = 65535;
+
+struct ServerAddress {
+  std::string host;
+  std::uint16_t port = kDefaultServerPort;
+  bool operator==(const ServerAddress&) const = default;
+};
+
+// Splits "HOST[:PORT]" at its first ':'. The host must not be empty; the
+// port, when given, is a decimal number from 1 to 65535. On failure returns
+// nullopt and sets `error` ("missing host in :80", "bad port in h:x (a
+// number from 1 to 65535 is needed)").
+std::optional<ServerAddress> ParseServerAddress(std::string_view text, std::string& error);
+
+// "HOST:PORT", the form ParseServerAddress reads back.
+std::string ServerAddressText(const ServerAddress& address);
+
+}  // namespace parlivo
