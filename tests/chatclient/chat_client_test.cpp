@@ -1,0 +1,183 @@
+// The chat client's model against the real server form over 127.0.0.1:
+// joining, chat both ways, who is here under each listing mode, private
+// data, and the server's refusals and endings in plain words.
+
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include "chatclient/chat_client.h"
+#include "form_fixture.h"
+
+namespace parlivo::testing {
+namespace {
+
+using Kind = TranscriptLine::Kind;
+
+struct ChatClientLoopback : FormFixture {
+  ChatClientLoopback() {
+    // Remembered values go to a folder of the test's own, never the real home.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
+  }
+  ~ChatClientLoopback() override {
+    for (auto& model : models) model->Quit(500);
+  }
+
+  ChatClient& Model(const QString& nick, const QString& room) {
+    models.push_back(std::make_unique<ChatClient>());
+    ChatClient& model = *models.back();
+    model.values = ConnectValues{"127.0.0.1:" + QString::number(port), nick, room};
+    return model;
+  }
+  ChatClient& JoinModel(const QString& nick, const QString& room) {
+    ChatClient& model = Model(nick, room);
+    EXPECT_TRUE(model.Connect());
+    EXPECT_TRUE(WaitUntil([&] { return model.state() == ChatClient::State::Joined; })) << nick.toStdString();
+    return model;
+  }
+  static bool Shows(const ChatClient& model, Kind kind, const QString& part) {
+    const auto& lines = model.transcript().lines();
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const TranscriptLine& l) { return l.kind == kind && l.text.contains(part); });
+  }
+
+  QTemporaryDir config;
+  std::vector<std::unique_ptr<ChatClient>> models;
+};
+
+TEST_F(ChatClientLoopback, TwoClientsChatBothWaysAndShowInTheOperatorsRoster) {
+  ASSERT_TRUE(Start());
+  ChatClient& ann = JoinModel("Ann", "Lobby");
+  ChatClient& bob = JoinModel("Bob", "Lobby");
+  ASSERT_TRUE(WaitUntil([&] { return form.lvClients.Count() == 2; }));  // both answer pings
+
+  ASSERT_TRUE(ann.Submit("héllo €"));
+  ASSERT_TRUE(bob.Submit("//slash"));
+  ASSERT_TRUE(WaitUntil([&] { return Shows(ann, Kind::Chat, "/slash") && Shows(bob, Kind::Chat, "héllo €"); }));
+  const TranscriptLine& seen = *std::find_if(bob.transcript().lines().begin(), bob.transcript().lines().end(),
+                                             [](const TranscriptLine& l) { return l.kind == Kind::Chat; });
+  EXPECT_TRUE(seen.relayForm);
+  EXPECT_EQ(seen.nick, "Ann");
+  EXPECT_EQ(seen.room, "Lobby");
+  EXPECT_EQ(seen.text, "héllo €");
+}
+
+TEST_F(ChatClientLoopback, RosterFollowsEachListingMode) {
+  struct Case {
+    const char* name;
+    TRadioButton TfrmServer::*mode;
+    QStringList annSees;  // after Bob and Cid joined
+    QStringList afterBobLeft;
+  };
+  const std::vector<Case> cases = {
+      {"everybody", &TfrmServer::rbAll, {"Ann", "Bob", "Cid"}, {"Ann", "Cid"}},
+      {"same room", &TfrmServer::rbRooms, {"Ann", "Bob"}, {"Ann"}},
+      {"nobody", &TfrmServer::rbNone, {}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    (form.*c.mode).Click();
+    ASSERT_TRUE(Start());
+    ChatClient& ann = JoinModel("Ann", "Lobby");
+    ChatClient& bob = JoinModel("Bob", "Lobby");
+    JoinModel("Cid", "Other");
+    Settle(100);
+    EXPECT_EQ(ann.roster(), c.annSees);
+    EXPECT_EQ(ann.rosterListed(), !c.annSees.isEmpty());
+    EXPECT_EQ(ann.rosterNote(), c.annSees.isEmpty() ? "This server does not list who is here." : "");
+    bob.Disconnect();
+    ASSERT_TRUE(WaitUntil([&] { return bob.state() == ChatClient::State::Offline; }));
+    Settle(100);
+    EXPECT_EQ(ann.roster(), c.afterBobLeft);
+    for (auto& model : models) model->Quit(500);
+    models.clear();
+    form.sbRunClick();  // stop for the next case
+  }
+}
+
+TEST_F(ChatClientLoopback, PrivateDataReachesOnlyTheNamedUserMarkedAsPrivate) {
+  ASSERT_TRUE(Start());
+  ChatClient& ann = JoinModel("Ann", "Lobby");
+  ChatClient& bob = JoinModel("Bob", "Lobby");
+  ChatClient& cid = JoinModel("Cid", "Lobby");
+  ASSERT_TRUE(ann.Submit("/msg Bob just for you"));
+  ASSERT_TRUE(WaitUntil([&] { return Shows(bob, Kind::PrivateIn, "just for you"); }));
+  Settle();
+  EXPECT_TRUE(Shows(ann, Kind::PrivateOut, "just for you"));
+  EXPECT_FALSE(Shows(cid, Kind::PrivateIn, "just for you"));
+  EXPECT_FALSE(ann.Submit("/msg Bob"));
+  EXPECT_EQ(ann.hint(), "Usage: /msg NICK TEXT");
+}
+
+TEST_F(ChatClientLoopback, ServerRefusalsAndEndingsAreToldInPlainWords) {
+  struct Case {
+    const char* name;
+    std::function<void()> act;  // runs once Ann has joined
+    QString told;
+  };
+  ASSERT_TRUE(Start());
+  const std::vector<Case> cases = {
+      {"kick", [&] { form.lvClients.Select(form.lvClients.IndexOf("Ann")); form.pmKick.Click(); },
+       "The server kicked this client out."},
+      {"asked to leave", [&] { form.lvClients.Select(form.lvClients.IndexOf("Ann")); form.pmDisconnect.Click(); },
+       "The server asked this client to leave."},
+      {"same nickname", [&] { Model("Ann", "Other").Connect(); },
+       "The nickname Ann is already in use on this server. Choose another and connect again."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ChatClient& ann = JoinModel("Ann", "Lobby");
+    ASSERT_TRUE(WaitUntil([&] { return form.lvClients.IndexOf("Ann") >= 0; }));
+    c.act();
+    ASSERT_TRUE(WaitUntil([&] {
+      return std::any_of(models.begin(), models.end(), [&](auto& m) { return Shows(*m, Kind::Problem, c.told); });
+    }));
+    for (auto& model : models) EXPECT_TRUE(WaitUntil([&] { return model->state() != ChatClient::State::Leaving; }));
+    EXPECT_TRUE(ann.canReconnect() || ann.state() == ChatClient::State::Joined);
+    for (auto& model : models) model->Quit(500);
+    models.clear();
+    ASSERT_TRUE(WaitUntil([&] { return form.Server->Clients->Count() == 0; }));
+  }
+}
+
+TEST_F(ChatClientLoopback, LostConnectionIsToldAndReconnectJoinsAgain) {
+  ASSERT_TRUE(Start());
+  ChatClient& ann = JoinModel("Ann", "Lobby");
+  // The connection ends without a word from the server, as when its host goes away.
+  ::shutdown(static_cast<int>((*form.Server->Clients)[0]->Socket), SHUT_RDWR);
+  ASSERT_TRUE(WaitUntil([&] { return ann.state() == ChatClient::State::Offline; }));
+  EXPECT_TRUE(Shows(ann, Kind::Problem, "was lost: connection closed by peer."));
+  ASSERT_TRUE(WaitUntil([&] { return form.Server->Clients->Count() == 0; }));
+  ASSERT_TRUE(ann.Reconnect());
+  EXPECT_TRUE(WaitUntil([&] { return ann.state() == ChatClient::State::Joined; }));
+}
+
+TEST_F(ChatClientLoopback, CharactersTheCodePageLacksAreRefusedAndControlsShownEscaped) {
+  ASSERT_TRUE(Start());
+  ChatClient& ann = JoinModel("Ann", "Lobby");
+  Client& peer = Connect();
+  EXPECT_FALSE(ann.Submit("Łódź"));
+  EXPECT_EQ(ann.hint(), "The character \"Ł\" (U+0141) cannot be sent: the chat's character set (Windows-1252) lacks it.");
+  peer.connection.sendChat("line\r\nforged");
+  ASSERT_TRUE(WaitUntil([&] { return Shows(ann, Kind::Chat, "line\\r\\nforged"); }));
+  Settle();
+  EXPECT_FALSE(Shows(ann, Kind::Chat, "Łódź"));  // nothing was sent in its place
+}
+
+TEST_F(ChatClientLoopback, UnusableConnectValuesAreRefusedBeforeConnecting) {
+  const std::vector<std::pair<ConnectValues, QString>> cases = {
+      {{"", "Ann", ""}, "Enter the server's address (HOST or HOST:PORT)."},
+      {{"host:0", "Ann", ""}, "The server address is not usable: bad port in host:0 (a number from 1 to 65535 is needed)."},
+      {{"127.0.0.1", "", ""}, "Enter a nickname."},
+      {{"127.0.0.1", "A\tnn", ""}, "The nickname must not contain control characters."},
+  };
+  ChatClient& model = Model("", "");
+  for (const auto& [values, problem] : cases) {
+    model.values = values;
+    EXPECT_FALSE(model.Connect());
+    EXPECT_EQ(model.transcript().lines().back().text, problem);
+    EXPECT_EQ(model.state(), ChatClient::State::Offline);
+  }
+}
+
+}  // namespace
+}  // namespace parlivo::testing

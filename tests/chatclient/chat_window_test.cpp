@@ -1,0 +1,58 @@
+// The chat window on the offscreen platform: Enter sends, the roster and
+// its note follow the model, Ctrl+L clears, a refused line stays with its hint.
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QSettings>
+#include <QTextBrowser>
+
+#include "chatclient/qt/chat_window.h"
+#include "form_fixture.h"
+
+namespace parlivo::testing {
+namespace {
+
+void Press(QWidget* widget, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+  QKeyEvent press(QEvent::KeyPress, key, modifiers);
+  QApplication::sendEvent(widget, &press);
+  QKeyEvent release(QEvent::KeyRelease, key, modifiers);
+  QApplication::sendEvent(widget, &release);
+}
+
+struct ChatWindowTest : FormFixture {
+  ChatWindowTest() { QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path()); }
+  QTemporaryDir config;
+};
+
+TEST_F(ChatWindowTest, EnterSendsTheRosterShowsWhoIsHereAndCtrlLClears) {
+  form.rbAll.Click();
+  ASSERT_TRUE(Start());
+  Join("Bob", "Lobby");
+  ChatWindow window;
+  window.show();
+  window.client().values = ConnectValues{"127.0.0.1:" + QString::number(port), "Ann", "Lobby"};
+  EXPECT_EQ(window.rosterView()->isVisible(), false);  // "Not connected." stands in its place
+  ASSERT_TRUE(window.client().Connect());
+  ASSERT_TRUE(WaitUntil([&] { return window.rosterView()->count() == 2; }));
+  EXPECT_TRUE(window.rosterView()->isVisible());
+
+  window.input()->setText("Łódź");
+  Press(window.input(), Qt::Key_Return);
+  EXPECT_EQ(window.input()->text(), "Łódź");  // refused: kept for the user to fix
+  EXPECT_TRUE(window.hintLabel()->isVisible());
+
+  window.input()->setText("hello <b>all</b>");
+  Press(window.input(), Qt::Key_Return);
+  EXPECT_TRUE(window.input()->text().isEmpty());
+  ASSERT_TRUE(WaitUntil([&] { return window.transcriptView()->toPlainText().contains("Ann @ Lobby: hello <b>all</b>"); }));
+
+  Press(window.input(), Qt::Key_L, Qt::ControlModifier);
+  EXPECT_TRUE(window.transcriptView()->toPlainText().isEmpty());
+  window.close();
+}
+
+}  // namespace
+}  // namespace parlivo::testing
