@@ -1,6 +1,9 @@
 // parlivo-server: the chat relay server's program entry.
 
 #include <QApplication>
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QStringList>
 #include <QCoreApplication>
 #include <cstdio>
 #include <cstdlib>
@@ -45,30 +48,42 @@ struct Options {
 };
 
 // Parses the arguments; returns an exit status when the program should end now.
+// The options may come in any order; "--port=N" works as well as "--port N".
 std::optional<int> Parse(int argc, char** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    if (arg == "--version") {
-      std::printf("parlivo-server %s\n", PARLIVO_VERSION);
-      return 0;
-    }
-    if (arg == "--headless") {
-      options.headless = true;
-    } else if (arg == "--port" && i + 1 < argc) {
-      std::int32_t port = 0;
-      if (!parlivo::TryStrToInt(argv[++i], port) || port < 1 || port > 65535) {
-        std::fprintf(stderr, "parlivo-server: --port needs a number from 1 to 65535, not \"%s\"\n", argv[i]);
-        return 2;
-      }
-      options.port = static_cast<std::uint16_t>(port);
-    } else {
-      std::fprintf(stderr, "parlivo-server: unknown argument \"%s\" (see --help)\n", arg.c_str());
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments.append(QString::fromLocal8Bit(argv[i]));
+  QCommandLineParser parser;
+  const QCommandLineOption help({"h", "help"}, "");
+  const QCommandLineOption version("version", "");
+  const QCommandLineOption headless("headless", "");
+  const QCommandLineOption port("port", "", "N");
+  parser.addOptions({help, version, headless, port});
+  if (!parser.parse(arguments)) {
+    std::fprintf(stderr, "parlivo-server: %s (see --help)\n", qPrintable(parser.errorText()));
+    return 2;
+  }
+  if (parser.isSet(help)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (parser.isSet(version)) {
+    std::printf("parlivo-server %s\n", PARLIVO_VERSION);
+    return 0;
+  }
+  if (!parser.positionalArguments().isEmpty()) {
+    std::fprintf(stderr, "parlivo-server: unknown argument \"%s\" (see --help)\n",
+                 qPrintable(parser.positionalArguments().first()));
+    return 2;
+  }
+  options.headless = parser.isSet(headless);
+  if (parser.isSet(port)) {
+    const QByteArray text = parser.value(port).toLocal8Bit();
+    std::int32_t number = 0;
+    if (!parlivo::TryStrToInt(text.toStdString(), number) || number < 1 || number > 65535) {
+      std::fprintf(stderr, "parlivo-server: --port needs a number from 1 to 65535, not \"%s\"\n", text.constData());
       return 2;
     }
+    options.port = static_cast<std::uint16_t>(number);
   }
   return std::nullopt;
 }
