@@ -25,10 +25,11 @@ deb=${debs[0]}
 root=$work/root
 dpkg-deb -x "$deb" "$root"
 
-for program in parlivo-server parlivo-chat parlivo-bench; do
+for program in parlivo-server parlivo-client parlivo-chat parlivo-bench; do
   [ -x "$root/usr/bin/$program" ] || fail "usr/bin/$program is missing or not executable"
 done
 "$root/usr/bin/parlivo-server" --version | grep -q '^parlivo-server ' || fail "the packaged server does not run"
+"$root/usr/bin/parlivo-client" --version | grep -q '^parlivo-client ' || fail "the packaged client does not run"
 
 entry=$root/usr/share/applications/parlivo-server.desktop
 [ -f "$entry" ] || fail "no desktop entry"
@@ -37,6 +38,13 @@ if command -v desktop-file-validate >/dev/null; then
 fi
 grep -qx 'Exec=parlivo-server' "$entry" || fail "the desktop entry does not start parlivo-server"
 grep -qE '^Categories=(.*;)?Network;' "$entry" || fail "the desktop entry is not in the Network category"
+client_entry=$root/usr/share/applications/parlivo-client.desktop
+[ -f "$client_entry" ] || fail "no desktop entry for the client"
+if command -v desktop-file-validate >/dev/null; then
+  desktop-file-validate "$client_entry" || fail "the client's desktop entry is not valid"
+fi
+grep -qx 'Exec=parlivo-client' "$client_entry" || fail "the client's desktop entry does not start parlivo-client"
+grep -qx "$(grep '^Icon=' "$entry")" "$client_entry" || fail "the client's desktop entry names another icon"
 icon=$(sed -n 's/^Icon=//p' "$entry")
 [ -n "$icon" ] || fail "the desktop entry names no icon"
 
