@@ -30,10 +30,12 @@ class OutgoingQueue {
  public:
   static constexpr std::size_t kDefaultCap = 2 * static_cast<std::size_t>(kMaxPacketSize);  // 32 MiB
   static constexpr std::size_t kCompactFront = 16384;
-  // Storage kept by a drained queue; more than this is given back, so that
-  // thousands of idle connections do not each hold the memory of their
-  // largest burst (a long roster, a big message).
-  static constexpr std::size_t kKeepCapacity = 4096;
+  // Storage a drained queue keeps for the next pass: a busy connection does
+  // not allocate and copy its way up again every time. More than this (the
+  // queue of a big message) is given back at once.
+  static constexpr std::size_t kKeepCapacity = 64 * 1024;
+  // Storage an idle queue keeps (see trimIdle).
+  static constexpr std::size_t kIdleCapacity = 4096;
 
   explicit OutgoingQueue(std::size_t cap = kDefaultCap) : cap_(cap) {}
 
@@ -60,6 +62,12 @@ class OutgoingQueue {
   void consume(std::size_t count);
   // Drops everything and gives the memory back.
   void release();
+  // Gives back storage above kIdleCapacity while nothing waits, so that
+  // thousands of quiet connections do not each keep the memory of their
+  // last burst (a long roster, say). Meant to run now and then, not per send.
+  void trimIdle() {
+    if (remaining() == 0 && bytes_.capacity() > kIdleCapacity) release();
+  }
 
  private:
   std::string bytes_;

@@ -307,6 +307,7 @@ void TDadideVUDServer::DropTooSlow(TDadideVUDServerClient* client) {
 void TDadideVUDServer::PingClients() {
   ForEachClient(WalkOrder::LastToFirst, [this](TDadideVUDServerClient* client) {
     if (client->Leaving) return;
+    client->SendQueue.trimIdle();  // once a ping period is often enough
     SendPacket(client, pidPing, 0, nullptr);
     if (client->Leaving || !client->InClients()) return;  // the ping could not be sent
     if (!client->PingPending) {
