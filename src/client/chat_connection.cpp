@@ -204,6 +204,9 @@ bool ChatConnection::readAvailable() {
     total += static_cast<std::size_t>(got);
     reader_.append(std::string_view(chunk, static_cast<std::size_t>(got)));
     if (reader_.failed()) break;
+    // A short read emptied the socket: asking again would only hear "would
+    // block" (a system call per read for nothing).
+    if (static_cast<std::size_t>(got) < sizeof chunk) break;
   }
   takePackets();
   if (reader_.failed()) {
