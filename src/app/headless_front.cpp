@@ -15,16 +15,20 @@
 
 namespace parlivo {
 
-HeadlessFront::HeadlessFront(std::FILE* out) : out_(out) {
-  // Lines leave once per event-loop pass, right before the loop waits: a busy
-  // server writes its log in a few large writes instead of one per line.
-  if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
-    QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &flusher_, [this] { Flush(); });
-}
+HeadlessFront::HeadlessFront(std::FILE* out) : out_(out) {}
 
 HeadlessFront::~HeadlessFront() { Flush(); }
 
 void HeadlessFront::LogAppended(const std::string& line) {
+  // Lines leave once per event-loop pass, right before the loop waits: a busy
+  // server writes its log in a few large writes instead of one per line.
+  // Tied to the loop at the first line, the flush comes after the server's
+  // own (whose queued packets matter more than the log) in every pass.
+  if (!flushTied_) {
+    flushTied_ = true;
+    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
+      QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &flusher_, [this] { Flush(); });
+  }
   const std::string text = LogLineText(line);
   std::fwrite(text.data(), 1, text.size(), out_);
   std::fputc('\n', out_);

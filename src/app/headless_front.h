@@ -16,7 +16,7 @@ class TerminationSignals;
 
 class HeadlessFront final : public FormView {
  public:
-  // Needs the event loop's dispatcher (a QCoreApplication) to flush by itself.
+  // Flushes by itself once a QCoreApplication's event loop runs.
   explicit HeadlessFront(std::FILE* out);
   ~HeadlessFront() override;
   HeadlessFront(const HeadlessFront&) = delete;
@@ -38,6 +38,7 @@ class HeadlessFront final : public FormView {
  private:
   std::FILE* out_;
   bool unflushed_ = false;
+  bool flushTied_ = false;
   std::optional<int> status_;
   QObject flusher_;  // ties the flush to this object's life
 };
