@@ -337,7 +337,7 @@ TEST_F(ToolsLoopback, BenchFailsWhenADeliveryIsMissingOrANameIsTaken) {
 TEST_F(ToolsLoopback, BenchMisbehavesOnRequestAndSeesWhetherTheServerStayedOnline) {
   int status = -1;
   QJsonObject report = RunBench({"--port", QString::number(port), "--clients", "6", "--senders", "2", "--rate", "50",
-                                 "--messages", "100", "--churn", "4", "--stalled", "1", "--burst", "10",
+                                 "--messages", "150", "--churn", "4", "--stalled", "1", "--burst", "10",
                                  "--connect-batch", "all", "--duration", "20", "--server-pid",
                                  QString::number(::getpid())},
                                 status);
@@ -346,6 +346,7 @@ TEST_F(ToolsLoopback, BenchMisbehavesOnRequestAndSeesWhetherTheServerStayedOnlin
   EXPECT_EQ(report["lost_deliveries"].toInt(), 0);
   EXPECT_EQ(report["burst_greeted"].toInt(), 10);
   EXPECT_GE(report["churn_resets"].toInt(), 1);
+  EXPECT_GT(report["churn_rejoins"].toInt(), 4);  // the 4 churners came back after their resets
   EXPECT_TRUE(report["server_stayed_online"].toBool());
   ASSERT_TRUE(PumpUntil([&] { return server.Clients->Empty(); }, kWaitMs));
   serverErrors.clear();  // the resets and the stalled reader, as asked

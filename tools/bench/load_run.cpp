@@ -15,6 +15,8 @@ namespace parlivo::bench {
 namespace {
 
 constexpr auto kGreetingTimeout = std::chrono::seconds(5);
+// How long a churner whose name was still taken waits before it asks again.
+constexpr auto kRegisterRetry = std::chrono::milliseconds(50);
 // A sender stops adding messages while this much waits unsent in its queue.
 constexpr std::size_t kMaxQueuedBytes = 4 * 1024 * 1024;
 constexpr int kMaxPollMs = 100;
@@ -364,6 +366,11 @@ void LoadRun::AdvanceExtras() {
       ExtraLost(i, "not greeted within " + std::to_string(kGreetingTimeout.count()) + " s");
     }
     if (client.role != Role::Churner) continue;
+    if (client.stage == Stage::Refused && now >= client.resetAt) {
+      client.stage = Stage::Registering;
+      if (!client.connection.registerUser(client.nick, client.room)) ExtraLost(i, client.connection.error());
+      continue;
+    }
     if (client.stage == Stage::Registered && now >= client.resetAt) {
       client.connection.abort();
       ++churnResets_;
@@ -394,6 +401,15 @@ void LoadRun::HandleExtraPacket(std::size_t index, const ReceivedPacket& packet)
       // connections a second.
       client.resetAt = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                           std::chrono::duration<double>(ChurnClients(options_) / options_.churn));
+      return;
+    case pidSameUserName:
+    case pidAccessDenied:
+      // A churner back at once may find its name still held by the
+      // connection it reset, until the server has noticed the reset: it
+      // asks again a moment later, as a real client would.
+      if (client.stage != Stage::Registering || client.role != Role::Churner) return;
+      client.stage = Stage::Refused;
+      client.resetAt = Clock::now() + kRegisterRetry;
       return;
     case pidDisconnect: return ExtraLost(index, "the server asked it to disconnect");
     case pidKick: return ExtraLost(index, "kicked by the server");
