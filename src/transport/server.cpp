@@ -320,6 +320,11 @@ void TDadideVUDServer::PingClients() {
     // Forced out, it leaves like any other departure: the others are told.
     if (ForceDisconnectClient) ScheduleDeparture(client);
   });
+  // The sweep queues from the last connection to the first; flushed later,
+  // that order would hold for whatever else the pass queues, and a chat
+  // text arriving in the same pass would reach the first connections only
+  // after a send to everybody else. The pings go out now, on their own.
+  FlushPendingOutput();
 }
 
 void TDadideVUDServer::Release(std::unique_ptr<TDadideVUDServerClient> client) {

@@ -103,13 +103,13 @@ TEST_F(FakeServer, PacketsQueuedInOnePassGoOutInOneSendPerConnection) {
   server.SetListen(true);
   const SocketHandle a = Accept()->Socket;
   const SocketHandle b = Accept()->Socket;
-  server.PingClients();
   server.DisconnectAllClients();
+  server.ForEachClient(WalkOrder::FirstToLast, [&](TDadideVUDServerClient* c) { server.KickClient(c); });
   EXPECT_TRUE(api.at(a).sendSizes.empty());  // nothing yet: the pass is not over
   ASSERT_TRUE(testing::PumpUntil([&] { return !api.at(b).sendSizes.empty(); }, 1000));
   for (const SocketHandle s : {a, b}) {
     EXPECT_EQ(api.at(s).sendSizes, (std::vector<int>{24}));
-    EXPECT_EQ(PacketIds(api.at(s).sent), (std::vector<std::int32_t>{pidConnected, pidPing, pidDisconnect}));
+    EXPECT_EQ(PacketIds(api.at(s).sent), (std::vector<std::int32_t>{pidConnected, pidDisconnect, pidKick}));
   }
 }
 
