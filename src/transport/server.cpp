@@ -305,6 +305,7 @@ void TDadideVUDServer::DropTooSlow(TDadideVUDServerClient* client) {
 }
 
 void TDadideVUDServer::PingClients() {
+  const auto alive = LifeToken();
   ForEachClient(WalkOrder::LastToFirst, [this](TDadideVUDServerClient* client) {
     if (client->Leaving) return;
     client->SendQueue.trimIdle();  // once a ping period is often enough
@@ -324,7 +325,7 @@ void TDadideVUDServer::PingClients() {
   // that order would hold for whatever else the pass queues, and a chat
   // text arriving in the same pass would reach the first connections only
   // after a send to everybody else. The pings go out now, on their own.
-  FlushPendingOutput();
+  if (!alive.expired()) FlushPendingOutput();
 }
 
 void TDadideVUDServer::Release(std::unique_ptr<TDadideVUDServerClient> client) {
