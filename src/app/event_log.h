@@ -8,7 +8,7 @@
 // Lines may hold text that clients chose (chat texts, nicknames, rooms).
 // Such text goes through ClientText before it becomes part of a line, which
 // bounds the size of every line. How a line is made visible (one line on
-// screen, whatever bytes it holds) is log_line_text.h's business.
+// screen, whatever bytes it holds) is encoding/display_text.h's business.
 
 #include <cstddef>
 #include <deque>

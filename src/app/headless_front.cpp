@@ -5,10 +5,10 @@
 #include <string>
 
 #include "app/headless_desktop.h"
-#include "app/log_line_text.h"
 #include "app/main_form.h"
 #include "app/settings_location.h"
 #include "app/termination_signals.h"
+#include "encoding/display_text.h"
 #include "transport/platform/posix_socket_api.h"
 #include "transport/transport_module.h"
 #include "transport/unhandled_error.h"
@@ -29,7 +29,7 @@ void HeadlessFront::LogAppended(const std::string& line) {
     if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
       QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &flusher_, [this] { Flush(); });
   }
-  const std::string text = LogLineText(line);
+  const std::string text = DisplayText(line);
   std::fwrite(text.data(), 1, text.size(), out_);
   std::fputc('\n', out_);
   unflushed_ = true;
@@ -78,7 +78,7 @@ int RunHeadlessServer(TerminationSignals& termination, std::optional<std::uint16
   TransportModule transport(api);
   HeadlessFront front(out);
   const UnhandledErrorHandler previous = SetUnhandledErrorHandler([](const void*, std::string_view message) {
-    std::fprintf(stderr, "parlivo-server: %s\n", LogLineText(message).c_str());
+    std::fprintf(stderr, "parlivo-server: %s\n", DisplayText(message).c_str());
     std::fflush(stderr);
   });
 

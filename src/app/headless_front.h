@@ -22,7 +22,7 @@ class HeadlessFront final : public FormView {
   HeadlessFront(const HeadlessFront&) = delete;
   HeadlessFront& operator=(const HeadlessFront&) = delete;
 
-  // Prints the line (see log_line_text.h). What was printed is flushed once
+  // Prints the line as encoding/display_text.h shows wire text. What was printed is flushed once
   // per event-loop pass, when the program ends, and by Flush.
   void LogAppended(const std::string& line) override;
   void Flush();

@@ -5,11 +5,9 @@
 namespace parlivo {
 namespace {
 
-void AppendInt32LE(ByteStream& stream, std::int32_t value) {
+void WriteInt32LE(char* out, std::int32_t value) {
   const auto u = static_cast<std::uint32_t>(value);
-  const char bytes[4] = {static_cast<char>(u & 0xFF), static_cast<char>((u >> 8) & 0xFF),
-                         static_cast<char>((u >> 16) & 0xFF), static_cast<char>((u >> 24) & 0xFF)};
-  stream.append(bytes, sizeof bytes);
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((u >> (8 * i)) & 0xFF);
 }
 
 }  // namespace
@@ -18,12 +16,20 @@ OutgoingPacket MakePacket(std::int32_t DataSize, std::int32_t ID, const void* Da
   return OutgoingPacket{DataSize + kPacketHeaderSize, ID, Data};
 }
 
-void AppendPacket(ByteStream& queue, const OutgoingPacket& packet) {
-  AppendInt32LE(queue, packet.Size);
-  AppendInt32LE(queue, packet.ID);
+PacketBytes WireBytes(const OutgoingPacket& packet) {
+  PacketBytes bytes{};
+  WriteInt32LE(bytes.header, packet.Size);
+  WriteInt32LE(bytes.header + 4, packet.ID);
   const std::int32_t payload = packet.Size - kPacketHeaderSize;
   assert(payload <= 0 || packet.Data != nullptr);  // callers pass DataSize 0 when they have no payload
-  if (payload > 0) queue.append(packet.Data, static_cast<std::size_t>(payload));
+  if (payload > 0) bytes.payload = std::string_view(static_cast<const char*>(packet.Data), static_cast<std::size_t>(payload));
+  return bytes;
+}
+
+void AppendPacket(ByteStream& queue, const OutgoingPacket& packet) {
+  const PacketBytes bytes = WireBytes(packet);
+  queue.append(bytes.header, sizeof bytes.header);
+  queue.append(bytes.payload.data(), bytes.payload.size());
 }
 
 void ExtractPacket(ByteStream& buffer, ByteStream& payload, PacketHeader& header) {

@@ -45,6 +45,14 @@ struct OutgoingPacket {
 
 OutgoingPacket MakePacket(std::int32_t DataSize, std::int32_t ID, const void* Data);
 
+// A packet as its bytes on the wire: the 8-byte header (Size and ID as
+// given) and, when Size is 9 or more, the Size - 8 payload bytes from Data.
+struct PacketBytes {
+  char header[kPacketHeaderSize];
+  std::string_view payload;
+};
+PacketBytes WireBytes(const OutgoingPacket& packet);
+
 // Appends the packet's header and, when Size is 9 or more, its Size - 8
 // payload bytes at the end of `queue`. The queue's position (its first
 // unsent byte) does not move, so the packet waits behind earlier bytes.

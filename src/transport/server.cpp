@@ -4,8 +4,8 @@
 #include <QtEndian>
 #include <algorithm>
 #include <optional>
-#include <utility>
 #include <string>
+#include <utility>
 
 #include "transport/exception.h"
 #include "transport/platform/winsock_errors.h"

@@ -6,18 +6,18 @@
 #include <vector>
 
 #include "app/event_log.h"
-#include "app/log_line_text.h"
+#include "encoding/display_text.h"
 
 namespace parlivo {
 namespace {
 
-TEST(LogLineText, ControlCharactersBecomeVisibleEscapesOnOneLine) {
+TEST(DisplayText, ControlCharactersBecomeVisibleEscapesOnOneLine) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"\r\nServer is offline!", "\\r\\nServer is offline!"},
       {"a\tb\x07" "c\x7F\x1B[2J\xE9", "a\\tb\\x07c\\x7F\\x1B[2J\u00E9"},  // Windows-1252 decoded
       {"\x81\x8D\x8F\x90\x9D", "\\x81\\x8D\\x8F\\x90\\x9D"},  // the code page's C1 controls
   };
-  for (const auto& [line, shown] : cases) EXPECT_EQ(LogLineText(line), shown) << line;
+  for (const auto& [line, shown] : cases) EXPECT_EQ(DisplayText(line), shown) << line;
 }
 
 TEST(EventLog, KeepsOnlyTheNewestLinesButReportsEveryOne) {

@@ -21,10 +21,10 @@
 #include <QUrl>
 #include <cstdio>
 
-#include "app/log_line_text.h"
 #include "app/qt/app_icon.h"
 #include "desktop/qt/qt_icon_image.h"
 #include "encoding/codepage_1252.h"
+#include "encoding/display_text.h"
 #include "transport/unhandled_error.h"
 
 namespace parlivo {
@@ -400,7 +400,7 @@ void MainWindow::OpenFile(const std::string& path) {
 
 // One entry, one visible line: the same text the terminal shows.
 void MainWindow::LogAppended(const std::string& line) {
-  mChat_->appendPlainText(QString::fromStdString(LogLineText(line)));
+  mChat_->appendPlainText(QString::fromStdString(DisplayText(line)));
 }
 
 void MainWindow::RosterChanged() {
