@@ -39,6 +39,10 @@ class NullSocketApi final : public SocketApi {
     return 0;
   }
   int asyncSelect(SocketHandle, HiddenWindow*, unsigned, long) override { return 0; }
+  int waitWritable(const std::vector<SocketHandle>&, int, std::vector<bool>& writable) override {
+    writable.clear();
+    return 0;
+  }
   int lastError() override { return 0; }
   int gethostname(char* name, int) override {
     name[0] = '\0';

@@ -40,16 +40,12 @@ void TfrmServer::ServerClientMessageCome(TDadideVUDServer*, TDadideVUDServerClie
   });
 }
 
-namespace {
-
-// How the log names a connection: its nickname and address, or only the
-// address before it has registered.
-std::string Who(const TDadideVUDServerClient* client) {
+std::string TfrmServer::Who(const TDadideVUDServerClient* client) {
   if (client->UserName.empty()) return "Client at IP " + client->Host;
   return ClientText(client->UserName) + " (" + client->Host + ")";
 }
 
-}  // namespace
+void TfrmServer::ServerNotice(TDadideVUDServer*, const std::string& Text) { Log(Text); }
 
 void TfrmServer::ServerClientTimeOut(TDadideVUDServer*, TDadideVUDServerClient* Client, bool& ForceDisconnectClient) {
   if (Client->MissedPings < MaxMissedPings) return;

@@ -112,6 +112,7 @@ void TfrmServer::BindServerEvents() {
   Server->OnClientTimeOut = std::bind(&TfrmServer::ServerClientTimeOut, this, _1, _2, _3);
   Server->OnClientTooSlow = std::bind(&TfrmServer::ServerClientTooSlow, this, _1, _2, _3);
   Server->OnError = std::bind(&TfrmServer::ServerError, this, _1, _2, _3, _4);
+  Server->OnServerNotice = std::bind(&TfrmServer::ServerNotice, this, _1, _2);
 }
 
 void TfrmServer::FormCreate() {
@@ -128,7 +129,9 @@ bool TfrmServer::FormCloseQuery() {
   inStopSequence_ = true;
   if (Server->Listen()) Server->DisconnectAllClients();
   Server->SetListen(false);
-  Server.reset();
+  // The window may close from a dialog shown inside one of the server's
+  // handlers; the server then goes once that handler has returned.
+  TDadideVUDServer::Dispose(std::move(Server));
   inStopSequence_ = false;
   return true;
 }

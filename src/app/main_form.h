@@ -19,6 +19,7 @@
 // automatic restart never runs inside the error handler: it is queued on
 // the event loop, retried a bounded number of times with a growing pause.
 
+#include <QElapsedTimer>
 #include <QTimer>
 #include <cstdint>
 #include <exception>
@@ -132,6 +133,10 @@ class TfrmServer {
   void mmStopClick();
   void ServerError(TCustomFasterSocket* Sender, SocketHandle Socket, int ErrorCode, const std::string& ErrorMsg);
   bool RestartPending() const { return restartTimer_.isActive(); }
+  // A server that stays up this long after an automatic restart counts as
+  // recovered: its next failure starts a new series of restarts. One that
+  // fails sooner uses up the series, so a recurring fault ends in "gave up".
+  static constexpr int kStableServerMs = 60000;
 
   // --- Chat relay and event log (chat_relay.cpp).
   void ServerClientConnected(TDadideVUDServer* Sender, TDadideVUDServerClient* Client);
@@ -144,6 +149,9 @@ class TfrmServer {
   void ServerClientTimeOut(TDadideVUDServer* Sender, TDadideVUDServerClient* Client, bool& ForceDisconnectClient);
   // A peer that stopped reading is dropped by the server; this logs it.
   void ServerClientTooSlow(TDadideVUDServer* Sender, TDadideVUDServerClient* Client, std::size_t WaitingBytes);
+  // Logs what the server tells the operator (accepting backs off, a limit
+  // refused a connection, senders are held back).
+  void ServerNotice(TDadideVUDServer* Sender, const std::string& Text);
 
   // --- Roster and moderation (roster_moderation.cpp).
   void lvClientsColumnClick(int Column);
@@ -164,6 +172,9 @@ class TfrmServer {
 
  private:
   void Log(const std::string& line);
+  // How the log names a connection: its nickname and address, or only the
+  // address before it has registered.
+  static std::string Who(const TDadideVUDServerClient* client);
   void BindServerEvents();
   void ToggleServer();
   // Returns the error of a settings save that failed, for the caller to
@@ -192,6 +203,8 @@ class TfrmServer {
   bool inStopSequence_ = false;
   int restartAttempts_ = 0;
   QTimer restartTimer_;
+  // Measures how long the server has been up since its last start.
+  QElapsedTimer upSince_;
 };
 
 }  // namespace parlivo

@@ -91,7 +91,7 @@ std::exception_ptr TfrmServer::StartServer() {
   if (!Server->Listen()) return nullptr;
   const std::string address = Server->LocalIP();
   if (!Server->Listen()) return nullptr;
-  restartAttempts_ = 0;
+  upSince_.start();
 
   Log("");
   Log("Tell this IP \" " + address + " \" your Clients to use!");
@@ -140,10 +140,15 @@ void TfrmServer::ClearRoster() {
 }
 
 void TfrmServer::ServerError(TCustomFasterSocket* Sender, SocketHandle, int ErrorCode, const std::string& ErrorMsg) {
-  Log("Error: " + ErrorMsg + " (#" + std::to_string(ErrorCode) + ")");
+  const std::string reason = ErrorMsg + " (#" + std::to_string(ErrorCode) + ")";
   // A connection's error is that connection's alone: the server lets it
   // leave as if its peer had closed it, and everybody else stays online.
-  if (dynamic_cast<TDadideVUDServerClient*>(Sender) != nullptr) return;
+  // Its line names the client, so that it is not read as the server's own.
+  if (const auto* client = dynamic_cast<TDadideVUDServerClient*>(Sender)) {
+    Log("Connection error of " + Who(client) + ": " + reason);
+    return;
+  }
+  Log("Error: " + reason);
   // An error raised by the stop below (a failed send while every client is
   // told to leave, a failed close) belongs to this stop: it is logged, and
   // starts no second stop inside the first.
@@ -163,6 +168,8 @@ void TfrmServer::ServerError(TCustomFasterSocket* Sender, SocketHandle, int Erro
 }
 
 void TfrmServer::ScheduleRestart() {
+  if (upSince_.isValid() && upSince_.elapsed() >= kStableServerMs) restartAttempts_ = 0;
+  upSince_.invalidate();
   if (restartAttempts_ >= kMaxRestartAttempts) {
     Log("Automatic Reconnect gave up after " + std::to_string(kMaxRestartAttempts) + " failed attempts.");
     restartAttempts_ = 0;

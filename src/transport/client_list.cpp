@@ -8,14 +8,14 @@ ClientList::ClientList() = default;
 ClientList::~ClientList() = default;
 
 void ClientList::Add(std::unique_ptr<TDadideVUDServerClient> client) {
-  client->inClients_ = true;
+  client->state_ = ConnectionState::InService;
   items_.push_back(std::move(client));
 }
 
 std::unique_ptr<TDadideVUDServerClient> ClientList::Extract(std::size_t index) {
   std::unique_ptr<TDadideVUDServerClient> client = std::move(items_.at(index));
   items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(index));
-  client->inClients_ = false;
+  client->state_ = ConnectionState::Released;
   return client;
 }
 

@@ -3,25 +3,24 @@
 #include <QAbstractEventDispatcher>
 #include <QtEndian>
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "transport/exception.h"
 #include "transport/platform/winsock_errors.h"
+#include "transport/socket_error_text.h"
 #include "transport/unhandled_error.h"
 
 namespace parlivo {
 namespace {
 
-constexpr long kListenEvents = FD_READ | FD_ACCEPT | FD_CLOSE;
+// Accepted sockets inherit these: FD_WRITE says when a full socket has room.
+constexpr long kListenEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE;
 constexpr int kHostNameBuffer = 260;
-// How long freeing released connections waits while a handler of this
-// server is still running (a handler that runs a nested event loop).
-constexpr int kReaperRetryMs = 10;
-// The longest queued output waits when the event loop does not get to wait
-// (and so to flush) by itself.
-constexpr int kFlushFallbackMs = 5;
+// The first pause after a failed accept; it doubles up to kAcceptRetryMaxMs.
+constexpr int kAcceptRetryFirstMs = 50;
 // Connections taken from the system's queue for one notice: a burst gets in
 // quickly, and the connections in service do not wait long behind it.
 constexpr int kAcceptsPerNotice = 64;
@@ -33,6 +32,11 @@ std::string DottedAddress(std::uint32_t networkOrder) {
          std::to_string(bytes[3]);
 }
 
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
 
 // Marks the server as running one of its handlers, so that released
@@ -41,7 +45,7 @@ class TDadideVUDServer::BusyScope {
  public:
   explicit BusyScope(TDadideVUDServer& server) : server_(server), alive_(server.LifeToken()) { ++server_.busy_; }
   ~BusyScope() {
-    if (!alive_.expired()) --server_.busy_;
+    if (!alive_.expired() && --server_.busy_ == 0) server_.HandlerReturned();
   }
   BusyScope(const BusyScope&) = delete;
   BusyScope& operator=(const BusyScope&) = delete;
@@ -58,26 +62,19 @@ TDadideVUDServer::TDadideVUDServer(SocketApi& api)
         PingClients();
       }, kDefaultMaxPing, false) {
   Clients = std::make_unique<ClientList>();
-  reaper_.setSingleShot(true);
-  reaper_.setInterval(0);
-  QObject::connect(&reaper_, &QTimer::timeout, [this] { FreeReleased(); });
-  // Output goes out right before the event loop waits for the next events,
-  // so everything one pass queued leaves together. The timer is the safety
-  // net for a loop that never waits (one that only processes what is there).
-  const auto flush = [this] {
-    if (!pendingOutput_.empty()) RunGuarded(this, [this] { FlushPendingOutput(); });
-  };
+  // The safe point runs right before the event loop waits for the next
+  // events, so everything one pass queued leaves together. The zero timer
+  // runs it when the loop does not get to wait (events keep arriving, or a
+  // caller only processes what is there); whichever comes first does the work.
   if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
-    QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &flusher_, flush);
-  flusher_.setSingleShot(true);
-  flusher_.setInterval(kFlushFallbackMs);
-  QObject::connect(&flusher_, &QTimer::timeout, flush);
-  departures_.setSingleShot(true);
-  departures_.setInterval(0);
-  QObject::connect(&departures_, &QTimer::timeout, [this] {
-    BusyScope busy(*this);
-    RunGuarded(this, [this] { RunDepartures(); });
-  });
+    QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &safePoint_, [this] {
+      if (safePointArmed_) RunSafePoint();
+    });
+  safePoint_.setSingleShot(true);
+  safePoint_.setInterval(0);
+  QObject::connect(&safePoint_, &QTimer::timeout, [this] { RunSafePoint(); });
+  acceptRetry_.setSingleShot(true);
+  QObject::connect(&acceptRetry_, &QTimer::timeout, [this] { RunGuarded(this, [this] { ResumeAccepting(); }); });
 }
 
 TDadideVUDServer::Walk::Walk(TDadideVUDServer& server, WalkOrder order)
@@ -90,7 +87,7 @@ TDadideVUDServer::Walk::Walk(TDadideVUDServer& server, WalkOrder order)
 }
 
 TDadideVUDServer::Walk::~Walk() {
-  if (!alive_.expired()) --server_.busy_;
+  if (!alive_.expired() && --server_.busy_ == 0) server_.HandlerReturned();
 }
 
 TDadideVUDServer::~TDadideVUDServer() {
@@ -102,6 +99,20 @@ TDadideVUDServer::~TDadideVUDServer() {
     RunGuarded(this, [&] { Release(std::move(client)); });
   }
   released_.clear();
+}
+
+void TDadideVUDServer::Dispose(std::unique_ptr<TDadideVUDServer> server) {
+  if (!server) return;
+  if (!server->InHandler()) return;  // `server` goes out of scope here: freed now
+  TDadideVUDServer& stopping = *server;
+  stopping.selfOwned_ = std::move(server);
+  RunGuarded(&stopping, [&] { stopping.SetListen(false); });
+}
+
+void TDadideVUDServer::HandlerReturned() {
+  // Connections released while a handler ran wait for it to return; so does
+  // a server handed to Dispose.
+  if (!released_.empty() || selfOwned_) RequestSafePoint();
 }
 
 // ---------------------------------------------------------------------------
@@ -156,20 +167,54 @@ void TDadideVUDServer::StopListening() {
   } reset{stopping_};
 
   PingTimer.setEnabled(false);
+  acceptRetry_.stop();
   FlushPendingOutput();
-  while (!Clients->Empty()) Release(Clients->Extract(Clients->Count() - 1));
+  std::vector<std::unique_ptr<TDadideVUDServerClient>> closing;
+  closing.reserve(Clients->Count());
+  while (!Clients->Empty()) closing.push_back(Clients->Extract(Clients->Count() - 1));
+  leaving_ = 0;
 
-  Api().asyncSelect(Socket, WindowHandle(), WM_SOCKETNOTIFY, 0);
-  Api().shutdown(Socket, kShutdownBoth);
-  const SocketHandle closing = Socket;
-  const bool closed = Api().closesocket(closing) == 0;
-  const int error = closed ? 0 : Api().lastError();
-  // The descriptor is released even when close reports an error, so the
-  // server is idle either way; staying "listening" on a handle that no
-  // longer exists would make every later stop fail again.
-  Socket = kInvalidSocket;
+  // No new connections while the last packets go out.
+  const SocketHandle listening = Socket;
+  const int error = CloseSocket(false);
   listen_ = false;
-  if (!closed) SocketError(closing, error);
+  CloseAtStop(std::move(closing));
+  if (error != 0) SocketError(listening, error);
+}
+
+void TDadideVUDServer::CloseAtStop(std::vector<std::unique_ptr<TDadideVUDServerClient>> closing) {
+  // The sockets are waited on directly: the stop must end within its bound
+  // whatever the event loop does, and no handler of a connection may run now.
+  const auto alive = LifeToken();
+  const std::int64_t deadline = NowMs() + kStopDrainMs;
+  std::vector<TDadideVUDServerClient*> waiting;
+  std::vector<SocketHandle> sockets;
+  std::vector<bool> writable;
+  for (;;) {
+    waiting.clear();
+    sockets.clear();
+    for (const auto& client : closing) {
+      if (client->Socket != kInvalidSocket && client->SendQueue.remaining() > 0) {
+        waiting.push_back(client.get());
+        sockets.push_back(client->Socket);
+      }
+    }
+    const std::int64_t left = deadline - NowMs();
+    if (waiting.empty() || left <= 0) break;
+    const int wait = static_cast<int>(std::min<std::int64_t>(left, kStopStallMs));
+    // Nobody took anything within the stall time: the rest do not read.
+    if (Api().waitWritable(sockets, wait, writable) <= 0) break;
+    for (std::size_t i = 0; i < waiting.size(); ++i) {
+      if (!writable[i]) continue;
+      if (!waiting[i]->SendWaiting()) waiting[i]->SendQueue.release();  // failed: nothing more for it
+      if (alive.expired()) return;
+    }
+  }
+  for (auto& client : closing) {
+    const bool delivered = client->SendQueue.remaining() == 0;
+    Release(std::move(client), delivered);
+    if (alive.expired()) return;
+  }
 }
 
 void TDadideVUDServer::SetPort(std::uint16_t Value) {
@@ -221,9 +266,10 @@ bool TDadideVUDServer::AcceptOne() {
     if (error == WSAEWOULDBLOCK) return false;
     // The peer gave up before it was accepted: nothing is made for it.
     if (error == WSAECONNABORTED) return true;
-    SocketError(kInvalidSocket, error);
+    BackOffAccepting(error);
     return false;
   }
+  acceptPauseMs_ = 0;
   // Chat is interactive: without this a relay waits for the client's
   // delayed acknowledgement whenever an earlier packet is unacknowledged.
   Api().setNoDelay(accepted, true);
@@ -243,8 +289,36 @@ bool TDadideVUDServer::AcceptOne() {
   TDadideVUDServerClient* added = client.get();
   Clients->Add(std::move(client));
   SendPacket(added, pidConnected, 0, nullptr);
-  if (added->InClients() && OnClientConnected) OnClientConnected(this, added);
+  if (added->InService() && OnClientConnected) OnClientConnected(this, added);
   return true;
+}
+
+void TDadideVUDServer::BackOffAccepting(int errorCode) {
+  // Out of descriptors, buffers or memory: the connections in service keep
+  // being served, and the waiting ones stay in the system's queue until
+  // accepting works again. The listening socket is not watched meanwhile, so
+  // its readiness does not spin the loop.
+  acceptPauseMs_ = acceptPauseMs_ == 0 ? kAcceptRetryFirstMs : std::min(acceptPauseMs_ * 2, kAcceptRetryMaxMs);
+  Api().asyncSelect(Socket, WindowHandle(), WM_SOCKETNOTIFY, FD_WRITE);
+  acceptRetry_.start(acceptPauseMs_);
+
+  ++acceptFailuresUnsaid_;
+  const std::int64_t now = NowMs();
+  if (lastAcceptNoticeMs_ >= 0 && now - lastAcceptNoticeMs_ < 1000) return;
+  lastAcceptNoticeMs_ = now;
+  std::string text = "Cannot accept connections: " + std::string(SocketErrorText(errorCode)) + " (#" +
+                     std::to_string(errorCode) + "); the clients connected are served, accepting again shortly";
+  if (acceptFailuresUnsaid_ > 1) text += " (" + std::to_string(acceptFailuresUnsaid_) + " failures)";
+  text += ".";
+  acceptFailuresUnsaid_ = 0;
+  if (OnServerNotice) OnServerNotice(this, text);
+}
+
+void TDadideVUDServer::ResumeAccepting() {
+  if (!listen_) return;
+  Api().asyncSelect(Socket, WindowHandle(), WM_SOCKETNOTIFY, kListenEvents);
+  BusyScope busy(*this);
+  AcceptConnection();
 }
 
 void TDadideVUDServer::SocketClosed(SocketHandle Socket) {
@@ -258,8 +332,17 @@ void TDadideVUDServer::SocketClosed(SocketHandle Socket) {
 }
 
 void TDadideVUDServer::Depart(std::size_t index) {
-  std::unique_ptr<TDadideVUDServerClient> leaving = Clients->Extract(index);
-  if (!destroying_ && OnClientDisconnected) OnClientDisconnected(this, leaving.get());
+  TDadideVUDServerClient* leaving = Park(Clients->Extract(index));
+  // However the handlers below end (a throw, a stop), the connection is
+  // closed; it is freed at a safe point.
+  struct CloseAtEnd {
+    TDadideVUDServerClient* client;
+    std::weak_ptr<const void> alive;
+    ~CloseAtEnd() {
+      if (!alive.expired()) RunGuarded(client, [this] { client->SetConnected(false); });
+    }
+  } closeAtEnd{leaving, leaving->LifeToken()};
+  if (!destroying_ && OnClientDisconnected) OnClientDisconnected(this, leaving);
 
   const std::string name = leaving->UserName;
   const std::string room = leaving->Room;
@@ -268,37 +351,42 @@ void TDadideVUDServer::Depart(std::size_t index) {
   } else if (ClientStatusUpdate == AllClients) {
     SendToEach(pidUserLeft, name, [](const TDadideVUDServerClient*) { return true; });
   }
-  Release(std::move(leaving));
 }
 
 void TDadideVUDServer::ScheduleDeparture(TDadideVUDServerClient* Client) {
-  if (Client->Leaving || !Client->InClients()) return;
-  Client->Leaving = true;
-  Client->SendTimer.setEnabled(false);
+  if (!Client->InService()) return;
+  Client->state_ = ConnectionState::Leaving;
+  ++leaving_;
   Client->SendQueue.release();
   // Nothing more is read from it either; its departure closes it.
   Api().asyncSelect(Client->Socket, WindowHandle(), WM_SOCKETNOTIFY, 0);
-  if (!departures_.isActive()) departures_.start(0);
+  RequestSafePoint();
 }
 
 void TDadideVUDServer::ConnectionFault(TDadideVUDServerClient* client) { ScheduleDeparture(client); }
 
 void TDadideVUDServer::RunDepartures() {
   const auto alive = LifeToken();
+  const std::uint64_t stops = stops_;
   // Each departure fires handlers that may change the list (and sends that
   // may mark further connections), so the search starts afresh every time.
-  for (;;) {
+  // A handler that throws ends its own departure only.
+  while (leaving_ > 0) {
     std::optional<std::size_t> leaving;
     for (std::size_t i = Clients->Count(); i-- > 0 && !leaving;)
-      if ((*Clients)[i]->Leaving) leaving = i;
-    if (!leaving) return;
-    Depart(*leaving);
-    if (alive.expired()) return;
+      if ((*Clients)[i]->State() == ConnectionState::Leaving) leaving = i;
+    if (!leaving) {
+      leaving_ = 0;
+      return;
+    }
+    --leaving_;
+    RunGuarded(this, [&] { Depart(*leaving); });
+    if (alive.expired() || stops_ != stops) return;
   }
 }
 
 void TDadideVUDServer::DropTooSlow(TDadideVUDServerClient* client) {
-  if (client->Leaving || !client->InClients()) return;
+  if (!client->InService()) return;
   const std::size_t waiting = client->SendQueue.remaining();
   ScheduleDeparture(client);
   if (OnClientTooSlow) OnClientTooSlow(this, client, waiting);
@@ -307,10 +395,10 @@ void TDadideVUDServer::DropTooSlow(TDadideVUDServerClient* client) {
 void TDadideVUDServer::PingClients() {
   const auto alive = LifeToken();
   ForEachClient(WalkOrder::LastToFirst, [this](TDadideVUDServerClient* client) {
-    if (client->Leaving) return;
+    if (!client->InService()) return;
     client->SendQueue.trimIdle();  // once a ping period is often enough
     SendPacket(client, pidPing, 0, nullptr);
-    if (client->Leaving || !client->InClients()) return;  // the ping could not be sent
+    if (!client->InService()) return;  // the ping could not be queued
     if (!client->PingPending) {
       client->PingPending = true;
       return;
@@ -328,26 +416,70 @@ void TDadideVUDServer::PingClients() {
   if (!alive.expired()) FlushPendingOutput();
 }
 
-void TDadideVUDServer::Release(std::unique_ptr<TDadideVUDServerClient> client) {
-  TDadideVUDServerClient* closing = client.get();
-  closing->SendTimer.setEnabled(false);
-  if (closing->AwaitingFlush) {
-    closing->AwaitingFlush = false;
-    std::erase(pendingOutput_, closing);
+TDadideVUDServerClient* TDadideVUDServer::Park(std::unique_ptr<TDadideVUDServerClient> client) {
+  TDadideVUDServerClient* parked = client.get();
+  parked->state_ = ConnectionState::Released;
+  if (parked->AwaitingFlush) {
+    parked->AwaitingFlush = false;
+    std::erase(pendingOutput_, parked);
   }
   released_.push_back(std::move(client));
-  if (!reaper_.isActive()) reaper_.start(0);
-  closing->SetConnected(false);  // may report a failed close through OnError
+  RequestSafePoint();
+  return parked;
+}
+
+void TDadideVUDServer::Release(std::unique_ptr<TDadideVUDServerClient> client, bool graceful) {
+  TDadideVUDServerClient* closing = Park(std::move(client));
+  // May report a failed close through OnError.
+  if (graceful) {
+    closing->CloseGracefully();
+  } else {
+    closing->SetConnected(false);
+  }
 }
 
 void TDadideVUDServer::FreeReleased() {
-  if (busy_ > 0) {
-    reaper_.start(kReaperRetryMs);
-    return;
-  }
+  // A handler still running (one that runs a nested event loop) may hold
+  // one of them; they are freed once it has returned (HandlerReturned).
+  if (busy_ > 0) return;
   auto freeing = std::move(released_);
   released_.clear();
   freeing.clear();  // destructors report their own errors to the central handler
+}
+
+void TDadideVUDServer::RequestSafePoint() {
+  if (safePointArmed_) return;
+  safePointArmed_ = true;
+  safePoint_.start();
+}
+
+void TDadideVUDServer::RunSafePoint() {
+  safePointArmed_ = false;
+  safePoint_.stop();
+  const auto alive = LifeToken();
+  {
+    BusyScope busy(*this);
+    FlushPendingOutput();
+    if (alive.expired()) return;
+    RunDepartures();
+    if (alive.expired()) return;
+    // Departures queue ID 23 for the others: it leaves in this pass too.
+    FlushPendingOutput();
+    if (alive.expired()) return;
+  }
+  if (busy_ > 0) return;
+  FreeReleased();
+  // Handlers that returned just now asked for this very pass again.
+  if (pendingOutput_.empty() && leaving_ == 0 && released_.empty()) {
+    safePointArmed_ = false;
+    safePoint_.stop();
+  }
+  if (selfOwned_) {
+    // Dispose handed the server to itself; this is the first moment no
+    // handler of it runs. The timer is a member, so the deletion waits for
+    // the loop (deleting it from its own signal is not allowed).
+    QTimer::singleShot(0, [self = std::shared_ptr<TDadideVUDServer>(std::move(selfOwned_))] {});
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -355,7 +487,7 @@ void TDadideVUDServer::FreeReleased() {
 
 void TDadideVUDServer::SendPacket(TDadideVUDServerClient* Client, std::int32_t ID, std::int32_t Length,
                                   const void* Data) {
-  if (Client->Leaving) return;
+  if (!Client->InService()) return;
   if (!Client->SendQueue.append(MakePacket(Data != nullptr ? Length : 0, ID, Data))) {
     DropTooSlow(Client);
     return;
@@ -363,21 +495,23 @@ void TDadideVUDServer::SendPacket(TDadideVUDServerClient* Client, std::int32_t I
   if (Client->AwaitingFlush) return;
   Client->AwaitingFlush = true;
   pendingOutput_.push_back(Client);
-  if (!flusher_.isActive()) flusher_.start();
+  RequestSafePoint();
 }
 
 void TDadideVUDServer::FlushPendingOutput() {
   // Connections that get output while this runs (a handler of a failed
   // send) wait for the next flush. The batch's connections stay allocated:
   // the server counts as busy, so none is freed under the walk, and one that
-  // was closed meanwhile has no socket and sends nothing.
+  // left service meanwhile sends nothing. A throwing error handler costs
+  // only its own connection's flush.
   BusyScope busy(*this);
-  flusher_.stop();
+  const auto alive = LifeToken();
   const std::vector<TDadideVUDServerClient*> batch = std::exchange(pendingOutput_, {});
   for (TDadideVUDServerClient* client : batch) {
     if (!client->AwaitingFlush) continue;
     client->AwaitingFlush = false;
-    client->Flush(nullptr);
+    RunGuarded(this, [client] { client->Flush(nullptr); });
+    if (alive.expired()) return;
   }
 }
 
@@ -407,6 +541,11 @@ void TDadideVUDServer::SendToEach(std::int32_t id, std::string_view payload,
 
 void TDadideVUDServer::Flush(void*) {
   ForEachClient(WalkOrder::FirstToLast, [](TDadideVUDServerClient* client) { client->Flush(nullptr); });
+}
+
+void TDadideVUDServer::SocketWritable(SocketHandle Socket) {
+  // The socket took part of what waited and has room again: the rest goes now.
+  if (TDadideVUDServerClient* client = Clients->FindBySocket(Socket)) client->Flush(nullptr);
 }
 
 void TDadideVUDServer::GetRoomUserNames(const std::string& Room, std::vector<std::string>& List) const {

@@ -9,24 +9,39 @@
 // milliseconds, and hands every complete packet to DispatchPacket, which
 // runs the chat protocol (server_protocol.cpp).
 //
-// Threading and re-entry: everything runs on the event thread. Event
-// handlers run synchronously inside the operation that fires them, often in
-// the middle of a walk over Clients, and may change the list (stop the
-// server, drop a connection). Every walk (ForEachClient) visits the
-// connections that were listed when it began, skips each one that has left
-// by the time its turn comes, and ends early only when the whole server
-// stops; nothing is sent twice and no connection is used after it left the
-// list. Connection objects taken out of the list are closed at once but
-// freed only once control is back in the event loop, so a handler that
-// still holds a Client pointer never holds a dangling one.
+// Threading: everything runs on the event thread.
 //
 // Output: a packet for a connection is appended to its send queue at once,
 // and the queues are written out once per event-loop pass: every connection
-// that got packets while the loop handled its ready events gets one send for
-// all of them before the loop waits again (FlushPendingOutput). The bytes
-// and their order per connection are what immediate sends would give; only
-// the number of system calls drops. Bytes the socket does not take wait for
-// the connection's retry.
+// that got packets while the loop handled its ready events gets its bytes
+// handed to its socket before the loop waits again. The bytes and their
+// order per connection are what immediate sends would give; only the number
+// of system calls drops. Bytes the socket does not take go out when it
+// reports room again (FD_WRITE); nothing polls.
+//
+// The safe point: once per loop pass, right before the loop waits (or, when
+// it never gets to wait, from a zero timer), the server flushes the queued
+// output, then lets the connections marked Leaving depart, then frees the
+// connections released meanwhile. Each of the three steps survives a
+// throwing handler: the error goes to the central handler and the step goes
+// on with the other connections. Work that changes Clients because of a
+// connection's own fault (a failed send, "too slow", a time-out) is deferred
+// to this point.
+//
+// What an event handler may do (the server keeps these promises):
+// - Send, disconnect or kick any connection. Nothing reaches a connection
+//   that is not in service; a released one is never queued again.
+// - Stop the server (SetListen(false)), from any handler. The walk or pass
+//   that called it ends; no connection is used after it left Clients.
+//   Connection objects taken out of the list are closed at once but freed
+//   only at a safe point with no handler of this server running, so a
+//   pointer a handler still holds stays valid until it returns.
+// - Throw. The error ends the handler's own work (the packet's dispatch,
+//   that connection's departure) and reaches the central handler; the
+//   server's state stays consistent and the other connections carry on.
+// - Not destroy the server. A handler that must get rid of it (a window
+//   closed from a dialog shown inside a handler) hands it to Dispose, which
+//   stops it and frees it once no handler runs.
 //
 // Errors: a fault of one connection stays with that connection. An error
 // about a connection's socket (a failed send, receive or close, an error
@@ -37,7 +52,9 @@
 // happens to a connection whose send queue would pass its cap (a peer that
 // does not read: OnClientTooSlow) and to one that a time-out handler forces
 // out. Errors of the server's own socket, except 10035 ("would block"),
-// stop listening before OnError fires.
+// stop listening before OnError fires. A failed accept is not one of them:
+// lack of descriptors or memory is a passing condition, reported through
+// OnServerNotice (at most once a second) while accepting backs off.
 
 #include <QTimer>
 #include <cstdint>
@@ -79,6 +96,7 @@ using TDadideVUDServerUnknownIDEvent = std::function<void(TDadideVUDServer* Send
                                                           ByteStream& Data, std::int32_t ID)>;
 using TDadideVUDServerTooSlowEvent =
     std::function<void(TDadideVUDServer* Sender, TDadideVUDServerClient* Client, std::size_t WaitingBytes)>;
+using TDadideVUDServerNoticeEvent = std::function<void(TDadideVUDServer* Sender, const std::string& Text)>;
 
 // The order in which a walk visits the connections.
 enum class WalkOrder { FirstToLast, LastToFirst };
@@ -90,10 +108,26 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // the largest queue the system allows keeps a burst from being refused.
   static constexpr int kListenBacklog = kMaxListenBacklog;
 
+  // How long a stop waits, at most, for connections to take what is queued
+  // for them (the request to leave above all), and how long it waits for
+  // any of them to make progress before it gives up on the rest.
+  static constexpr int kStopDrainMs = 3000;
+  static constexpr int kStopStallMs = 250;
+  // The longest pause between two tries to accept after an accept failed
+  // (descriptors or memory ran out); the first retry comes sooner.
+  static constexpr int kAcceptRetryMaxMs = 1000;
+
   explicit TDadideVUDServer(SocketApi& api);
   // Stops listening (every connection closed, without events) and frees
-  // everything. Errors on the way go to the central handler.
+  // everything. Errors on the way go to the central handler. Must not run
+  // inside one of this server's handlers (see Dispose).
   ~TDadideVUDServer() override;
+
+  // Destroys `server` now, or, when called from inside one of its handlers,
+  // stops it at once and frees it once the handlers have returned.
+  static void Dispose(std::unique_ptr<TDadideVUDServer> server);
+  // True while one of this server's handlers runs (the server is on the stack).
+  bool InHandler() const { return busy_ > 0; }
 
   // --- Settings read at their next use.
   bool AllowSameUserNames = false;
@@ -122,6 +156,10 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // bytes past its queue's cap; WaitingBytes is what it had not taken yet.
   // The connection leaves as if its peer had closed it.
   TDadideVUDServerTooSlowEvent OnClientTooSlow;
+  // Something the operator should know that is no error of the server nor
+  // of one connection's: accepting failed for lack of resources, a
+  // connection was refused by a limit. Each kind comes at most once a second.
+  TDadideVUDServerNoticeEvent OnServerNotice;
 
   // --- Properties with setters.
   bool Listen() const { return listen_; }
@@ -144,12 +182,14 @@ class TDadideVUDServer : public TCustomFasterSocket {
 
   EventTimer PingTimer;
 
-  // Writes out what every connection has queued since the last flush, one
-  // send per connection, in the order they first got output. It runs by
-  // itself right before the event loop waits for more events; stopping calls
-  // it first, so that what was queued (a request to leave) still goes out.
-  // May report errors (the failing connections leave later).
+  // Writes out what every connection has queued since the last flush, in
+  // the order they first got output. It runs by itself at the safe point;
+  // stopping calls it first, so that what was queued (a request to leave)
+  // still goes out. May report errors (the failing connections leave later).
   void FlushPendingOutput();
+  // The safe point (see the header comment). Runs by itself once per loop
+  // pass when there is work for it; tests call it to settle a pass.
+  void RunSafePoint();
 
   // Calls visit(client) for every connection listed when the walk begins, in
   // `order`, skipping the ones that have left Clients before their turn.
@@ -166,7 +206,7 @@ class TDadideVUDServer : public TCustomFasterSocket {
 
   // --- Operations for the application. Sends may fail; the failing
   // connection leaves later, and handlers may change Clients before these
-  // return. Nothing is sent to a connection that is Leaving.
+  // return. Nothing is sent to a connection that is not in service.
   void SendPacket(TDadideVUDServerClient* Client, std::int32_t ID, std::int32_t Length, const void* Data);
   void SendPacket(TDadideVUDServerClient* Client, std::int32_t ID, std::string_view payload);
   void SendClientMessage(TDadideVUDServerClient* Client, const void* Data, std::int32_t Length);
@@ -181,6 +221,7 @@ class TDadideVUDServer : public TCustomFasterSocket {
   void WndProc(WindowMessage& Message) override;
   void AcceptConnection() override;
   void SocketClosed(SocketHandle Socket) override;
+  void SocketWritable(SocketHandle Socket) override;
   void DispatchPacket(TDadideVUDServerClient* Client, ByteStream& Data, std::int32_t ID) override;
   // An error about a connection's socket goes to that connection (see the
   // header comment); the rest is the server's own.
@@ -232,10 +273,18 @@ class TDadideVUDServer : public TCustomFasterSocket {
   void PushRoster(TDadideVUDServerClient* client);
 
   // Accepts one waiting connection; false when there was none to take (or
-  // the accept failed, which is then reported).
+  // the accept failed, which then backs off).
   bool AcceptOne();
+  // An accept failed for lack of resources: says so (at most once a second)
+  // and stops taking connections for a while, doubling the pause each time.
+  void BackOffAccepting(int errorCode);
+  void ResumeAccepting();
   void StartListening();
   void StopListening();
+  // Hands what is queued for the closing connections to their sockets,
+  // waiting at most kStopDrainMs, and closes them: gracefully when all of it
+  // went out, abortively otherwise.
+  void CloseAtStop(std::vector<std::unique_ptr<TDadideVUDServerClient>> closing);
   // Reports a failed start after closing the socket it had created.
   void AbandonStart(int errorCode);
   // Sends `id` with `payload` to every connection that `wanted` selects,
@@ -245,12 +294,18 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // The connection at `index` leaves: out of Clients, OnClientDisconnected,
   // ID 23 to the others as ClientStatusUpdate says, then closed and freed later.
   void Depart(std::size_t index);
-  // Lets every connection marked Leaving depart (the safe point).
+  // Lets every connection marked Leaving depart.
   void RunDepartures();
   void DropTooSlow(TDadideVUDServerClient* client);
-  // Closes a connection taken out of Clients and frees it later, at a safe point.
-  void Release(std::unique_ptr<TDadideVUDServerClient> client);
+  // Marks a connection taken out of Clients as released and keeps it for
+  // freeing at a safe point; returns it.
+  TDadideVUDServerClient* Park(std::unique_ptr<TDadideVUDServerClient> client);
+  // Parks a connection taken out of Clients and closes it.
+  void Release(std::unique_ptr<TDadideVUDServerClient> client, bool graceful = false);
   void FreeReleased();
+  // Arms the safe point for the current loop pass.
+  void RequestSafePoint();
+  void HandlerReturned();
 
   bool listen_ = false;
   bool stopping_ = false;
@@ -259,12 +314,18 @@ class TDadideVUDServer : public TCustomFasterSocket {
   std::uint32_t maxPing_ = kDefaultMaxPing;
   int busy_ = 0;
   std::vector<std::unique_ptr<TDadideVUDServerClient>> released_;
-  QTimer reaper_;
-  QTimer departures_;
-  // Connections with AwaitingFlush set, and the timer that flushes them
-  // should the event loop not get to wait (which flushes them too).
+  // Connections with AwaitingFlush set, in the order they got output.
   std::vector<TDadideVUDServerClient*> pendingOutput_;
-  QTimer flusher_;
+  // Connections marked Leaving that have not departed yet.
+  std::size_t leaving_ = 0;
+  bool safePointArmed_ = false;
+  QTimer safePoint_;
+  // Set by Dispose: the server frees itself once no handler runs.
+  std::unique_ptr<TDadideVUDServer> selfOwned_;
+  QTimer acceptRetry_;
+  int acceptPauseMs_ = 0;
+  std::int64_t lastAcceptNoticeMs_ = -1;
+  int acceptFailuresUnsaid_ = 0;
 };
 
 template <typename Visit>

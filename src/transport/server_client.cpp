@@ -10,13 +10,10 @@
 namespace parlivo {
 
 TDadideVUDServerClient::TDadideVUDServerClient(SocketApi& api, TCustomFasterSocket* server)
-    // The timer is created running; the first Flush, from a tick or from a
-    // queued packet, stops it.
-    : TCustomFasterSocket(api, server), SendTimer(this, [this] { Flush(nullptr); }, kSendRetryInterval, true) {}
+    : TCustomFasterSocket(api, server) {}
 
 TDadideVUDServerClient::~TDadideVUDServerClient() {
   RunGuarded(this, [this] { SetConnected(false); });
-  SendTimer.setEnabled(false);
 }
 
 void TDadideVUDServerClient::ResetStream() {
@@ -26,42 +23,50 @@ void TDadideVUDServerClient::ResetStream() {
 }
 
 void TDadideVUDServerClient::Flush(void*) {
-  SendTimer.setEnabled(false);
-  if (SendQueue.remaining() == 0 || Socket == kInvalidSocket || Leaving) return;
+  if (state_ == ConnectionState::InService) SendWaiting();
+}
 
-  const std::string_view waiting = SendQueue.waiting();
-  const int length = static_cast<int>(std::min<std::size_t>(waiting.size(), INT_MAX));
-  const int sent = Api().send(Socket, waiting.data(), length, 0);
-  if (sent == kSocketError) {
-    const int error = Api().lastError();
-    if (error == WSAEWOULDBLOCK) {
-      SendTimer.setEnabled(true);  // the socket is full: try again shortly
-      return;
+bool TDadideVUDServerClient::SendWaiting() {
+  while (SendQueue.remaining() > 0 && Socket != kInvalidSocket) {
+    const std::string_view waiting = SendQueue.waiting();
+    const int length = static_cast<int>(std::min<std::size_t>(waiting.size(), INT_MAX));
+    const int sent = Api().send(Socket, waiting.data(), length, 0);
+    if (sent == kSocketError) {
+      const int error = Api().lastError();
+      if (error == WSAEWOULDBLOCK) return true;  // the socket is full: FD_WRITE tells when it is not
+      SocketError(Socket, error);
+      return false;
     }
-    SocketError(Socket, error);
-    return;
+    SendQueue.consume(static_cast<std::size_t>(sent));
+    if (sent < length) return true;  // full; the rest goes out on FD_WRITE
   }
-  SendQueue.consume(static_cast<std::size_t>(sent));
-  if (SendQueue.remaining() > 0) SendTimer.setEnabled(true);
+  return true;
 }
 
 void TDadideVUDServerClient::SetConnected(bool Value) {
   if (Value == Connected) return;
   ResetStream();
   if (Value) return;
+  Close(true);
+}
 
-  Api().asyncSelect(Socket, WindowHandle(), WM_SOCKETNOTIFY, 0);
-  Api().shutdown(Socket, kShutdownBoth);
-  Api().setLinger(Socket, 1, 0);
+void TDadideVUDServerClient::CloseGracefully() {
+  if (!Connected) return;
+  ResetStream();
+  // Unread bytes at the close would make the system reset the connection
+  // and drop what it still has to send: read them away first (a bounded
+  // amount; a peer that keeps sending gets its reset).
+  char scratch[4096];
+  for (int i = 0; i < 16 && Api().recv(Socket, scratch, sizeof scratch, 0) > 0; ++i) {
+  }
+  Close(false);
+}
+
+void TDadideVUDServerClient::Close(bool abortive) {
   const SocketHandle closing = Socket;
-  const bool closed = Api().closesocket(closing) == 0;
-  const int error = closed ? 0 : Api().lastError();
-  // The descriptor is released even when close reports an error: keeping it
-  // would close it a second time later, when the number may already belong
-  // to another connection or to the listening socket.
-  Socket = kInvalidSocket;
+  const int error = CloseSocket(abortive);
   Connected = false;
-  if (!closed) SocketError(closing, error);
+  if (error != 0) SocketError(closing, error);
 }
 
 void TDadideVUDServerClient::SocketError(SocketHandle Socket, int ErrorCode) {

@@ -6,32 +6,47 @@
 // receive buffer and send queue. The server creates one per accepted
 // connection, keeps it in Clients and destroys it when the connection ends.
 //
-// Sending: every queued packet is sent at once as far as the socket takes
-// it (one send call per Flush); the rest is retried every 10 ms by
-// SendTimer, which runs only while bytes wait for such a retry. A socket
-// that takes nothing ("would block") is back-pressure, not an error: the
-// bytes stay queued for the retry and nothing is reported.
+// Life of a connection (one state, asked by every path that reads, queues,
+// sends or frees):
+//
+//   Pending --listed--> InService --fault, too slow, forced out--> Leaving
+//      |                    |                                         |
+//      | refused            | peer closed, server stopped             | departs at the safe point
+//      v                    v                                         v
+//   Released <--------------+-----------------------------------------+
+//      |
+//      +--> freed at the safe point, once no handler of the server runs
+//
+// Only an InService connection is read from and gets new packets; a
+// Released one is closed and out of Clients and can never be queued again.
+//
+// Sending: Flush hands the waiting bytes of SendQueue to the socket until
+// the socket takes no more. A socket that takes nothing or only a part
+// ("would block") is back-pressure, not an error: the rest stays queued and
+// goes out on the socket's next FD_WRITE notice.
 //
 // Errors: a connection never has an OnError of its own, so failures of its
 // sends and closes reach the server's OnError with the connection as Sender.
 // They are this connection's alone: before reporting one, the connection
 // tells its owner (ConnectionFault), which takes it out of service; the rest
-// of the server carries on. A handler may still stop the server and free
-// this object; Flush and SetConnected notice that and return without
-// touching it again.
+// of the server carries on.
 
 #include <cstdint>
 #include <string>
 
-#include "transport/event_timer.h"
 #include "transport/socket_base.h"
 
 namespace parlivo {
 
+enum class ConnectionState : std::uint8_t {
+  Pending,    // accepted, not yet listed (OnAccept decides)
+  InService,  // listed; read from and sent to
+  Leaving,    // listed, but failed or dropped: departs at the next safe point
+  Released,   // out of Clients and closed; freed at the next safe point
+};
+
 class TDadideVUDServerClient : public TCustomFasterSocket {
  public:
-  static constexpr std::uint32_t kSendRetryInterval = 10;  // ms
-
   // `server` owns the connection and receives its errors.
   TDadideVUDServerClient(SocketApi& api, TCustomFasterSocket* server);
   // Closes the socket abortively if it is still open; bytes still queued are
@@ -39,7 +54,6 @@ class TDadideVUDServerClient : public TCustomFasterSocket {
   ~TDadideVUDServerClient() override;
 
   bool Connected = false;
-  EventTimer SendTimer;
   std::string Room;
   std::int32_t StreamSize = 0;
   std::string DataInfo;
@@ -47,26 +61,30 @@ class TDadideVUDServerClient : public TCustomFasterSocket {
   bool PingPending = false;
   std::int32_t ReceivedSize = 0;
   std::uint32_t MissedPings = 0;
-  // Set once the connection has failed or been dropped and its departure is
-  // scheduled: it gets nothing more, and its queued bytes are gone.
-  bool Leaving = false;
   // Set while the connection waits in its server's list of connections with
   // output to send at the end of the current event-loop pass.
   bool AwaitingFlush = false;
 
+  ConnectionState State() const { return state_; }
+  bool InService() const { return state_ == ConnectionState::InService; }
   // True while the connection is an entry of its server's Clients.
-  bool InClients() const { return inClients_; }
+  bool InClients() const { return state_ == ConnectionState::InService || state_ == ConnectionState::Leaving; }
 
   void ResetStream();
-  // Hands the waiting bytes of SendQueue to one send call. Sender is unused.
+  // Sends what SendQueue holds while the connection is in service. Sender is unused.
   void Flush(void* Sender) override;
-  // False closes the socket: notices cancelled, shut down both ways, zero
-  // linger (the peer sees a reset), closed; Socket becomes -1 and Connected
-  // false. A failing close is reported afterwards: the descriptor is gone
-  // either way (the system releases it even when close reports an error),
-  // so it is never closed twice. Opening a connection (true) is not
-  // something this server does.
+  // Hands waiting bytes to the socket until it takes no more, whatever the
+  // state (a stop uses it for connections already released). Returns false
+  // when a send failed; the failure has been reported.
+  bool SendWaiting();
+  // False closes the socket abortively (see CloseSocket); Connected becomes
+  // false. A failing close is reported afterwards. Opening a connection
+  // (true) is not something this server does.
   virtual void SetConnected(bool Value);
+  // Closes like SetConnected(false), but lets the system deliver what it
+  // still holds and end the stream normally (a stop, once everything queued
+  // has been handed over).
+  void CloseGracefully();
   // A failure of this connection: "would block" is no error and is dropped;
   // anything else is the connection's fault (the owner is told) and is then
   // reported as the base reports every error.
@@ -77,7 +95,10 @@ class TDadideVUDServerClient : public TCustomFasterSocket {
 
  private:
   friend class ClientList;
-  bool inClients_ = false;
+  friend class TDadideVUDServer;
+  void Close(bool abortive);
+
+  ConnectionState state_ = ConnectionState::Pending;
 };
 
 }  // namespace parlivo

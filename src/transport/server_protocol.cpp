@@ -163,7 +163,7 @@ void TDadideVUDServer::HandleRegisterUser(TDadideVUDServerClient* client, ByteSt
     return;
   }
   SendPacket(client, pidAccessGranted, 0, nullptr);
-  if (client->InClients()) PushRoster(client);
+  if (client->InService()) PushRoster(client);
 }
 
 void TDadideVUDServer::PushRoster(TDadideVUDServerClient* client) {
@@ -177,7 +177,7 @@ void TDadideVUDServer::PushRoster(TDadideVUDServerClient* client) {
     GetAllUserNames(names);
   }
   SendPacket(client, pidUserList, RosterText(names));
-  if (!client->InClients()) return;
+  if (!client->InService()) return;
 
   const std::string userName = client->UserName;
   const std::string room = client->Room;

@@ -29,6 +29,7 @@ void TCustomFasterSocket::Flush(void*) {}
 void TCustomFasterSocket::AcceptConnection() {}
 void TCustomFasterSocket::SocketClosed(SocketHandle) {}
 void TCustomFasterSocket::SocketConnected() {}
+void TCustomFasterSocket::SocketWritable(SocketHandle) {}
 void TCustomFasterSocket::DispatchPacket(TDadideVUDServerClient*, ByteStream&, std::int32_t) {}
 void TCustomFasterSocket::SetPort(std::uint16_t) {}
 void TCustomFasterSocket::ConnectionFault(TDadideVUDServerClient*) {}
@@ -55,6 +56,7 @@ void TCustomFasterSocket::SocketMessage(WindowMessage& Message) {
     case FD_ACCEPT: AcceptConnection(); break;
     case FD_CONNECT: SocketConnected(); break;
     case FD_CLOSE: SocketClosed(socket); break;  // bytes that may still wait are not read first
+    case FD_WRITE: SocketWritable(socket); break;
     default: break;
   }
 }
@@ -89,7 +91,7 @@ void TCustomFasterSocket::ReadNotified(SocketHandle socket) {
   // failed connection is left alone until it departs).
   auto targetStillHere = [&] {
     if (self.expired() || targetAlive.expired()) return false;
-    return client == nullptr || (client->InClients() && !client->Leaving);
+    return client == nullptr || client->InService();
   };
   // Dispatching is restored however the pass ends, unless this object went
   // away during it.
@@ -167,6 +169,17 @@ void TCustomFasterSocket::SocketError(SocketHandle Socket, int ErrorCode) {
     return;
   }
   throw Exception(text);
+}
+
+int TCustomFasterSocket::CloseSocket(bool abortive) {
+  api_.asyncSelect(Socket, WindowHandle(), WM_SOCKETNOTIFY, 0);
+  api_.shutdown(Socket, kShutdownBoth);
+  if (abortive) api_.setLinger(Socket, 1, 0);
+  const SocketHandle closing = Socket;
+  const bool closed = api_.closesocket(closing) == 0;
+  const int error = closed ? 0 : api_.lastError();
+  Socket = kInvalidSocket;
+  return error;
 }
 
 bool QueuePacket(TCustomFasterSocket& Target, const OutgoingPacket& Packet) {

@@ -79,6 +79,9 @@ class TCustomFasterSocket {
   virtual void AcceptConnection();
   virtual void SocketClosed(SocketHandle Socket);
   virtual void SocketConnected();
+  // The socket can take more bytes again after a send that could not hand
+  // over everything (FD_WRITE). Nothing here; the server sends what waits.
+  virtual void SocketWritable(SocketHandle Socket);
   virtual void DispatchPacket(TDadideVUDServerClient* Client, ByteStream& Data, std::int32_t ID);
   virtual void SetPort(std::uint16_t Value);
   // Looks up the text for ErrorCode and fires OnError: this object's own
@@ -100,10 +103,18 @@ class TCustomFasterSocket {
   void ReadAvailable(SocketHandle Socket, ByteStream& Buffer, int Count);
   // Handles one readiness notice: an error code above 10000 is reported,
   // otherwise FD_READ reads and delivers, FD_ACCEPT accepts, FD_CONNECT and
-  // FD_CLOSE go to their operations.
+  // FD_CLOSE and FD_WRITE go to their operations.
   void SocketMessage(WindowMessage& Message);
 
  protected:
+  // Closes Socket: notices cancelled, shut down both ways, with zero linger
+  // when `abortive` (the peer sees a reset and unsent bytes are dropped),
+  // closed. Socket becomes kInvalidSocket even when the close fails: the
+  // system releases the descriptor either way, so it is never closed twice.
+  // Returns the Winsock code of a failed close, for the caller to report
+  // once its own state is settled; 0 when it closed.
+  int CloseSocket(bool abortive);
+
   // Where errors go when this object has no OnError of its own. A connection
   // answers its server; other objects have no such route.
   virtual TCustomFasterSocket* ErrorRouteOwner() const { return nullptr; }

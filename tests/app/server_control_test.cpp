@@ -342,7 +342,8 @@ TEST(RelayFailure, AFailedSendDuringTheRelayCostsOnlyThatConnection) {
   form.Server->FlushPendingOutput();
 
   EXPECT_TRUE(form.Server->Listen());
-  EXPECT_EQ(std::count(view.log.begin(), view.log.end(), "Error: Connection reset by peer (#10054)"), 1);
+  EXPECT_EQ(std::count(view.log.begin(), view.log.end(), "Connection error of Client at IP 127.0.0.1: Connection reset by peer (#10054)"),
+            1);
   EXPECT_EQ(std::count(view.log.begin(), view.log.end(), "Server is offline!"), 0);
   // Everybody else got the relay: greeting (8 bytes) plus one relayed packet.
   for (const std::size_t other : {0, 2, 3}) EXPECT_GT(api.at(sockets[other]).sent.size(), 8u) << other;

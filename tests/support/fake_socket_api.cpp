@@ -80,10 +80,14 @@ int FakeSocketApi::send(SocketHandle s, const void* buffer, int length, int) {
   if (!socket.sendScript.empty()) {
     const int script = socket.sendScript.front();
     socket.sendScript.pop_front();
-    if (script < 0) return fail(-script);
+    if (script < 0) {
+      socket.writeArmed = socket.writeArmed || -script == 10035;
+      return fail(-script);
+    }
     take = std::min(take, script);
   }
   socket.sent.append(static_cast<const char*>(buffer), static_cast<std::size_t>(take));
+  if (take < length) socket.writeArmed = true;
   return take;
 }
 
@@ -132,6 +136,18 @@ int FakeSocketApi::asyncSelect(SocketHandle s, HiddenWindow*, unsigned, long eve
   at(s).selectEvents = events;
   log(Line("select", s) + " " + std::to_string(events));
   return 0;
+}
+
+int FakeSocketApi::waitWritable(const std::vector<SocketHandle>& handles, int timeoutMs,
+                                std::vector<bool>& writable) {
+  log("waitWritable " + std::to_string(handles.size()) + " " + std::to_string(timeoutMs));
+  writable.assign(handles.size(), false);
+  int ready = 0;
+  for (std::size_t i = 0; i < handles.size(); ++i) {
+    writable[i] = at(handles[i]).writable;
+    ready += writable[i] ? 1 : 0;
+  }
+  return ready;
 }
 
 int FakeSocketApi::gethostname(char* name, int length) {

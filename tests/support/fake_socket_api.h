@@ -24,6 +24,8 @@ struct FakeSocket {
   bool shutDown = false;
   bool lingerZero = false;
   long selectEvents = 0;
+  bool writeArmed = false;      // a send did not take everything: FD_WRITE is due when it can
+  bool writable = true;         // what waitWritable() says of it
 };
 
 class FakeSocketApi : public SocketApi {
@@ -57,6 +59,7 @@ class FakeSocketApi : public SocketApi {
   int setNoDelay(SocketHandle s, bool on) override;
   int ioctlFionread(SocketHandle s, std::uint32_t* count) override;
   int asyncSelect(SocketHandle s, HiddenWindow* window, unsigned message, long events) override;
+  int waitWritable(const std::vector<SocketHandle>& sockets, int timeoutMs, std::vector<bool>& writable) override;
   int lastError() override { return lastError_; }
   int gethostname(char* name, int length) override;
   std::string hostAddress(const std::string& hostName) override;

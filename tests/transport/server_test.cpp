@@ -13,6 +13,8 @@
 #include "event_loop.h"
 #include "fake_socket_api.h"
 #include "transport/exception.h"
+#include "transport/unhandled_error.h"
+#include "recording_socket.h"
 
 namespace parlivo {
 namespace {
@@ -121,19 +123,31 @@ TEST_F(FakeServer, OneNoticeTakesEveryWaitingConnectionOfABurst) {
   EXPECT_TRUE(errors.empty());
 }
 
-TEST_F(FakeServer, FailedAcceptStopsTheServerUnlessNothingWasLeftToAccept) {
+TEST_F(FakeServer, AFailedAcceptBacksOffSaysSoOnceAndAcceptsAgainLater) {
+  std::vector<std::string> notices;
+  server.OnServerNotice = [&](TDadideVUDServer*, const std::string& text) { notices.push_back(text); };
   server.SetListen(true);
+  Accept();
   for (const int harmless : {10035, 10053}) {  // nothing waiting; the peer gave up first
     api.acceptError = harmless;
     Accept();
   }
+  EXPECT_TRUE(notices.empty());
+  const std::size_t served = server.Clients->Count();
+  for (const int exhausted : {10024, 10055, 10024}) {  // out of descriptors, of buffers
+    api.acceptError = exhausted;
+    Accept();
+  }
   EXPECT_TRUE(server.Listen());
   EXPECT_TRUE(errors.empty());
-  api.acceptError = 10024;
-  Accept();
-  EXPECT_FALSE(server.Listen());
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0].text, "Too many open files");
+  ASSERT_EQ(notices.size(), 1u);  // at most one line a second
+  EXPECT_NE(notices[0].find("Too many open files (#10024)"), std::string::npos) << notices[0];
+  EXPECT_EQ(server.Clients->Count(), served);
+  // Meanwhile the listening socket is not watched for connections...
+  EXPECT_EQ(api.at(server.Socket).selectEvents & FD_ACCEPT, 0);
+  // ...and once the pause is over it is again, and the waiting one gets in.
+  ASSERT_TRUE(testing::PumpUntil([&] { return server.Clients->Count() == served + 1; }, 2000));
+  EXPECT_NE(api.at(server.Socket).selectEvents & FD_ACCEPT, 0);
 }
 
 TEST_F(FakeServer, ErrorHandlerThatStopsTheServerInTheMiddleOfAFlushEndsIt) {
@@ -149,7 +163,8 @@ TEST_F(FakeServer, ErrorHandlerThatStopsTheServerInTheMiddleOfAFlushEndsIt) {
   EXPECT_FALSE(server.Listen());
   EXPECT_TRUE(server.Clients->Empty());
   EXPECT_EQ(api.at(sockets[2]).sendSizes.size(), 2u);  // greeting and one ping
-  EXPECT_EQ(api.at(sockets[0]).sendSizes.size(), 1u);  // greeting only
+  // The stop hands over what was still queued before it closes.
+  EXPECT_EQ(CountId(api.at(sockets[0]).sent, pidPing), 1u);
   EXPECT_FALSE(api.at(sockets[0]).open);
   testing::PumpFor(5);  // the released connections are freed here
 }
@@ -246,6 +261,156 @@ TEST_F(FakeServer, TimeOutHandlerThatStopsTheServerEndsTheSweep) {
   server.PingClients();
   EXPECT_EQ(timeOuts, 1);
   EXPECT_FALSE(server.Listen());
+}
+
+// A packet whose handler stops the server is still answered by the protocol
+// (a refused stream, a denied registration): the answer must not reach the
+// released connection, which would otherwise be flushed after it was freed.
+TEST_F(FakeServer, AHandlerThatStopsTheServerLeavesNoReplyQueuedForItsReleasedConnection) {
+  server.OnNewStreamComing = [&](TDadideVUDServer* s, TDadideVUDServerClient*, std::int32_t, const std::string&,
+                                 bool&) { s->SetListen(false); };
+  server.OnServerGetUserName = [&](TDadideVUDServer* s, TDadideVUDServerClient*, bool& dontLetIn, const char*,
+                                   const char*) {
+    s->SetListen(false);
+    dontLetIn = true;
+  };
+  const std::string name = "\x06\x03" "Ann" "\x06\x05" "Lobby";
+  for (const std::string& packet :
+       {testing::Packet(pidNewStream, std::string("\x10\x00\x00\x00info", 8)), testing::Packet(pidRegisterUser, name)}) {
+    server.SetListen(true);
+    const SocketHandle socket = Accept()->Socket;
+    server.FlushPendingOutput();
+    api.at(socket).incoming = packet;
+    server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(socket),
+                                       MakeSelectParam(FD_READ, 0));
+    EXPECT_FALSE(server.Listen());
+    testing::PumpFor(5);  // frees the released connection; a queued reply would be flushed after that
+    EXPECT_EQ(api.at(socket).sendSizes.size(), 1u);  // the greeting only
+  }
+}
+
+TEST_F(FakeServer, AFlushWithoutAnErrorHandlerCostsOnlyTheFailingConnection) {
+  std::vector<std::string> unhandled;
+  const auto previous = SetUnhandledErrorHandler(
+      [&](const void*, std::string_view message) { unhandled.emplace_back(message); });
+  server.OnError = nullptr;  // a failed send then raises
+  server.SetListen(true);
+  std::vector<SocketHandle> sockets;
+  for (int i = 0; i < 3; ++i) sockets.push_back(Accept()->Socket);
+  api.at(sockets[0]).sendScript = {-10054};
+  server.RunSafePoint();
+  EXPECT_EQ(unhandled, (std::vector<std::string>{"Connection reset by peer"}));
+  for (const std::size_t other : {1, 2}) EXPECT_EQ(api.at(sockets[other]).sendSizes.size(), 1u);
+  // The healthy connections still get output afterwards...
+  server.DisconnectAllClients();
+  server.RunSafePoint();
+  for (const std::size_t other : {1, 2}) EXPECT_EQ(CountId(api.at(sockets[other]).sent, pidDisconnect), 1u);
+  // ...and a stop runs to its end.
+  server.SetListen(false);
+  EXPECT_TRUE(server.Clients->Empty());
+  for (const SocketHandle s : sockets) EXPECT_FALSE(api.at(s).open);
+  testing::PumpFor(5);
+  SetUnhandledErrorHandler(previous);
+}
+
+TEST_F(FakeServer, AThrowingDisconnectHandlerEndsOnlyItsOwnDeparture) {
+  const auto previous = SetUnhandledErrorHandler([](const void*, std::string_view) {});
+  server.ClientStatusUpdate = AllClients;
+  std::vector<SocketHandle> departed;
+  server.OnClientDisconnected = [&](TDadideVUDServer*, TDadideVUDServerClient* c) {
+    departed.push_back(c->Socket);
+    throw Exception("handler failed");
+  };
+  server.SetListen(true);
+  std::vector<SocketHandle> sockets;
+  for (int i = 0; i < 4; ++i) sockets.push_back(Accept()->Socket);
+  server.RunSafePoint();
+  for (const std::size_t failing : {1, 2}) server.ScheduleDeparture((*server.Clients)[failing]);
+  server.RunSafePoint();
+  EXPECT_EQ(departed.size(), 2u);
+  EXPECT_EQ(server.Clients->Count(), 2u);
+  for (const std::size_t gone : {1, 2}) EXPECT_FALSE(api.at(sockets[gone]).open);
+  // Later departures still happen (nothing is stuck waiting for a timer).
+  server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(sockets[3]),
+                                     MakeSelectParam(FD_CLOSE, 0));
+  EXPECT_EQ(server.Clients->Count(), 1u);
+  testing::PumpFor(5);  // frees them; the sanitizer build checks nothing leaks or is read after
+  SetUnhandledErrorHandler(previous);
+}
+
+TEST_F(FakeServer, StopHandsTheRequestToLeaveToEveryClientThatCanTakeItThenCloses) {
+  server.SetListen(true);
+  const SocketHandle reader = Accept()->Socket;
+  const SocketHandle stalled = Accept()->Socket;
+  server.RunSafePoint();
+  for (const SocketHandle s : {reader, stalled}) api.at(s).sendScript = {-10035};  // both buffers full
+  api.at(stalled).writable = false;  // and this one never reads again
+  server.DisconnectAllClients();
+  server.SetListen(false);
+  EXPECT_EQ(CountId(api.at(reader).sent, pidDisconnect), 1u);
+  EXPECT_FALSE(api.at(reader).lingerZero);  // closed normally: the system still delivers it
+  EXPECT_EQ(CountId(api.at(stalled).sent, pidDisconnect), 0u);
+  EXPECT_TRUE(api.at(stalled).lingerZero);
+  for (const SocketHandle s : {reader, stalled}) EXPECT_FALSE(api.at(s).open);
+  testing::PumpFor(5);
+}
+
+TEST_F(FakeServer, ASocketWithRoomAgainGetsTheRestAtItsWriteNotice) {
+  server.SetListen(true);
+  const SocketHandle socket = Accept()->Socket;
+  api.at(socket).sendScript = {3};
+  server.RunSafePoint();
+  EXPECT_EQ(api.at(socket).sent.size(), 3u);
+  server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(socket),
+                                     MakeSelectParam(FD_WRITE, 0));
+  EXPECT_EQ(api.at(socket).sent.size(), 8u);
+}
+
+// The window may be closed from a dialog shown inside one of the server's
+// handlers; the form hands the server to Dispose, which must not free it
+// under the handler.
+TEST(ServerDisposal, AServerDisposedOfInsideItsHandlersIsFreedOnlyAfterThem) {
+  struct Case {
+    const char* name;
+    std::function<void(TDadideVUDServer&, std::function<void()>)> arm;
+    std::function<void(TDadideVUDServer&, testing::FakeSocketApi&)> trigger;
+  };
+  const auto accept = [](TDadideVUDServer& s, testing::FakeSocketApi&) {
+    s.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(s.Socket),
+                                  MakeSelectParam(FD_ACCEPT, 0));
+  };
+  const std::vector<Case> cases = {
+      {"OnAccept", [](TDadideVUDServer& s, auto dispose) {
+         s.OnAccept = [dispose](TDadideVUDServer*, TDadideVUDServerClient*, bool&) { dispose(); };
+       }, accept},
+      {"OnError during a flush", [](TDadideVUDServer& s, auto dispose) {
+         s.OnError = [dispose](TCustomFasterSocket*, SocketHandle, int, const std::string&) { dispose(); };
+       }, [&](TDadideVUDServer& s, testing::FakeSocketApi& api) {
+         accept(s, api);
+         api.at((*s.Clients)[0]->Socket).sendScript = {-10054};
+         s.RunSafePoint();
+       }},
+      {"OnClientDisconnected", [](TDadideVUDServer& s, auto dispose) {
+         s.OnClientDisconnected = [dispose](TDadideVUDServer*, TDadideVUDServerClient*) { dispose(); };
+       }, [&](TDadideVUDServer& s, testing::FakeSocketApi& api) {
+         accept(s, api);
+         accept(s, api);
+         s.ScheduleDeparture((*s.Clients)[0]);
+         s.RunSafePoint();
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::FakeSocketApi api;
+    auto server = std::make_unique<TDadideVUDServer>(api);
+    TDadideVUDServer& raw = *server;
+    const auto alive = raw.LifeToken();
+    server->SetListen(true);
+    c.arm(raw, [&server] { TDadideVUDServer::Dispose(std::move(server)); });
+    c.trigger(raw, api);
+    EXPECT_EQ(server, nullptr);
+    ASSERT_TRUE(testing::PumpUntil([&] { return alive.expired(); }, 1000));
+  }
 }
 
 TEST_F(FakeServer, PortChangesWhileListening) {

@@ -7,6 +7,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -141,7 +142,15 @@ int PosixSocketApi::recv(SocketHandle s, void* buffer, int length, int flags) {
 
 int PosixSocketApi::send(SocketHandle s, const void* buffer, int length, int flags) {
   const ssize_t n = ::send(s, buffer, static_cast<std::size_t>(length), flags | MSG_NOSIGNAL);
-  return n < 0 ? fail() : static_cast<int>(n);
+  if (n < 0) {
+    const int code = fail();
+    if (errno == EAGAIN || errno == EWOULDBLOCK) armWrite(s);
+    return code;
+  }
+  // A short send means the socket's buffer is full: the next one would
+  // block, so the notice is armed now rather than after a wasted call.
+  if (n < length) armWrite(s);
+  return static_cast<int>(n);
 }
 
 int PosixSocketApi::shutdown(SocketHandle s, int how) {
@@ -172,16 +181,39 @@ int PosixSocketApi::ioctlFionread(SocketHandle s, std::uint32_t* count) {
 }
 
 int PosixSocketApi::asyncSelect(SocketHandle s, HiddenWindow* window, unsigned message, long events) {
+  if (events == 0) {
+    cancel(s);
+    return 0;
+  }
+  // A socket already registered with this window only changes what it asks
+  // for (reading paused or resumed): no system call, no new notifier.
+  if (const auto it = registrations_.find(s); it != registrations_.end() && it->second.window == window &&
+                                               it->second.message == message) {
+    Registration& entry = it->second;
+    entry.events = events;
+    const bool wantsReadiness = (events & (entry.listening ? FD_ACCEPT : (FD_READ | FD_CLOSE))) != 0;
+    entry.notifier->setEnabled(wantsReadiness && !entry.closeSaid);
+    if ((events & FD_WRITE) == 0 && entry.writeNotifier) entry.writeNotifier->setEnabled(false);
+    return 0;
+  }
   // As under Winsock, registering makes the socket non-blocking (and it
   // stays so after a cancel).
   const int flags = ::fcntl(s, F_GETFL);
   if (flags < 0 || ::fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return fail();
-  if (events == 0) {
-    cancel(s);
-  } else {
-    watch(s, window, message, events);
-  }
+  watch(s, window, message, events);
   return 0;
+}
+
+int PosixSocketApi::waitWritable(const std::vector<SocketHandle>& sockets, int timeoutMs,
+                                 std::vector<bool>& writable) {
+  std::vector<pollfd> polled(sockets.size());
+  for (std::size_t i = 0; i < sockets.size(); ++i) polled[i] = pollfd{sockets[i], POLLOUT, 0};
+  writable.assign(sockets.size(), false);
+  const int ready = ::poll(polled.data(), polled.size(), timeoutMs);
+  if (ready < 0) return fail();
+  // A socket in error counts as writable: the send that follows reports it.
+  for (std::size_t i = 0; i < sockets.size(); ++i) writable[i] = polled[i].revents != 0;
+  return ready;
 }
 
 int PosixSocketApi::gethostname(char* name, int length) {
@@ -222,12 +254,38 @@ void PosixSocketApi::watch(SocketHandle s, HiddenWindow* window, unsigned messag
 void PosixSocketApi::cancel(SocketHandle s) {
   const auto it = registrations_.find(s);
   if (it == registrations_.end()) return;
-  // The notifier may be the one whose signal is running right now: disable
-  // it at once and delete it once control is back in the event loop.
-  QSocketNotifier* notifier = it->second.notifier.release();
-  notifier->setEnabled(false);
-  notifier->deleteLater();
+  // A notifier may be the one whose signal is running right now: disable it
+  // at once and delete it once control is back in the event loop.
+  for (auto* owned : {&it->second.notifier, &it->second.writeNotifier}) {
+    if (!*owned) continue;
+    QSocketNotifier* notifier = owned->release();
+    notifier->setEnabled(false);
+    notifier->deleteLater();
+  }
   registrations_.erase(it);
+}
+
+void PosixSocketApi::armWrite(SocketHandle s) {
+  const auto it = registrations_.find(s);
+  if (it == registrations_.end() || (it->second.events & FD_WRITE) == 0) return;
+  Registration& entry = it->second;
+  if (!entry.writeNotifier) {
+    entry.writeNotifier = std::make_unique<QSocketNotifier>(s, QSocketNotifier::Write);
+    QObject::connect(entry.writeNotifier.get(), &QSocketNotifier::activated, [this, s] { onWritable(s); });
+  }
+  entry.writeNotifier->setEnabled(true);
+}
+
+void PosixSocketApi::onWritable(SocketHandle s) {
+  const auto it = registrations_.find(s);
+  if (it == registrations_.end()) return;
+  Registration& entry = it->second;
+  entry.writeNotifier->setEnabled(false);
+  const QPointer<HiddenWindow> window = entry.window;
+  if (!window) return;
+  // The window procedure may cancel this registration: nothing of `entry`
+  // is used after this call.
+  window->sendMessage(entry.message, static_cast<std::uintptr_t>(s), MakeSelectParam(FD_WRITE, 0));
 }
 
 void PosixSocketApi::onReadable(SocketHandle s) {
@@ -262,6 +320,7 @@ void PosixSocketApi::onReadable(SocketHandle s) {
       // we only look later, so we say what Winsock would have said.
       if (pending != EPIPE) error = WinsockErrorFromErrno(pending);
       entry.notifier->setEnabled(false);
+      entry.closeSaid = true;
     }
   }
   if ((entry.events & event) == 0) {

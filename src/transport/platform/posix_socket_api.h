@@ -11,6 +11,9 @@
 //                                           (e.g. 10054 for a reset)
 // FD_CLOSE is delivered once per socket. Sockets accepted from a registered
 // listening socket are registered with the same window, message and events.
+// A second notifier watches for room to write, enabled only after a send
+// that did not take all its bytes and only when FD_WRITE was asked for; its
+// first notice disables it again (FD_WRITE, once per blocked send).
 
 #include <QPointer>
 #include <QSocketNotifier>
@@ -41,6 +44,7 @@ class PosixSocketApi final : public SocketApi {
   int setNoDelay(SocketHandle s, bool on) override;
   int ioctlFionread(SocketHandle s, std::uint32_t* count) override;
   int asyncSelect(SocketHandle s, HiddenWindow* window, unsigned message, long events) override;
+  int waitWritable(const std::vector<SocketHandle>& sockets, int timeoutMs, std::vector<bool>& writable) override;
   int lastError() override { return lastError_; }
   int gethostname(char* name, int length) override;
   std::string hostAddress(const std::string& hostName) override;
@@ -51,7 +55,9 @@ class PosixSocketApi final : public SocketApi {
     unsigned message = 0;
     long events = 0;
     bool listening = false;
+    bool closeSaid = false;  // FD_CLOSE went out: the read notifier stays off
     std::unique_ptr<QSocketNotifier> notifier;
+    std::unique_ptr<QSocketNotifier> writeNotifier;  // made at the first blocked send
   };
 
   // Records errno as the last error and returns kSocketError.
@@ -59,6 +65,9 @@ class PosixSocketApi final : public SocketApi {
   void watch(SocketHandle s, HiddenWindow* window, unsigned message, long events);
   void cancel(SocketHandle s);
   void onReadable(SocketHandle s);
+  void onWritable(SocketHandle s);
+  // After a send on s that did not take everything: one FD_WRITE to come.
+  void armWrite(SocketHandle s);
 
   std::map<SocketHandle, Registration> registrations_;
   int lastError_ = 0;

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace parlivo {
 
@@ -37,6 +38,7 @@ inline constexpr int kShutdownBoth = 2;
 // Readiness events of asyncSelect; a notice carries one of them in the low
 // 16 bits of its second parameter and an error code in the high 16 bits.
 inline constexpr long FD_READ = 1;
+inline constexpr long FD_WRITE = 2;
 inline constexpr long FD_ACCEPT = 8;
 inline constexpr long FD_CONNECT = 16;
 inline constexpr long FD_CLOSE = 32;
@@ -96,8 +98,16 @@ class SocketApi {
   // Registers s for readiness notices: `message` is posted to `window` with
   // the socket as first parameter and MakeSelectParam(event, error) as second.
   // An empty event mask cancels the registration; that is safe from inside a
-  // notice of the same socket.
+  // notice of the same socket. Calling it again for a registered socket
+  // changes the events it asks for (leaving out FD_READ pauses reading).
+  // FD_WRITE comes once after a send that would block or took only part of
+  // its bytes, as soon as the socket can take more.
   virtual int asyncSelect(SocketHandle s, HiddenWindow* window, unsigned message, long events) = 0;
+  // Waits at most timeoutMs for one of `sockets` to be able to take more
+  // bytes; writable[i] tells which. Returns how many are writable, 0 on
+  // time-out, -1 on failure. Used only while stopping, to hand the last
+  // packets over without the event loop.
+  virtual int waitWritable(const std::vector<SocketHandle>& sockets, int timeoutMs, std::vector<bool>& writable) = 0;
   // The Winsock code of the last failure.
   virtual int lastError() = 0;
 
