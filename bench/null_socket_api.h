@@ -39,6 +39,7 @@ class NullSocketApi final : public SocketApi {
     return 0;
   }
   int asyncSelect(SocketHandle, HiddenWindow*, unsigned, long) override { return 0; }
+  std::uint32_t maxSockets() override { return 1u << 20; }
   int waitWritable(const std::vector<SocketHandle>&, int, std::vector<bool>& writable) override {
     writable.clear();
     return 0;

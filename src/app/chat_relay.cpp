@@ -47,6 +47,11 @@ std::string TfrmServer::Who(const TDadideVUDServerClient* client) {
 
 void TfrmServer::ServerNotice(TDadideVUDServer*, const std::string& Text) { Log(Text); }
 
+void TfrmServer::ServerClientStalled(TDadideVUDServer*, TDadideVUDServerClient* Client, std::size_t ReceivedBytes) {
+  Log(Who(Client) + " stopped sending in the middle of a packet and is disconnected (" +
+      std::to_string(ReceivedBytes) + " bytes of it received).");
+}
+
 void TfrmServer::ServerClientTimeOut(TDadideVUDServer*, TDadideVUDServerClient* Client, bool& ForceDisconnectClient) {
   if (Client->MissedPings < MaxMissedPings) return;
   Log(Who(Client) + " did not answer " + std::to_string(Client->MissedPings) + " pings and is disconnected.");

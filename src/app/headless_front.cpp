@@ -73,7 +73,7 @@ int RunLoop(TerminationSignals& termination, HeadlessFront& front, TfrmServer& f
 
 }  // namespace
 
-int RunHeadlessServer(TerminationSignals& termination, std::optional<std::uint16_t> port, std::FILE* out) {
+int RunHeadlessServer(TerminationSignals& termination, const HeadlessOptions& options, std::FILE* out) {
   PosixSocketApi api;
   TransportModule transport(api);
   HeadlessFront front(out);
@@ -88,7 +88,8 @@ int RunHeadlessServer(TerminationSignals& termination, std::optional<std::uint16
     TfrmServer form(api, front, desktop.Services(), FormEnvironment{DataHome(), ProgramFileName()});
     form.mChat.SetMaxLines(0);  // printed as it comes; the terminal keeps it
     form.FormCreate();
-    if (port) form.edPort.Text = std::to_string(*port);
+    if (options.port) form.edPort.Text = std::to_string(*options.port);
+    form.RunLimits = options.limits;
     RunGuarded(&form, [&] { form.sbRunClick(); });
     if (termination.Arrived()) {
       StopForSignal(front, form);

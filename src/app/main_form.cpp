@@ -113,6 +113,7 @@ void TfrmServer::BindServerEvents() {
   Server->OnClientTooSlow = std::bind(&TfrmServer::ServerClientTooSlow, this, _1, _2, _3);
   Server->OnError = std::bind(&TfrmServer::ServerError, this, _1, _2, _3, _4);
   Server->OnServerNotice = std::bind(&TfrmServer::ServerNotice, this, _1, _2);
+  Server->OnClientStalled = std::bind(&TfrmServer::ServerClientStalled, this, _1, _2, _3);
 }
 
 void TfrmServer::FormCreate() {

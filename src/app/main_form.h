@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/event_log.h"
@@ -104,6 +105,25 @@ class TfrmServer {
   static constexpr std::uint32_t kMaxMissedPings = 30;
   std::uint32_t MaxMissedPings = kMaxMissedPings;
 
+  // Limits of the server's memory and connections, read from the settings
+  // file's [Limits] section (written back at each start, so an operator
+  // finds them there) and applied at each start. The headless options
+  // override them. MaxClients 0 derives the limit from the descriptor limit;
+  // MaxClientsPerAddress 0 sets none.
+  std::uint32_t MemoryBudgetMiB = MemoryBudget::kDefaultLimit >> 20;
+  bool UnlimitedInput = false;
+  std::uint32_t MaxClients = 0;
+  std::uint32_t MaxClientsPerAddress = 0;
+  // Values given for this run only (headless options): they win over the
+  // ones above and are never written to the file.
+  struct LimitOverrides {
+    std::optional<std::uint32_t> memoryBudgetMiB;
+    std::optional<bool> unlimitedInput;
+    std::optional<std::uint32_t> maxClients;
+    std::optional<std::uint32_t> maxClientsPerAddress;
+  };
+  LimitOverrides RunLimits;
+
   // The chat server; null after FormCloseQuery destroyed it.
   std::unique_ptr<TDadideVUDServer> Server;
 
@@ -152,6 +172,9 @@ class TfrmServer {
   // Logs what the server tells the operator (accepting backs off, a limit
   // refused a connection, senders are held back).
   void ServerNotice(TDadideVUDServer* Sender, const std::string& Text);
+  // A client that stopped in the middle of a packet is dropped by the
+  // server; this logs it.
+  void ServerClientStalled(TDadideVUDServer* Sender, TDadideVUDServerClient* Client, std::size_t ReceivedBytes);
 
   // --- Roster and moderation (roster_moderation.cpp).
   void lvClientsColumnClick(int Column);
@@ -182,6 +205,7 @@ class TfrmServer {
   std::exception_ptr StartServer();
   void StopServer();
   void ApplyPortField();
+  void ApplyLimits();
   void EnableOptions(bool enabled);
   void ClearRoster();
   void ScheduleRestart();

@@ -2,6 +2,7 @@
 // announce, and what happens on every error the transport reports: log it,
 // take the server offline, and (with "Automatic Reconnect") start again.
 
+#include <algorithm>
 #include <exception>
 #include <string>
 
@@ -81,7 +82,16 @@ void TfrmServer::StopServer() {
   sbRun.Caption = "Run";
 }
 
+void TfrmServer::ApplyLimits() {
+  const std::uint32_t budget = std::max<std::uint32_t>(RunLimits.memoryBudgetMiB.value_or(MemoryBudgetMiB), 1);
+  Server->Budget.setLimit(std::size_t{budget} << 20);
+  Server->LimitInput = !RunLimits.unlimitedInput.value_or(UnlimitedInput);
+  Server->MaxClients = RunLimits.maxClients.value_or(MaxClients);
+  Server->MaxClientsPerAddress = RunLimits.maxClientsPerAddress.value_or(MaxClientsPerAddress);
+}
+
 std::exception_ptr TfrmServer::StartServer() {
+  ApplyLimits();
   Server->SetListen(true);
   // A start that failed has been logged and handled by ServerError already
   // (which also arranged a restart if one is wanted); announcing an address
@@ -96,6 +106,11 @@ std::exception_ptr TfrmServer::StartServer() {
   Log("");
   Log("Tell this IP \" " + address + " \" your Clients to use!");
   Log("Do not forget to tell correct Port! (" + edPort.Text + ")");
+  Log("Memory budget " + std::to_string(Server->Budget.limit() >> 20) + " MiB, at most " +
+      std::to_string(Server->EffectiveMaxClients()) + " clients" +
+      (Server->MaxClientsPerAddress != 0 ? ", " + std::to_string(Server->MaxClientsPerAddress) + " per address"
+                                         : std::string()) +
+      (Server->LimitInput ? "." : ", input not limited."));
   Log("");
   // The server listens whether or not its settings could be saved: the
   // window must say so (and offer Stop) before the failure is reported.

@@ -18,6 +18,16 @@ namespace parlivo {
 namespace {
 
 constexpr const char* kSection = "frmServer";
+// The server's limits live in a section of their own: they are no window
+// state, and an operator edits them by hand.
+constexpr const char* kLimitsSection = "Limits";
+
+// A positive count from the file, or `fallback` for anything else.
+std::uint32_t ReadCount(const IniFile& ini, const char* key, std::uint32_t fallback, bool zeroAllowed) {
+  const std::int32_t value = ini.ReadInteger(kLimitsSection, key, static_cast<std::int32_t>(fallback));
+  if (value < 0 || (value == 0 && !zeroAllowed)) return fallback;
+  return static_cast<std::uint32_t>(value);
+}
 constexpr std::int32_t kDefaultPosition = 4;
 
 // The client program's path is kept in the file system's own encoding: it
@@ -85,6 +95,11 @@ void TfrmServer::LoadSettings() {
 
   edPLV.Text = ini.ReadString(kSection, "PLV", "");
   if (!edPLV.Text.empty() && !FileExists(edPLV.Text)) edPLV.Text.clear();
+
+  MemoryBudgetMiB = ReadCount(ini, "MemoryBudgetMiB", MemoryBudgetMiB, false);
+  UnlimitedInput = ini.ReadBool(kLimitsSection, "UnlimitedInput", UnlimitedInput);
+  MaxClients = ReadCount(ini, "MaxClients", MaxClients, true);
+  MaxClientsPerAddress = ReadCount(ini, "MaxClientsPerAddress", MaxClientsPerAddress, true);
   view_.ControlsChanged();
 }
 
@@ -118,6 +133,10 @@ void TfrmServer::SaveSettings() {
   } else {
     edPLV.Text.clear();  // the key in the file stays as it was
   }
+  ini.WriteInteger(kLimitsSection, "MemoryBudgetMiB", static_cast<std::int32_t>(MemoryBudgetMiB));
+  ini.WriteBool(kLimitsSection, "UnlimitedInput", UnlimitedInput);
+  ini.WriteInteger(kLimitsSection, "MaxClients", static_cast<std::int32_t>(MaxClients));
+  ini.WriteInteger(kLimitsSection, "MaxClientsPerAddress", static_cast<std::int32_t>(MaxClientsPerAddress));
   ini.WriteInteger(kSection, "TimesRun", ini.ReadInteger(kSection, "TimesRun", 0) + 1);
   ini.WriteString(kSection, "LastRun", Now());
 }

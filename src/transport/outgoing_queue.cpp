@@ -9,17 +9,21 @@ bool OutgoingQueue::append(const OutgoingPacket& packet) {
   if (!fits(sizeof bytes.header + bytes.payload.size())) return false;
   bytes_.append(bytes.header, sizeof bytes.header);
   bytes_.append(bytes.payload);
+  if (budget_ != nullptr) budget_->addOutput(sizeof bytes.header + bytes.payload.size());
   return true;
 }
 
 bool OutgoingQueue::append(std::string_view bytes) {
   if (!fits(bytes.size())) return false;
   bytes_.append(bytes);
+  if (budget_ != nullptr) budget_->addOutput(bytes.size());
   return true;
 }
 
 void OutgoingQueue::consume(std::size_t count) {
-  position_ += std::min(count, remaining());
+  count = std::min(count, remaining());
+  if (budget_ != nullptr) budget_->removeOutput(count);
+  position_ += count;
   if (position_ == bytes_.size()) {
     // An ordinary queue keeps its storage for the next burst; one that grew
     // large for a big packet gives the memory back.
@@ -36,6 +40,7 @@ void OutgoingQueue::consume(std::size_t count) {
 }
 
 void OutgoingQueue::release() {
+  if (budget_ != nullptr) budget_->removeOutput(remaining());
   std::string().swap(bytes_);
   position_ = 0;
 }

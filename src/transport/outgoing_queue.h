@@ -17,11 +17,16 @@
 // reads too slowly is the owner's business. The default is twice the largest
 // packet a peer may announce, so one full-size packet always fits behind a
 // backlog of the same size.
+//
+// A queue may report its waiting bytes to a MemoryBudget (setBudget): every
+// byte appended is added to the budget's output and every byte sent or
+// dropped taken off again, the last ones when the queue is destroyed.
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 
+#include "transport/memory_budget.h"
 #include "transport/packet_framing.h"
 
 namespace parlivo {
@@ -38,6 +43,18 @@ class OutgoingQueue {
   static constexpr std::size_t kIdleCapacity = 4096;
 
   explicit OutgoingQueue(std::size_t cap = kDefaultCap) : cap_(cap) {}
+  ~OutgoingQueue() {
+    if (budget_ != nullptr) budget_->removeOutput(remaining());
+  }
+  OutgoingQueue(const OutgoingQueue&) = delete;
+  OutgoingQueue& operator=(const OutgoingQueue&) = delete;
+
+  // Reports the waiting bytes, from now on, to `budget` (null: to none).
+  void setBudget(MemoryBudget* budget) {
+    if (budget_ != nullptr) budget_->removeOutput(remaining());
+    budget_ = budget;
+    if (budget_ != nullptr) budget_->addOutput(remaining());
+  }
 
   // Bytes waiting to be sent.
   std::size_t remaining() const { return bytes_.size() - position_; }
@@ -73,6 +90,7 @@ class OutgoingQueue {
   std::string bytes_;
   std::size_t position_ = 0;
   std::size_t cap_;
+  MemoryBudget* budget_ = nullptr;
 };
 
 }  // namespace parlivo

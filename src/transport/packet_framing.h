@@ -18,6 +18,7 @@
 // Everything here is a pure function over byte streams: no sockets.
 
 #include <cstdint>
+#include <utility>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -103,6 +104,7 @@ enum class ReceivePassEnd {
   SizeZero,   // a header with Size 0 ended the pass; the buffer was emptied
   Oversized,  // a header announced more than kMaxPacketSize; the caller drops the connection
   Abandoned,  // the receiver went away during a delivery; the buffer was not touched after it
+  Paused,     // the receiver asked to stop before a complete packet; it and the rest are kept
 };
 
 // Delivers every complete packet from `buffer`'s position onwards, in order,
@@ -119,9 +121,13 @@ enum class ReceivePassEnd {
 // inner one stopped. A pass that ends normally drops the delivered bytes, so
 // between passes the buffer holds only the start of one unfinished packet.
 //
+// Before each complete packet the pass asks mayGoOn(); false ends it there
+// (Paused): the delivered bytes are dropped and that packet waits for a
+// later pass. It is how a receiver slows a sender without losing anything.
+//
 // Each payload is copied once; `payload` is reused for every packet.
-template <typename Deliver>
-ReceivePassEnd RunReceivePass(ByteStream& buffer, ByteStream& payload, Deliver&& deliver) {
+template <typename Deliver, typename MayGoOn>
+ReceivePassEnd RunReceivePass(ByteStream& buffer, ByteStream& payload, Deliver&& deliver, MayGoOn&& mayGoOn) {
   for (;;) {
     PacketHeader header;
     std::size_t length = 0;
@@ -134,6 +140,10 @@ ReceivePassEnd RunReceivePass(ByteStream& buffer, ByteStream& payload, Deliver&&
     }
     if (header.Size > kMaxPacketSize) return ReceivePassEnd::Oversized;
     if (cut == PacketCut::NeedMore) break;
+    if (!mayGoOn()) {
+      buffer.eraseFront(buffer.position());
+      return ReceivePassEnd::Paused;
+    }
     buffer.setPosition(start + length);
     if (header.Size < 0) continue;
     payload.assign(buffer.data() + start + kPacketHeaderSize, length - kPacketHeaderSize);
@@ -141,6 +151,11 @@ ReceivePassEnd RunReceivePass(ByteStream& buffer, ByteStream& payload, Deliver&&
   }
   buffer.eraseFront(buffer.position());
   return ReceivePassEnd::Drained;
+}
+
+template <typename Deliver>
+ReceivePassEnd RunReceivePass(ByteStream& buffer, ByteStream& payload, Deliver&& deliver) {
+  return RunReceivePass(buffer, payload, std::forward<Deliver>(deliver), [] { return true; });
 }
 
 }  // namespace parlivo

@@ -3,7 +3,6 @@
 #include <QAbstractEventDispatcher>
 #include <QtEndian>
 #include <algorithm>
-#include <chrono>
 #include <optional>
 #include <string>
 #include <utility>
@@ -11,6 +10,7 @@
 #include "transport/exception.h"
 #include "transport/platform/winsock_errors.h"
 #include "transport/socket_error_text.h"
+#include "transport/steady_time.h"
 #include "transport/unhandled_error.h"
 
 namespace parlivo {
@@ -32,10 +32,6 @@ std::string DottedAddress(std::uint32_t networkOrder) {
          std::to_string(bytes[3]);
 }
 
-std::int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 }  // namespace
 
@@ -73,6 +69,11 @@ TDadideVUDServer::TDadideVUDServer(SocketApi& api)
   safePoint_.setSingleShot(true);
   safePoint_.setInterval(0);
   QObject::connect(&safePoint_, &QTimer::timeout, [this] { RunSafePoint(); });
+  flowTimer_.setInterval(kFlowTickMs);
+  QObject::connect(&flowTimer_, &QTimer::timeout, [this] {
+    BusyScope busy(*this);
+    RunGuarded(this, [this] { FlowTick(); });
+  });
   acceptRetry_.setSingleShot(true);
   QObject::connect(&acceptRetry_, &QTimer::timeout, [this] { RunGuarded(this, [this] { ResumeAccepting(); }); });
 }
@@ -168,6 +169,7 @@ void TDadideVUDServer::StopListening() {
 
   PingTimer.setEnabled(false);
   acceptRetry_.stop();
+  StopFlow();
   FlushPendingOutput();
   std::vector<std::unique_ptr<TDadideVUDServerClient>> closing;
   closing.reserve(Clients->Count());
@@ -186,7 +188,7 @@ void TDadideVUDServer::CloseAtStop(std::vector<std::unique_ptr<TDadideVUDServerC
   // The sockets are waited on directly: the stop must end within its bound
   // whatever the event loop does, and no handler of a connection may run now.
   const auto alive = LifeToken();
-  const std::int64_t deadline = NowMs() + kStopDrainMs;
+  const std::int64_t deadline = SteadyNowMs() + kStopDrainMs;
   std::vector<TDadideVUDServerClient*> waiting;
   std::vector<SocketHandle> sockets;
   std::vector<bool> writable;
@@ -199,7 +201,7 @@ void TDadideVUDServer::CloseAtStop(std::vector<std::unique_ptr<TDadideVUDServerC
         sockets.push_back(client->Socket);
       }
     }
-    const std::int64_t left = deadline - NowMs();
+    const std::int64_t left = deadline - SteadyNowMs();
     if (waiting.empty() || left <= 0) break;
     const int wait = static_cast<int>(std::min<std::int64_t>(left, kStopStallMs));
     // Nobody took anything within the stall time: the rest do not read.
@@ -279,6 +281,11 @@ bool TDadideVUDServer::AcceptOne() {
   client->Host = DottedAddress(SockAddr.address);
   client->Port = Port;
   client->Connected = true;
+  if (const std::string reason = RefusalReason(client->Host); !reason.empty()) {
+    Release(std::move(client));
+    Notice(refusalNotices_, "Refused a connection from IP " + DottedAddress(SockAddr.address) + ": " + reason);
+    return true;
+  }
 
   bool Accept = true;
   if (OnAccept) OnAccept(this, client.get(), Accept);
@@ -288,6 +295,7 @@ bool TDadideVUDServer::AcceptOne() {
   }
   TDadideVUDServerClient* added = client.get();
   Clients->Add(std::move(client));
+  StartFlow(added);
   SendPacket(added, pidConnected, 0, nullptr);
   if (added->InService() && OnClientConnected) OnClientConnected(this, added);
   return true;
@@ -302,16 +310,16 @@ void TDadideVUDServer::BackOffAccepting(int errorCode) {
   Api().asyncSelect(Socket, WindowHandle(), WM_SOCKETNOTIFY, FD_WRITE);
   acceptRetry_.start(acceptPauseMs_);
 
-  ++acceptFailuresUnsaid_;
-  const std::int64_t now = NowMs();
-  if (lastAcceptNoticeMs_ >= 0 && now - lastAcceptNoticeMs_ < 1000) return;
-  lastAcceptNoticeMs_ = now;
-  std::string text = "Cannot accept connections: " + std::string(SocketErrorText(errorCode)) + " (#" +
-                     std::to_string(errorCode) + "); the clients connected are served, accepting again shortly";
-  if (acceptFailuresUnsaid_ > 1) text += " (" + std::to_string(acceptFailuresUnsaid_) + " failures)";
-  text += ".";
-  acceptFailuresUnsaid_ = 0;
-  if (OnServerNotice) OnServerNotice(this, text);
+  Notice(acceptNotices_, "Cannot accept connections: " + std::string(SocketErrorText(errorCode)) + " (#" +
+                             std::to_string(errorCode) +
+                             "); the clients connected are served, accepting again shortly");
+}
+
+void TDadideVUDServer::Notice(NoticeThrottle& throttle, const std::string& text) {
+  if (!throttle.due(SteadyNowMs())) return;
+  std::string line = text;
+  if (throttle.unsaid() > 0) line += " (" + std::to_string(throttle.unsaid()) + " more like it not shown)";
+  if (OnServerNotice) OnServerNotice(this, line + ".");
 }
 
 void TDadideVUDServer::ResumeAccepting() {
@@ -403,6 +411,8 @@ void TDadideVUDServer::PingClients() {
       client->PingPending = true;
       return;
     }
+    // Its answer may be waiting unread while the server holds it back.
+    if (client->Flow.readPaused) return;
     ++client->MissedPings;
     bool ForceDisconnectClient = false;
     if (OnClientTimeOut) OnClientTimeOut(this, client, ForceDisconnectClient);
@@ -419,6 +429,11 @@ void TDadideVUDServer::PingClients() {
 TDadideVUDServerClient* TDadideVUDServer::Park(std::unique_ptr<TDadideVUDServerClient> client) {
   TDadideVUDServerClient* parked = client.get();
   parked->state_ = ConnectionState::Released;
+  Budget.removeInput(std::exchange(parked->Flow.accountedInput, 0));
+  if (parked->Flow.readPaused) {
+    parked->Flow.readPaused = false;
+    --pausedReaders_;
+  }
   if (parked->AwaitingFlush) {
     parked->AwaitingFlush = false;
     std::erase(pendingOutput_, parked);
@@ -430,6 +445,7 @@ TDadideVUDServerClient* TDadideVUDServer::Park(std::unique_ptr<TDadideVUDServerC
 
 void TDadideVUDServer::Release(std::unique_ptr<TDadideVUDServerClient> client, bool graceful) {
   TDadideVUDServerClient* closing = Park(std::move(client));
+  if (!graceful) closing->SendQueue.release();  // an abortive close drops it anyway
   // May report a failed close through OnError.
   if (graceful) {
     closing->CloseGracefully();
@@ -466,6 +482,8 @@ void TDadideVUDServer::RunSafePoint() {
     // Departures queue ID 23 for the others: it leaves in this pass too.
     FlushPendingOutput();
     if (alive.expired()) return;
+    UpdateHolding();
+    WatchFlow();
   }
   if (busy_ > 0) return;
   FreeReleased();
@@ -488,10 +506,12 @@ void TDadideVUDServer::RunSafePoint() {
 void TDadideVUDServer::SendPacket(TDadideVUDServerClient* Client, std::int32_t ID, std::int32_t Length,
                                   const void* Data) {
   if (!Client->InService()) return;
+  const bool wasEmpty = Client->SendQueue.remaining() == 0;
   if (!Client->SendQueue.append(MakePacket(Data != nullptr ? Length : 0, ID, Data))) {
     DropTooSlow(Client);
     return;
   }
+  if (wasEmpty) Client->Flow.lastSendProgressMs = SteadyNowMs();
   if (Client->AwaitingFlush) return;
   Client->AwaitingFlush = true;
   pendingOutput_.push_back(Client);
@@ -546,6 +566,7 @@ void TDadideVUDServer::Flush(void*) {
 void TDadideVUDServer::SocketWritable(SocketHandle Socket) {
   // The socket took part of what waited and has room again: the rest goes now.
   if (TDadideVUDServerClient* client = Clients->FindBySocket(Socket)) client->Flush(nullptr);
+  UpdateHolding();
 }
 
 void TDadideVUDServer::GetRoomUserNames(const std::string& Room, std::vector<std::string>& List) const {

@@ -64,6 +64,8 @@
 #include <vector>
 
 #include "transport/event_timer.h"
+#include "transport/memory_budget.h"
+#include "transport/notice_throttle.h"
 #include "transport/packet_ids.h"
 #include "transport/server_client.h"
 #include "transport/socket_base.h"
@@ -97,6 +99,8 @@ using TDadideVUDServerUnknownIDEvent = std::function<void(TDadideVUDServer* Send
 using TDadideVUDServerTooSlowEvent =
     std::function<void(TDadideVUDServer* Sender, TDadideVUDServerClient* Client, std::size_t WaitingBytes)>;
 using TDadideVUDServerNoticeEvent = std::function<void(TDadideVUDServer* Sender, const std::string& Text)>;
+using TDadideVUDServerStalledEvent =
+    std::function<void(TDadideVUDServer* Sender, TDadideVUDServerClient* Client, std::size_t ReceivedBytes)>;
 
 // The order in which a walk visits the connections.
 enum class WalkOrder { FirstToLast, LastToFirst };
@@ -116,6 +120,8 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // The longest pause between two tries to accept after an accept failed
   // (descriptors or memory ran out); the first retry comes sooner.
   static constexpr int kAcceptRetryMaxMs = 1000;
+  // How often the flow control looks at the connections while it has work.
+  static constexpr int kFlowTickMs = 100;
 
   explicit TDadideVUDServer(SocketApi& api);
   // Stops listening (every connection closed, without events) and frees
@@ -132,6 +138,54 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // --- Settings read at their next use.
   bool AllowSameUserNames = false;
   TClientStatusUpdate ClientStatusUpdate = UpdateNone;
+
+  // --- Flow control and limits (server_flow.cpp). Nothing on the wire
+  // changes: a client that reads gets every packet in order, only later
+  // when senders must be slowed.
+  //
+  // Queued output and partial packets of all connections together; see
+  // memory_budget.h for its marks. Senders are held back while it is full.
+  MemoryBudget Budget;
+  // What one client may send: generous enough that no person notices
+  // (pasting a megabyte, a file of a few MiB), low enough that one flooder
+  // cannot outrun readers that take 2 MB/s. Reading pauses, never drops,
+  // while a client is over it. LimitInput false lifts it (benchmarks).
+  static constexpr TokenRate kInputBytes{1024.0 * 1024, 8.0 * 1024 * 1024};
+  static constexpr TokenRate kInputPackets{200, 1000};
+  bool LimitInput = true;
+  TokenRate InputBytes = kInputBytes;
+  TokenRate InputPackets = kInputPackets;
+  // A reader is dropped as too slow only when it makes no progress: its
+  // queue stayed above the soft limit for the soft time, or passed its hard
+  // cap (OutgoingQueue::kDefaultCap), or, while senders are held back for
+  // lack of budget, its socket took nothing for kStallUnderPressureMs.
+  // Answering pings is no progress; taking queued bytes is.
+  static constexpr std::size_t kSoftQueueLimit = std::size_t{8} << 20;
+  static constexpr std::int64_t kSoftQueueMs = 30000;
+  static constexpr std::int64_t kStallUnderPressureMs = 10000;
+  static constexpr std::size_t kStallUnderPressureMinimum = 64 * 1024;
+  std::size_t SoftQueueLimit = kSoftQueueLimit;
+  std::int64_t SoftQueueMs = kSoftQueueMs;
+  std::int64_t StallUnderPressureMs = kStallUnderPressureMs;
+  // A client that stops in the middle of a packet for this long (nothing
+  // arrives and nothing waits in its socket) is disconnected: it holds
+  // memory of the budget and will never complete it.
+  static constexpr std::int64_t kBodyStallMs = 10000;
+  std::int64_t BodyStallMs = kBodyStallMs;
+  // Connections served at once; 0 takes DefaultMaxClients of the
+  // descriptor limit. Connections beyond it are closed at accept.
+  std::uint32_t MaxClients = 0;
+  // Connections from one address at once; 0: no limit. Loopback is never
+  // limited (local tests, a proxy on the same machine).
+  std::uint32_t MaxClientsPerAddress = 0;
+  // Descriptors kept for everything but clients (listening socket, log,
+  // settings file, the event loop's own).
+  static constexpr std::uint32_t kReservedDescriptors = 32;
+  static std::uint32_t DefaultMaxClients(std::uint32_t maxSockets);
+  std::uint32_t EffectiveMaxClients();
+  // Whether senders are being held back right now, and for how long in all.
+  bool HoldingSenders() const { return Budget.holdingSenders(); }
+  double HeldBackSeconds() const;
 
   // --- Events. Each is skipped when empty; "var" parameters are references
   // set to their default before the call and read after it.
@@ -160,6 +214,10 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // of one connection's: accepting failed for lack of resources, a
   // connection was refused by a limit. Each kind comes at most once a second.
   TDadideVUDServerNoticeEvent OnServerNotice;
+  // A connection is being dropped because it stopped in the middle of a
+  // packet (BodyStallMs); ReceivedBytes is what it had sent of it. It leaves
+  // as if its peer had closed it.
+  TDadideVUDServerStalledEvent OnClientStalled;
 
   // --- Properties with setters.
   bool Listen() const { return listen_; }
@@ -227,6 +285,11 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // header comment); the rest is the server's own.
   void SocketError(SocketHandle Socket, int ErrorCode) override;
   void ConnectionFault(TDadideVUDServerClient* client) override;
+
+  // One round of the flow control's clock (what its timer does while
+  // anything is queued or held back): resumes senders that may read again,
+  // drops readers that make no progress and clients stuck in a packet.
+  void FlowTick();
 
   // Runs one ping sweep (what each PingTimer tick does).
   void PingClients();
@@ -307,6 +370,24 @@ class TDadideVUDServer : public TCustomFasterSocket {
   void RequestSafePoint();
   void HandlerReturned();
 
+  // Flow control (server_flow.cpp).
+  std::size_t ReadAllowance(TDadideVUDServerClient* client, std::size_t waiting) override;
+  bool MayDeliver(TDadideVUDServerClient* client) override;
+  void ReceiveSettled(TDadideVUDServerClient* client) override;
+  void StartFlow(TDadideVUDServerClient* client);
+  bool MayRead(TDadideVUDServerClient* client, std::int64_t nowMs);
+  void PauseReading(TDadideVUDServerClient* client);
+  void ResumeReading(TDadideVUDServerClient* client);
+  // Re-evaluates the budget's marks; a change holds every sender back at
+  // once, or lets the flow clock resume them.
+  void UpdateHolding();
+  void AnnounceHolding(std::int64_t nowMs);
+  void WatchFlow();
+  void StopFlow();
+  // The reason a new connection from `host` is refused, empty when it is not.
+  std::string RefusalReason(const std::string& host);
+  void Notice(NoticeThrottle& throttle, const std::string& text);
+
   bool listen_ = false;
   bool stopping_ = false;
   std::uint64_t stops_ = 0;  // counts stops, so that walks notice one
@@ -324,8 +405,15 @@ class TDadideVUDServer : public TCustomFasterSocket {
   std::unique_ptr<TDadideVUDServer> selfOwned_;
   QTimer acceptRetry_;
   int acceptPauseMs_ = 0;
-  std::int64_t lastAcceptNoticeMs_ = -1;
-  int acceptFailuresUnsaid_ = 0;
+  NoticeThrottle acceptNotices_;
+  NoticeThrottle refusalNotices_;
+  NoticeThrottle holdNotices_;
+  // The flow control's clock; runs only while something needs watching.
+  QTimer flowTimer_;
+  std::size_t pausedReaders_ = 0;
+  bool announcedHolding_ = false;
+  std::int64_t holdStartMs_ = 0;
+  std::int64_t heldBackMs_ = 0;
 };
 
 template <typename Visit>

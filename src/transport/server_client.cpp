@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "transport/platform/winsock_errors.h"
+#include "transport/steady_time.h"
 #include "transport/unhandled_error.h"
 
 namespace parlivo {
@@ -38,6 +39,9 @@ bool TDadideVUDServerClient::SendWaiting() {
       return false;
     }
     SendQueue.consume(static_cast<std::size_t>(sent));
+    if (sent > 0) {
+      Flow.lastSendProgressMs = SteadyNowMs();
+    }
     if (sent < length) return true;  // full; the rest goes out on FD_WRITE
   }
   return true;

@@ -35,6 +35,7 @@
 #include <string>
 
 #include "transport/socket_base.h"
+#include "transport/token_bucket.h"
 
 namespace parlivo {
 
@@ -43,6 +44,18 @@ enum class ConnectionState : std::uint8_t {
   InService,  // listed; read from and sent to
   Leaving,    // listed, but failed or dropped: departs at the next safe point
   Released,   // out of Clients and closed; freed at the next safe point
+};
+
+// What the server's flow control keeps per connection (times in ms on a
+// steady clock).
+struct ConnectionFlow {
+  TokenBucket bytes;                  // what it may still send us, in bytes...
+  TokenBucket packets;                // ...and in packets
+  bool readPaused = false;            // its read notices are off: it is held back
+  std::int64_t lastSendProgressMs = 0;  // last time its socket took queued bytes (or its queue started)
+  std::int64_t overSoftSinceMs = -1;  // since when its queue has been above the soft limit
+  std::int64_t lastReceiveMs = 0;     // last time bytes arrived from it
+  std::size_t accountedInput = 0;     // receive-buffer bytes counted in the memory budget
 };
 
 class TDadideVUDServerClient : public TCustomFasterSocket {
@@ -64,6 +77,7 @@ class TDadideVUDServerClient : public TCustomFasterSocket {
   // Set while the connection waits in its server's list of connections with
   // output to send at the end of the current event-loop pass.
   bool AwaitingFlush = false;
+  ConnectionFlow Flow;
 
   ConnectionState State() const { return state_; }
   bool InService() const { return state_ == ConnectionState::InService; }

@@ -81,7 +81,25 @@ void TCustomFasterSocket::ReadNotified(SocketHandle socket) {
     }
     target = client;
   }
+  const std::size_t allowed = ReadAllowance(client, waiting);
+  if (allowed == 0) return;  // the owner holds this sender back for now
 
+  const auto self = LifeToken();
+  const auto targetAlive = target->LifeToken();
+  // The read guard: an error raised while receiving ends this read and is
+  // swallowed on purpose; the buffer keeps exactly what it held.
+  try {
+    ReadAvailable(target->Socket, target->ReceiveBuffer, static_cast<int>(std::min<std::size_t>(allowed, INT_MAX)));
+  } catch (...) {
+    return;
+  }
+  if (self.expired() || targetAlive.expired()) return;
+  if (client != nullptr && !client->InService()) return;
+  DeliverReceived(client);
+}
+
+void TCustomFasterSocket::DeliverReceived(TDadideVUDServerClient* client) {
+  TCustomFasterSocket* target = client != nullptr ? static_cast<TCustomFasterSocket*>(client) : this;
   const auto self = LifeToken();
   const auto targetAlive = target->LifeToken();
   // Whether the target may still be used after a call that can re-enter:
@@ -99,33 +117,39 @@ void TCustomFasterSocket::ReadNotified(SocketHandle socket) {
   const auto restoreDispatching = [&] {
     if (!self.expired()) Dispatching = wasDispatching;
   };
-  // The read guard: an error raised while receiving or by a packet handler
-  // ends this read and is swallowed on purpose. The receive buffer's
-  // position already marks the first packet not yet delivered, so the next
-  // notice resumes exactly there.
+  // The read guard: an error raised by a packet handler ends this pass and
+  // is swallowed on purpose. The receive buffer's position already marks the
+  // first packet not yet delivered, so the next notice resumes exactly there.
   try {
-    ReadAvailable(target->Socket, target->ReceiveBuffer, static_cast<int>(std::min<std::uint32_t>(waiting, INT_MAX)));
-    if (!targetStillHere()) return;
-
     ByteStream payload;
-    const auto end = RunReceivePass(target->ReceiveBuffer, payload, [&](std::int32_t id, ByteStream& data) {
-      Dispatching = true;
-      DispatchPacket(client, data, id);
-      return targetStillHere();
-    });
+    const auto end = RunReceivePass(
+        target->ReceiveBuffer, payload,
+        [&](std::int32_t id, ByteStream& data) {
+          Dispatching = true;
+          DispatchPacket(client, data, id);
+          return targetStillHere();
+        },
+        [&] { return MayDeliver(client); });
     restoreDispatching();
+    if (!targetStillHere()) return;
     // A large packet must not leave its size behind in every connection.
-    if (targetStillHere()) target->ReceiveBuffer.trim(kReceiveBufferKeep);
+    target->ReceiveBuffer.trim(kReceiveBufferKeep);
     if (end == ReceivePassEnd::Oversized) {
       // A peer that announces a packet beyond the limit is treated as if it
       // had closed the connection; what it sent so far is dropped.
       target->ReceiveBuffer.clear();
       SocketClosed(target->Socket);
+      return;
     }
+    ReceiveSettled(client);
   } catch (...) {
     restoreDispatching();
   }
 }
+
+std::size_t TCustomFasterSocket::ReadAllowance(TDadideVUDServerClient*, std::size_t waiting) { return waiting; }
+bool TCustomFasterSocket::MayDeliver(TDadideVUDServerClient*) { return true; }
+void TCustomFasterSocket::ReceiveSettled(TDadideVUDServerClient*) {}
 
 void TCustomFasterSocket::DiscardWaiting(SocketHandle socket, std::uint32_t count) {
   char scratch[4096];

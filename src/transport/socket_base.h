@@ -107,6 +107,21 @@ class TCustomFasterSocket {
   void SocketMessage(WindowMessage& Message);
 
  protected:
+  // Flow control of the receive path, for owners of connections. How many
+  // of the `waiting` bytes to read now (0: none, the sender is held back;
+  // the owner must then stop the notices itself); the base reads them all.
+  virtual std::size_t ReadAllowance(TDadideVUDServerClient* client, std::size_t waiting);
+  // Asked before each complete packet of a pass: false keeps it and the
+  // rest in the receive buffer for a later pass (DeliverReceived).
+  virtual bool MayDeliver(TDadideVUDServerClient* client);
+  // A pass that did not end the connection is over; the receive buffer
+  // holds what is left (an unfinished packet, or packets kept back).
+  virtual void ReceiveSettled(TDadideVUDServerClient* client);
+  // Delivers the complete packets the receive buffer of `client` (or of
+  // this object, for null) holds, as a read does after receiving. May free
+  // objects through the handlers it calls.
+  void DeliverReceived(TDadideVUDServerClient* client);
+
   // Closes Socket: notices cancelled, shut down both ways, with zero linger
   // when `abortive` (the peer sees a reset and unsent bytes are dropped),
   // closed. Socket becomes kInvalidSocket even when the close fails: the

@@ -172,7 +172,10 @@ TEST_F(Control, SettingsFileAfterOneAndTwoStarts) {
   EXPECT_EQ(ini.rfind("[frmServer]", 0), 0u);
   EXPECT_EQ(Keys(ini), (std::vector<std::string>{"Position", "Top", "Left", "Height", "Width", "AllClients", "Rooms",
                                                  "None", "SameNick", "Tray", "Wordwrap", "Auto", "Port", "TimesRun",
-                                                 "LastRun"}));
+                                                 "LastRun", "MemoryBudgetMiB", "UnlimitedInput", "MaxClients",
+                                                 "MaxClientsPerAddress"}));
+  // The limits are written where an operator finds them, in their own section.
+  EXPECT_NE(ini.find("[Limits]\nMemoryBudgetMiB=256\n"), std::string::npos) << ini;
   for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
            {"Position", "0"}, {"Top", "20"}, {"Left", "10"}, {"Height", "413"}, {"Width", "703"},
            {"AllClients", "0"}, {"Rooms", "1"}, {"None", "0"}, {"SameNick", "0"}, {"Tray", "0"},

@@ -42,11 +42,13 @@ class FakeSocketApi : public SocketApi {
   // notice, so every accept notice brings one connection.
   int waitingConnections = 1;
   SocketHandle nextHandle = 100;
+  std::uint32_t maxSocketsValue = 1024;  // what maxSockets() says
 
   FakeSocket& at(SocketHandle s) { return sockets[s]; }
 
   int startup(std::uint16_t version) override;
   int cleanup() override;
+  std::uint32_t maxSockets() override { return maxSocketsValue; }
   SocketHandle socket(int family, int type, int protocol) override;
   int bind(SocketHandle s, const SockAddrIn& address) override;
   int listen(SocketHandle s, int backlog) override;

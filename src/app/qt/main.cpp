@@ -23,7 +23,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: parlivo-server [--headless [--port N]]\n"
+    "Usage: parlivo-server [--headless] [--port N] [limits]\n"
     "\n"
     "Parlivo Server relays chat between the chat clients of a local network.\n"
     "Without options it opens the operator's window, where Run starts the\n"
@@ -35,7 +35,18 @@ constexpr const char* kUsage =
     "               stops; a second one ends the program at once.\n"
     "  --port N     use port N (1-65535) instead of the saved port\n"
     "  --help       show this text\n"
-    "  --version    show the version\n"
+    "  --version    show the version\n"    "\n"
+    "Limits for this run (the [Limits] section of the settings file holds\n"
+    "the ones that last):\n"
+    "  --memory-budget MIB    memory for queued output and partial packets of\n"
+    "                         all clients together (default 256); past half of\n"
+    "                         it, senders are slowed instead of readers dropped\n"
+    "  --max-clients N        clients served at once (default: the descriptor\n"
+    "                         limit less 32); more are refused at connect\n"
+    "  --max-per-address N    clients from one address (default 0: no limit;\n"
+    "                         loopback is never limited)\n"
+    "  --unlimited-input      no per-client input rate (for benchmarks)\n"
+
     "\n"
     "The options and window position live in\n"
     "  ~/.local/share/Mossfold/parlivo-server/parlivo-server_<port>.ini\n"
@@ -44,8 +55,24 @@ constexpr const char* kUsage =
 
 struct Options {
   bool headless = false;
-  std::optional<std::uint16_t> port;
+  parlivo::HeadlessOptions run;
 };
+
+// Reads a count option: a whole number from `least` up; nullopt (and a
+// message) for anything else.
+std::optional<std::uint32_t> CountOption(const QCommandLineParser& parser, const QCommandLineOption& option,
+                                         std::int32_t least, bool& bad) {
+  if (!parser.isSet(option)) return std::nullopt;
+  const QByteArray text = parser.value(option).toLocal8Bit();
+  std::int32_t number = 0;
+  if (!parlivo::TryStrToInt(text.toStdString(), number) || number < least) {
+    std::fprintf(stderr, "parlivo-server: --%s needs a whole number of at least %d, not \"%s\"\n",
+                 qPrintable(option.names().first()), least, text.constData());
+    bad = true;
+    return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(number);
+}
 
 // Parses the arguments; returns an exit status when the program should end now.
 // The options may come in any order; "--port=N" works as well as "--port N".
@@ -57,7 +84,11 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
   const QCommandLineOption version("version", "");
   const QCommandLineOption headless("headless", "");
   const QCommandLineOption port("port", "", "N");
-  parser.addOptions({help, version, headless, port});
+  const QCommandLineOption memoryBudget("memory-budget", "", "MIB");
+  const QCommandLineOption maxClients("max-clients", "", "N");
+  const QCommandLineOption maxPerAddress("max-per-address", "", "N");
+  const QCommandLineOption unlimitedInput("unlimited-input", "");
+  parser.addOptions({help, version, headless, port, memoryBudget, maxClients, maxPerAddress, unlimitedInput});
   if (!parser.parse(arguments)) {
     std::fprintf(stderr, "parlivo-server: %s (see --help)\n", qPrintable(parser.errorText()));
     return 2;
@@ -83,8 +114,14 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
       std::fprintf(stderr, "parlivo-server: --port needs a number from 1 to 65535, not \"%s\"\n", text.constData());
       return 2;
     }
-    options.port = static_cast<std::uint16_t>(number);
+    options.run.port = static_cast<std::uint16_t>(number);
   }
+  bool bad = false;
+  options.run.limits.memoryBudgetMiB = CountOption(parser, memoryBudget, 1, bad);
+  options.run.limits.maxClients = CountOption(parser, maxClients, 1, bad);
+  options.run.limits.maxClientsPerAddress = CountOption(parser, maxPerAddress, 0, bad);
+  if (parser.isSet(unlimitedInput)) options.run.limits.unlimitedInput = true;
+  if (bad) return 2;
   return std::nullopt;
 }
 
@@ -114,10 +151,11 @@ int RunWindow(int& argc, char** argv, const Options& options) {
   QApplication::setQuitOnLastWindowClosed(false);  // hiding into the tray is not quitting
   parlivo::MainWindow window(api, parlivo::FormEnvironment{parlivo::DataHome(), parlivo::ProgramFileName()});
   QApplication::setWindowIcon(window.windowIcon());
-  if (options.port) {
-    window.form().edPort.Text = std::to_string(*options.port);
+  if (options.run.port) {
+    window.form().edPort.Text = std::to_string(*options.run.port);
     window.ControlsChanged();
   }
+  window.form().RunLimits = options.run.limits;
   parlivo::SetUnhandledErrorHandler([&window](const void*, std::string_view message) {
     window.ShowError(message);
   });
@@ -137,7 +175,7 @@ int Run(int argc, char** argv) {
   parlivo::TerminationSignals termination;
   QCoreApplication app(argc, argv);
   QCoreApplication::setApplicationName("Parlivo Server");
-  return parlivo::RunHeadlessServer(termination, options.port);
+  return parlivo::RunHeadlessServer(termination, options.run);
 }
 
 }  // namespace

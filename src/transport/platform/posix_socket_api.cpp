@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -89,6 +90,12 @@ int PosixSocketApi::startup(std::uint16_t) {
   return 0;
 }
 int PosixSocketApi::cleanup() { return 0; }
+
+std::uint32_t PosixSocketApi::maxSockets() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1u << 20;
+  return static_cast<std::uint32_t>(std::min<rlim_t>(limit.rlim_cur, 1u << 20));
+}
 
 SocketHandle PosixSocketApi::socket(int family, int type, int protocol) {
   const int domain = family == kAfInet ? AF_INET : family;

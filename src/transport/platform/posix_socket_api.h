@@ -32,6 +32,7 @@ class PosixSocketApi final : public SocketApi {
 
   int startup(std::uint16_t version) override;
   int cleanup() override;
+  std::uint32_t maxSockets() override;
   SocketHandle socket(int family, int type, int protocol) override;
   int bind(SocketHandle s, const SockAddrIn& address) override;
   int listen(SocketHandle s, int backlog) override;

@@ -77,6 +77,9 @@ class SocketApi {
   // Library start and end (WSAStartup / WSACleanup). 0 on success.
   virtual int startup(std::uint16_t version) = 0;
   virtual int cleanup() = 0;
+  // The most sockets this process may hold at once (what WSAStartup tells
+  // in iMaxSockets): on Linux the descriptor limit, after startup raised it.
+  virtual std::uint32_t maxSockets() = 0;
 
   virtual SocketHandle socket(int family, int type, int protocol) = 0;
   virtual int bind(SocketHandle s, const SockAddrIn& address) = 0;

@@ -1,0 +1,232 @@
+// Flow control: how the server keeps its memory within one budget and
+// slows senders instead of dropping readers.
+//
+// - Every connection's queued output and every partial packet count against
+//   Budget. Past its high-water mark the server stops reading from every
+//   client (TCP then slows them) until queued output falls to the low-water
+//   mark; a partial packet grows only while the budget has room for it.
+// - Each client has token buckets for bytes and packets; a client over them
+//   is not read until they refill.
+// - Readers are dropped only for lack of progress (the soft limit and its
+//   time, the hard cap, or no progress at all while the budget is full), and
+//   clients that stop in the middle of a packet only once nothing of it
+//   arrives any more.
+//
+// The clock (FlowTick) runs only while something is queued, held back or
+// partly received, so an idle server does no work.
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "transport/server.h"
+#include "transport/steady_time.h"
+#include "transport/unhandled_error.h"
+
+namespace parlivo {
+namespace {
+
+// The most bytes one read takes from a client: a large packet arrives over
+// several passes, so the budget and the buckets are asked in between.
+constexpr std::size_t kReadChunk = 256 * 1024;
+// Events a connection asks for while it is read, and while it is held back.
+constexpr long kReadingEvents = FD_READ | FD_WRITE | FD_CLOSE;
+constexpr long kHeldBackEvents = FD_WRITE;
+
+bool IsLoopback(const std::string& host) { return host.rfind("127.", 0) == 0; }
+
+std::string Mebibytes(std::size_t bytes) { return std::to_string((bytes + (1u << 19)) >> 20) + " MiB"; }
+
+}  // namespace
+
+std::uint32_t TDadideVUDServer::DefaultMaxClients(std::uint32_t maxSockets) {
+  return maxSockets > 2 * kReservedDescriptors ? maxSockets - kReservedDescriptors : maxSockets / 2;
+}
+
+std::uint32_t TDadideVUDServer::EffectiveMaxClients() {
+  return MaxClients != 0 ? MaxClients : DefaultMaxClients(Api().maxSockets());
+}
+
+double TDadideVUDServer::HeldBackSeconds() const {
+  const std::int64_t running = Budget.holdingSenders() ? SteadyNowMs() - holdStartMs_ : 0;
+  return static_cast<double>(heldBackMs_ + running) / 1000.0;
+}
+
+std::string TDadideVUDServer::RefusalReason(const std::string& host) {
+  const std::uint32_t most = EffectiveMaxClients();
+  if (Clients->Count() >= most) return "the server is full (" + std::to_string(most) + " clients)";
+  if (MaxClientsPerAddress == 0 || IsLoopback(host)) return {};
+  std::uint32_t fromHost = 0;
+  for (std::size_t i = 0; i < Clients->Count(); ++i) fromHost += (*Clients)[i]->Host == host ? 1 : 0;
+  if (fromHost < MaxClientsPerAddress) return {};
+  return std::to_string(fromHost) + " connections from that address already (the most allowed)";
+}
+
+void TDadideVUDServer::StartFlow(TDadideVUDServerClient* client) {
+  const std::int64_t now = SteadyNowMs();
+  client->SendQueue.setBudget(&Budget);
+  client->Flow.bytes = TokenBucket(InputBytes, now);
+  client->Flow.packets = TokenBucket(InputPackets, now);
+  client->Flow.lastReceiveMs = now;
+  client->Flow.lastSendProgressMs = now;
+  // A server that holds senders back holds a newcomer back too.
+  if (Budget.holdingSenders()) PauseReading(client);
+}
+
+bool TDadideVUDServer::MayRead(TDadideVUDServerClient* client, std::int64_t nowMs) {
+  if (Budget.holdingSenders()) return false;
+  if (!LimitInput) return true;
+  client->Flow.bytes.refill(InputBytes, nowMs);
+  client->Flow.packets.refill(InputPackets, nowMs);
+  return client->Flow.bytes.available() && client->Flow.packets.available();
+}
+
+std::size_t TDadideVUDServer::ReadAllowance(TDadideVUDServerClient* client, std::size_t waiting) {
+  if (client == nullptr) return waiting;
+  const std::int64_t now = SteadyNowMs();
+  const std::size_t chunk = std::min(waiting, kReadChunk);
+  // A partial packet may only grow while the budget has room for it; the
+  // bytes then wait in the client's socket, and TCP slows the client.
+  if (!MayRead(client, now) || !Budget.inputFits(chunk)) {
+    PauseReading(client);
+    return 0;
+  }
+  if (LimitInput) client->Flow.bytes.take(static_cast<double>(chunk));
+  client->Flow.lastReceiveMs = now;
+  return chunk;
+}
+
+bool TDadideVUDServer::MayDeliver(TDadideVUDServerClient* client) {
+  if (client == nullptr) return true;
+  // The relays of the packets delivered so far may have filled the budget.
+  UpdateHolding();
+  if (Budget.holdingSenders()) return false;
+  if (!LimitInput) return true;
+  client->Flow.packets.refill(InputPackets, SteadyNowMs());
+  if (!client->Flow.packets.available()) return false;
+  client->Flow.packets.take(1);
+  return true;
+}
+
+void TDadideVUDServer::ReceiveSettled(TDadideVUDServerClient* client) {
+  if (client == nullptr) return;
+  ConnectionFlow& flow = client->Flow;
+  const std::size_t held = client->ReceiveBuffer.size();
+  if (held > flow.accountedInput) Budget.addInput(held - flow.accountedInput);
+  if (held < flow.accountedInput) Budget.removeInput(flow.accountedInput - held);
+  flow.accountedInput = held;
+  if (!MayRead(client, SteadyNowMs())) PauseReading(client);
+  if (held > 0) WatchFlow();  // a partial packet is watched for stalls
+}
+
+void TDadideVUDServer::PauseReading(TDadideVUDServerClient* client) {
+  if (client->Flow.readPaused || !client->InService()) return;
+  client->Flow.readPaused = true;
+  ++pausedReaders_;
+  Api().asyncSelect(client->Socket, WindowHandle(), WM_SOCKETNOTIFY, kHeldBackEvents);
+  WatchFlow();
+}
+
+void TDadideVUDServer::ResumeReading(TDadideVUDServerClient* client) {
+  if (!client->Flow.readPaused) return;
+  client->Flow.readPaused = false;
+  --pausedReaders_;
+  // Packets kept back in its buffer go first; they may hold it back again.
+  const auto alive = client->LifeToken();
+  DeliverReceived(client);
+  if (alive.expired() || !client->InService() || client->Flow.readPaused) return;
+  Api().asyncSelect(client->Socket, WindowHandle(), WM_SOCKETNOTIFY, kReadingEvents);
+}
+
+void TDadideVUDServer::UpdateHolding() {
+  if (!Budget.update()) return;
+  const std::int64_t now = SteadyNowMs();
+  if (Budget.holdingSenders()) {
+    holdStartMs_ = now;
+    for (std::size_t i = 0; i < Clients->Count(); ++i) PauseReading((*Clients)[i]);
+  } else {
+    heldBackMs_ += now - holdStartMs_;
+    // Resuming delivers kept-back packets, which runs handlers: that is the
+    // clock's work, never done inside a send.
+    if (!flowTimer_.isActive()) flowTimer_.start(0);
+  }
+  AnnounceHolding(now);
+  WatchFlow();
+}
+
+void TDadideVUDServer::AnnounceHolding(std::int64_t nowMs) {
+  const bool holding = Budget.holdingSenders();
+  if (holding == announcedHolding_ || !holdNotices_.due(nowMs)) return;
+  announcedHolding_ = holding;
+  std::string text;
+  if (holding) {
+    text = "Holding senders back: " + Mebibytes(Budget.output()) + " queued for clients that read slowly (budget " +
+           Mebibytes(Budget.limit()) + ")";
+  } else {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", HeldBackSeconds());
+    text = "Reading from senders again (held back " + std::string(seconds) + " s in all)";
+  }
+  if (OnServerNotice) OnServerNotice(this, text + ".");
+}
+
+void TDadideVUDServer::WatchFlow() {
+  if (!flowTimer_.isActive() && listen_) flowTimer_.start(kFlowTickMs);
+}
+
+void TDadideVUDServer::StopFlow() {
+  // The connections' queues and partial packets leave the budget as they
+  // are released and freed.
+  flowTimer_.stop();
+  announcedHolding_ = false;
+}
+
+void TDadideVUDServer::FlowTick() {
+  if (!listen_) return;
+  flowTimer_.setInterval(kFlowTickMs);
+  const auto alive = LifeToken();
+  UpdateHolding();
+  const std::int64_t now = SteadyNowMs();
+  bool partialInput = false;
+  ForEachClient(WalkOrder::FirstToLast, [&](TDadideVUDServerClient* client) {
+    if (!client->InService()) return;
+    ConnectionFlow& flow = client->Flow;
+    if (flow.readPaused && MayRead(client, now)) {
+      ResumeReading(client);
+      if (!client->InService()) return;
+    }
+    const std::size_t waiting = client->SendQueue.remaining();
+    if (waiting <= SoftQueueLimit) {
+      flow.overSoftSinceMs = -1;
+    } else if (flow.overSoftSinceMs < 0) {
+      flow.overSoftSinceMs = now;
+    }
+    const bool overSoftTooLong = flow.overSoftSinceMs >= 0 && now - flow.overSoftSinceMs >= SoftQueueMs;
+    const bool stuckUnderPressure = Budget.holdingSenders() && waiting >= kStallUnderPressureMinimum &&
+                                    now - flow.lastSendProgressMs >= StallUnderPressureMs;
+    if (overSoftTooLong || stuckUnderPressure) {
+      DropTooSlow(client);
+      return;
+    }
+    if (client->ReceiveBuffer.size() == 0) return;
+    partialInput = true;
+    if (now - flow.lastReceiveMs < BodyStallMs) return;
+    // Bytes still waiting in its socket mean it sends and the server holds
+    // it back: that is no stall.
+    std::uint32_t unread = 0;
+    if (Api().ioctlFionread(client->Socket, &unread) == 0 && unread > 0) {
+      flow.lastReceiveMs = now;
+      return;
+    }
+    const std::size_t received = client->ReceiveBuffer.size();
+    ScheduleDeparture(client);
+    if (OnClientStalled) OnClientStalled(this, client, received);
+  });
+  if (alive.expired() || !listen_) return;
+  AnnounceHolding(now);
+  const bool needed = Budget.used() > 0 || pausedReaders_ > 0 || partialInput ||
+                      announcedHolding_ != Budget.holdingSenders();
+  if (!needed) flowTimer_.stop();
+}
+
+}  // namespace parlivo
