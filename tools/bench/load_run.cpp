@@ -317,7 +317,8 @@ void LoadRun::SendFrom(std::uint32_t sender) {
 void LoadRun::WriteTimeline() {
   const auto now = Clock::now();
   if (timeline_ == nullptr || now < nextTimeline_) return;
-  nextTimeline_ = std::max(nextTimeline_ + kTimelinePeriod, now);
+  // Every half second; after a stall (or at the first line) from now on.
+  nextTimeline_ = nextTimeline_ + kTimelinePeriod < now ? now + kTimelinePeriod : nextTimeline_ + kTimelinePeriod;
   double heldMs = 0;
   unsigned held = 0;
   std::uint64_t sent = 0;
