@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "client/client_packets.h"
 #include "encoding/text_codec.h"
 #include "transport/packet_ids.h"
 
@@ -57,15 +58,6 @@ std::uint64_t MissingDeliveries(const std::vector<std::uint64_t>& sentBySender,
   return missing;
 }
 
-std::string PacketHeader(std::int32_t size, std::int32_t id) {
-  std::string header(8, '\0');
-  for (int i = 0; i < 4; ++i) {
-    header[static_cast<std::size_t>(i)] = static_cast<char>((static_cast<std::uint32_t>(size) >> (8 * i)) & 0xff);
-    header[static_cast<std::size_t>(4 + i)] = static_cast<char>((static_cast<std::uint32_t>(id) >> (8 * i)) & 0xff);
-  }
-  return header;
-}
-
 PacketStream PacketStream::ChatText(std::string_view marker, std::uint32_t textBytes) {
   // The marker, padded to whole groups, is encoded once; every later group
   // is "xxxx", whose symbols are the same each time.
@@ -77,7 +69,7 @@ PacketStream PacketStream::ChatText(std::string_view marker, std::uint32_t textB
   const std::uint64_t symbols = total / kTextBytesPerGroup * kSymbolsPerGroup;
   PacketStream stream;
   stream.packetSize_ = 8 + symbols;
-  stream.head_ = PacketHeader(static_cast<std::int32_t>(stream.packetSize_), pidMessage) + EncodeText(start);
+  stream.head_ = BuildHeader(static_cast<std::int32_t>(stream.packetSize_), pidMessage) + EncodeText(start);
   stream.group_ = EncodeText(std::string(kTextBytesPerGroup, 'x'));
   stream.stopAt_ = stream.packetSize_;
   return stream;
@@ -86,7 +78,7 @@ PacketStream PacketStream::ChatText(std::string_view marker, std::uint32_t textB
 PacketStream PacketStream::HalfBody(std::uint32_t packetSize) {
   PacketStream stream;
   stream.packetSize_ = packetSize;
-  stream.head_ = PacketHeader(static_cast<std::int32_t>(packetSize), pidMessage);
+  stream.head_ = BuildHeader(static_cast<std::int32_t>(packetSize), pidMessage);
   stream.group_ = EncodeText(std::string(kTextBytesPerGroup, 'x'));
   stream.stopAt_ = 8 + (std::uint64_t{packetSize} - 8) / 2;
   return stream;

@@ -77,9 +77,6 @@ class ReadBudget {
 std::uint64_t MissingDeliveries(const std::vector<std::uint64_t>& sentBySender,
                                 const std::vector<std::uint32_t>& receivedFromSender);
 
-// The 8-byte header of a packet: Size (int32 LE, header included), ID (int32 LE).
-std::string PacketHeader(std::int32_t size, std::int32_t id);
-
 class PacketStream {
  public:
   PacketStream() = default;

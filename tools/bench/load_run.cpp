@@ -93,12 +93,9 @@ BenchReport LoadRun::Run() {
     }
     std::fputs("seconds,server_rss_kib,held_back_ms,senders_held,texts_offered,texts_sent,deliveries\n", timeline_);
   }
-  {
-    std::string flood = "flood ";
-    flood.resize(options_.floodSize, 'x');
-    const std::string encoded = EncodeText(flood);
-    floodPacket_ = PacketHeader(static_cast<std::int32_t>(8 + encoded.size()), pidMessage) + encoded;
-  }
+  std::string flood = "flood ";
+  flood.resize(options_.floodSize, 'x');
+  floodPacket_ = BuildPacket(pidMessage, EncodeText(flood));
 
   // The well-behaved clients come first, so that indices below
   // options_.clients are theirs; the misbehaving ones follow in room-1.
