@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -62,6 +63,8 @@ ChatConnection& ChatConnection::operator=(ChatConnection&& other) noexcept {
   inbox_ = std::move(other.inbox_);
   error_ = std::move(other.error_);
   pingsAnswered_ = std::exchange(other.pingsAnswered_, 0);
+  bytesWritten_ = std::exchange(other.bytesWritten_, 0);
+  bytesRead_ = std::exchange(other.bytesRead_, 0);
   return *this;
 }
 
@@ -114,6 +117,8 @@ bool ChatConnection::startConnect(const sockaddr_in& address) {
   sendShut_ = false;
   reader_ = PacketReader();
   inbox_.clear();
+  bytesWritten_ = 0;
+  bytesRead_ = 0;
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return fail("cannot create a socket: " + ErrnoText(errno));
   // Chat lines are small and latency matters more than packing them.
@@ -143,12 +148,16 @@ bool ChatConnection::finishConnect() {
 }
 
 bool ChatConnection::send(std::int32_t id, std::string_view payload) {
+  return sendBytes(BuildPacket(id, payload));
+}
+
+bool ChatConnection::sendBytes(std::string_view bytes) {
   if (fd_ < 0) return fail(error_.empty() ? "not connected" : error_);
   if (sendShut_) {
     error_ = "the sending side is shut down";
     return false;
   }
-  out_ += BuildPacket(id, payload);
+  out_ += bytes;
   return flush();
 }
 
@@ -171,6 +180,7 @@ bool ChatConnection::flush() {
     if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
     if (sent < 0) return fail(ErrnoText(errno));
     outStart_ += static_cast<std::size_t>(sent);
+    bytesWritten_ += static_cast<std::uint64_t>(sent);
   }
   if (outStart_ == out_.size()) {
     out_.clear();
@@ -182,13 +192,17 @@ bool ChatConnection::flush() {
   return true;
 }
 
-bool ChatConnection::readAvailable() {
+bool ChatConnection::readAvailable() { return readAvailable(kMaxReadPerCall); }
+
+bool ChatConnection::readAvailable(std::size_t most) {
   if (reader_.failed()) return false;
   if (fd_ < 0 || peerClosed_ || connecting_) return fd_ >= 0 && !peerClosed_;
   char chunk[64 * 1024];
   std::size_t total = 0;
-  while (total < kMaxReadPerCall) {
-    const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+  most = std::min(most, kMaxReadPerCall);
+  while (total < most) {
+    const std::size_t ask = std::min(sizeof chunk, most - total);
+    const ssize_t got = ::recv(fd_, chunk, ask, 0);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
     if (got < 0) {
@@ -202,11 +216,12 @@ bool ChatConnection::readAvailable() {
       break;
     }
     total += static_cast<std::size_t>(got);
+    bytesRead_ += static_cast<std::uint64_t>(got);
     reader_.append(std::string_view(chunk, static_cast<std::size_t>(got)));
     if (reader_.failed()) break;
     // A short read emptied the socket: asking again would only hear "would
     // block" (a system call per read for nothing).
-    if (static_cast<std::size_t>(got) < sizeof chunk) break;
+    if (static_cast<std::size_t>(got) < ask) break;
   }
   takePackets();
   if (reader_.failed()) {

@@ -76,17 +76,27 @@ class ChatConnection {
   // Sends chat text (encoded for the wire).
   bool sendChat(std::string_view text);
   bool sendPrivate(std::string_view nick, std::string_view data);
+  // Queues bytes exactly as given (a packet written in pieces, or one cut
+  // short on purpose by a load tool) and writes as much as the socket accepts.
+  bool sendBytes(std::string_view bytes);
   // Writes queued bytes as far as the socket accepts. False on an error.
   bool flush();
   // Whether the caller's poll loop should wait for writability: while
   // connecting, and while queued bytes wait.
   bool wantsWrite() const { return connecting_ || pendingOutput() > 0; }
   std::size_t pendingOutput() const { return out_.size() - outStart_; }
+  // Bytes the socket has taken since the connection was made; with
+  // pendingOutput() it tells how far a queued packet has gone out.
+  std::uint64_t bytesWritten() const { return bytesWritten_; }
+  // Bytes read from the socket since the connection was made.
+  std::uint64_t bytesRead() const { return bytesRead_; }
 
   // Reads what the socket holds (up to kMaxReadPerCall) and cuts it into
   // packets. False when the peer closed the connection, on a socket error
   // or a protocol error; packets cut before that are still handed out.
   bool readAvailable();
+  // The same, taking at most `most` bytes (a reader that reads at a limited rate).
+  bool readAvailable(std::size_t most);
   // The oldest packet read and not yet handed out.
   std::optional<ReceivedPacket> nextPacket();
   // The next packet, waiting at most `timeoutMs` for it (sending queued bytes
@@ -131,6 +141,8 @@ class ChatConnection {
   std::deque<ReceivedPacket> inbox_;
   std::string error_;
   std::uint64_t pingsAnswered_ = 0;
+  std::uint64_t bytesWritten_ = 0;
+  std::uint64_t bytesRead_ = 0;
 };
 
 // A plain-words text for a socket errno ("connection refused", "timed out", ...).

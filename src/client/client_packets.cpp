@@ -20,11 +20,17 @@ std::uint32_t LengthOf(std::string_view bytes) {
 
 }  // namespace
 
+std::string BuildHeader(std::int32_t size, std::int32_t id) {
+  std::string header;
+  AppendInt32LE(header, static_cast<std::uint32_t>(size));
+  AppendInt32LE(header, static_cast<std::uint32_t>(id));
+  return header;
+}
+
 std::string BuildPacket(std::int32_t id, std::string_view payload) {
   std::string packet;
   packet.reserve(kPacketHeaderSize + payload.size());
-  AppendInt32LE(packet, LengthOf(payload) + kPacketHeaderSize);
-  AppendInt32LE(packet, static_cast<std::uint32_t>(id));
+  packet = BuildHeader(static_cast<std::int32_t>(LengthOf(payload) + kPacketHeaderSize), id);
   packet.append(payload);
   return packet;
 }

@@ -33,6 +33,10 @@ struct ReceivedPacket {
   bool operator==(const ReceivedPacket&) const = default;
 };
 
+// The 8-byte header alone, announcing `size` (header included): for a packet
+// written in pieces, or one a load tool cuts short on purpose.
+std::string BuildHeader(std::int32_t size, std::int32_t id);
+
 // Header and payload of one packet, ready to send.
 std::string BuildPacket(std::int32_t id, std::string_view payload);
 

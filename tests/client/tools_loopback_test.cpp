@@ -364,6 +364,40 @@ TEST_F(ToolsLoopback, BenchMisbehavesOnRequestAndSeesWhetherTheServerStayedOnlin
   EXPECT_FALSE(report["server_stayed_online"].toBool());
 }
 
+TEST_F(ToolsLoopback, BenchProfilesReportWhatHappenedAndABigTextGetsThrough) {
+  int status = -1;
+  QJsonObject report = RunBench({"--port", QString::number(port), "--clients", "3", "--senders", "1", "--messages",
+                                 "5", "--rate", "20", "--big-text", "3000000", "--stalled-pong", "2", "--half-bodies",
+                                 "2", "--half-body-size", "65536", "--read-rate", "20000000", "--duration", "10"},
+                                status);
+  EXPECT_EQ(status, 0) << report["error"].toString().toStdString();
+  // The first text is the big one: every client has all five, the big one included.
+  EXPECT_EQ(report["texts_offered"].toInt(), 5);
+  EXPECT_EQ(report["texts_sent"].toInt(), 5);
+  EXPECT_EQ(report["deliveries"].toInt(), 5 * 3);
+  EXPECT_EQ(report["deliveries_due"].toInt(), 5 * 3);
+  EXPECT_EQ(report["lost_deliveries"].toInt(), 0);
+  EXPECT_EQ(report["readers_kept_reading"].toInt(), 3);
+  EXPECT_EQ(report["stalled_pong"].toInt(), 2);
+  EXPECT_EQ(report["half_bodies"].toInt(), 2);
+  ASSERT_TRUE(PumpUntil([&] { return server.Clients->Empty(); }, kWaitMs));
+  serverErrors.clear();  // the stalled and half-body clients end abortively, as asked
+
+  // A flooder against this server, which never slows anybody: its rate is
+  // measured, and readers at 2 MB/s are either still reading or counted as cut off.
+  report = RunBench({"--port", QString::number(port), "--clients", "2", "--senders", "1", "--messages", "20", "--rate",
+                     "20", "--flooders", "1", "--flood-size", "65536", "--read-rate", "2000000", "--slow-ok",
+                     "--duration", "4"},
+                    status);
+  EXPECT_GT(report["flood_texts_sent"].toInt(), 0);
+  EXPECT_GT(report["flood_bytes_per_second"].toDouble(), 0);
+  EXPECT_EQ(report["readers_kept_reading"].toInt() + report["readers_cut_off"].toInt(), 2);
+  EXPECT_EQ(report["lost_deliveries"].toInt(), 0);
+  EXPECT_EQ(status, report["readers_cut_off"].toInt() > 0 ? 1 : 0);
+  ASSERT_TRUE(PumpUntil([&] { return server.Clients->Empty(); }, kWaitMs));
+  serverErrors.clear();
+}
+
 TEST_F(ToolsLoopback, BenchHoldsConnectionsAnsweringPings) {
   int status = -1;
   const QJsonObject report =

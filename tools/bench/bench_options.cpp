@@ -42,6 +42,28 @@ const char* const kBenchUsage =
     "                     program's connection ends) and connect and register again\n"
     "  --stalled S        S clients register and then never read anything again\n"
     "  --burst B          B more clients connect all at once; each must be greeted\n"
+  "  --stalled-pong S   S clients register and never read again, but send a pong\n"
+  "                     (ID 10) every second as if they were alive\n"
+  "  --half-bodies H    H clients register, announce a text of --half-body-size\n"
+  "                     bytes, send only half of it and hold (reading what comes)\n"
+  "  --half-body-size B the size those texts announce, 1024 to 16777216 [16777216]\n"
+  "  --flooders F       F clients send texts as fast as their socket takes them,\n"
+  "                     reading promptly; the report gives their achieved rate\n"
+  "  --flood-size B     bytes of each flood text, 64 to 1048576 [65536]\n"
+  "\n"
+  "Flow control:\n"
+  "  --read-rate BPS    well-behaved clients read at most BPS bytes a second\n"
+  "                     (a slow link or a slow machine); default: all they can\n"
+  "  --big-text B       each sender's first text is B bytes, 64 to 11184548 (on\n"
+  "                     the wire 1.5 times as much: 11184548 fills a 16 MiB packet)\n"
+  "  --slow-ok          a sender the server slows down is no failure: the run\n"
+  "                     sends until its sending time is over and fails only on\n"
+  "                     lost texts and cut-off clients\n"
+  "  --timeline FILE    write a CSV line every half second while chatting:\n"
+  "                     seconds,server_rss_kib,held_back_ms,senders_held,\n"
+  "                     texts_offered,texts_sent,deliveries (server_rss_kib needs\n"
+  "                     --server-pid; held_back_ms adds up every sender's\n"
+  "                     held-back time in that half second)\n"
     "  --json             print the report as one JSON line\n"
     "  --quiet            no progress lines on standard error\n"
     "  --help             show this text\n"
@@ -61,6 +83,14 @@ const char* const kBenchUsage =
     "load generator's own CPU share (near 100% means it, not the server, is\n"
     "the limit).\n"
     "\n"
+    "\n"
+    "Texts are counted four ways: offered (queued by a sender), sent (the socket\n"
+    "took every byte), delivered (received by a well-behaved client) and lost\n"
+    "(sent, but never received by a client that kept reading to the end). A\n"
+    "sender is held back while it has bytes its socket does not take; the\n"
+    "report gives the total and the longest of any one sender. The last part of\n"
+    "the sending time (up to 5 s) is kept for what was sent to arrive.\n"
+    "\n"
     "Exit status: 0 all delivered, 1 deliveries lost, registration refused, a\n"
     "well-behaved connection lost or a burst client not greeted, 2 bad arguments,\n"
     "3 cannot connect.\n";
@@ -74,6 +104,7 @@ constexpr std::uint32_t kMaxWindow = 1000000;
 constexpr double kMaxRate = 1000000;
 constexpr double kMaxDuration = 7 * 24 * 3600;
 constexpr double kMaxChurn = 10000;
+constexpr double kMaxReadRate = 1e10;
 
 std::uint32_t ParseCount(const std::string& option, std::string_view text, std::uint32_t low, std::uint32_t high) {
   std::uint64_t value = 0;
@@ -145,6 +176,28 @@ const std::vector<OptionRule>& Rules() {
        [](BenchOptions& o, const std::string& n, std::string_view v) { o.stalled = ParseCount(n, v, 1, kMaxClients); }},
       {"--burst", true,
        [](BenchOptions& o, const std::string& n, std::string_view v) { o.burst = ParseCount(n, v, 1, kMaxClients); }},
+      {"--stalled-pong", true, [](BenchOptions& o, const std::string& n,
+                                  std::string_view v) { o.stalledPong = ParseCount(n, v, 1, kMaxClients); }},
+      {"--half-bodies", true, [](BenchOptions& o, const std::string& n,
+                                 std::string_view v) { o.halfBodies = ParseCount(n, v, 1, kMaxClients); }},
+      {"--half-body-size", true, [](BenchOptions& o, const std::string& n, std::string_view v) {
+         o.halfBodySize = ParseCount(n, v, 1024, kMaxPacketBytes);
+       }},
+      {"--flooders", true,
+       [](BenchOptions& o, const std::string& n, std::string_view v) { o.flooders = ParseCount(n, v, 1, kMaxClients); }},
+      {"--flood-size", true, [](BenchOptions& o, const std::string& n, std::string_view v) {
+         o.floodSize = ParseCount(n, v, kMinTextSize, kMaxTextSize);
+       }},
+      {"--read-rate", true, [](BenchOptions& o, const std::string& n,
+                               std::string_view v) { o.readRate = ParsePositive(n, v, kMaxReadRate); }},
+      {"--big-text", true, [](BenchOptions& o, const std::string& n, std::string_view v) {
+         o.bigText = ParseCount(n, v, kMinTextSize, kMaxBigText);
+       }},
+      {"--slow-ok", false, [](BenchOptions& o, const std::string&, std::string_view) { o.slowOk = true; }},
+      {"--timeline", true, [](BenchOptions& o, const std::string& n, std::string_view v) {
+         if (v.empty()) throw UsageError{n + " needs a file name"};
+         o.timeline = v;
+       }},
       {"--json", false, [](BenchOptions& o, const std::string&, std::string_view) { o.json = true; }},
       {"--connect-only", false, [](BenchOptions& o, const std::string&, std::string_view) { o.connectOnly = true; }},
       {"--quiet", false, [](BenchOptions& o, const std::string&, std::string_view) { o.quiet = true; }},
@@ -166,6 +219,9 @@ void CheckTogether(const BenchOptions& o, bool windowGiven) {
   if (o.senders > o.clients) {
     throw UsageError{"--senders (" + std::to_string(o.senders) + ") cannot exceed --clients (" +
                      std::to_string(o.clients) + ")"};
+  }
+  if (o.connectOnly && (o.flooders > 0 || o.bigText > 0)) {
+    throw UsageError{"--flooders and --big-text send chat; they do not go with --connect-only"};
   }
   if (o.rooms > o.clients) {
     throw UsageError{"--rooms (" + std::to_string(o.rooms) + ") cannot exceed --clients (" +

@@ -12,6 +12,11 @@ namespace parlivo::bench {
 // The shortest chat text that still holds the whole marker the run puts in
 // every message ("pb RUN SENDER SEQ SENDTIME ").
 inline constexpr std::uint32_t kMinTextSize = 64;
+// The largest packet a peer may announce (16 MiB), and the longest --big-text
+// whose relayed copy, behind the "[BC from NICK @ ROOM]: " prefix and
+// encoded (4 bytes become 6 symbols), still fits in one.
+inline constexpr std::uint32_t kMaxPacketBytes = 16 * 1024 * 1024;
+inline constexpr std::uint32_t kMaxBigText = (kMaxPacketBytes - 8) / 6 * 4 - 256;
 
 struct BenchOptions {
   std::string host = "127.0.0.1";
@@ -32,6 +37,17 @@ struct BenchOptions {
   double churn = 0;            // clients per second that reset their connection and come back
   std::uint32_t stalled = 0;   // clients that register and then never read
   std::uint32_t burst = 0;     // clients that connect all at once when sending starts
+  std::uint32_t stalledPong = 0;  // never read, but send a pong every second
+  std::uint32_t halfBodies = 0;   // announce a big text and send only half of it
+  std::uint32_t halfBodySize = kMaxPacketBytes;  // the size they announce
+  std::uint32_t flooders = 0;     // send texts as fast as their socket takes them
+  std::uint32_t floodSize = 64 * 1024;  // bytes of each flood text
+  double readRate = 0;            // bytes per second a well-behaved reader takes; 0: all it can
+  std::uint32_t bigText = 0;      // each sender's first text has this many bytes; 0: none
+  // Senders the server slows so that not all of --messages go out within
+  // --duration are no failure; only lost texts and cut-off readers are.
+  bool slowOk = false;
+  std::string timeline;           // CSV file for a time series; empty: none
   int serverPid = 0;            // when set, the server's CPU use is reported
   bool json = false;
   bool connectOnly = false;
@@ -50,7 +66,7 @@ inline std::uint32_t ChurnClients(const BenchOptions& o) {
 
 // Every connection the run opens at the same time, misbehaving ones included.
 inline std::uint64_t TotalClients(const BenchOptions& o) {
-  return std::uint64_t{o.clients} + o.stalled + ChurnClients(o) + o.burst;
+  return std::uint64_t{o.clients} + o.stalled + ChurnClients(o) + o.burst + o.stalledPong + o.halfBodies + o.flooders;
 }
 
 struct UsageError {

@@ -56,15 +56,22 @@ std::string FormatTable(const BenchReport& r) {
   Row(out, "clients connected", std::to_string(r.connected) + " of " + std::to_string(r.clients));
   Row(out, "clients registered", std::to_string(r.registered) + " (name in use " + std::to_string(r.nameInUse) +
                                       ", access denied " + std::to_string(r.accessDenied) + ")");
-  Row(out, "connections lost", std::to_string(r.connectionsLost));
+  Row(out, "connections lost", std::to_string(r.connectionsLost) + " (well-behaved clients cut off)");
   Row(out, "pings answered", std::to_string(r.pingsAnswered));
   if (!r.connectOnly) {
-    Row(out, "messages sent", std::to_string(r.messagesSent) + " of " +
+    Row(out, "texts offered", std::to_string(r.messagesSent) + " of " +
                                   std::to_string(std::uint64_t{r.senders} * r.messagesPerSender) + " (" +
-                                  std::to_string(r.size) + " bytes each)");
+                                  std::to_string(r.size) + " bytes each" +
+                                  (r.bigText > 0 ? ", the first " + std::to_string(r.bigText) : std::string()) + ")");
+    Row(out, "texts sent", std::to_string(r.textsSent) + " (taken whole by the socket)");
     Row(out, "deliveries", std::to_string(r.deliveries));
     Row(out, "expected deliveries", std::to_string(r.expectedDeliveries));
+    Row(out, "deliveries due", std::to_string(r.deliveriesDue) + " (sent x " + std::to_string(r.readersKept) +
+                                   " clients that kept reading)");
     Row(out, "lost deliveries", std::to_string(r.lostDeliveries()));
+    Row(out, "senders held back", std::to_string(r.sendersHeldBack) + " of " + std::to_string(r.senders) + ", " +
+                                      Fixed(r.heldBackSeconds, 3) + " s in all, at most " +
+                                      Fixed(r.heldBackMaxSeconds, 3) + " s for one");
     Row(out, "out of order", std::to_string(r.outOfOrder));
     Row(out, "deliveries per second", Fixed(r.deliveriesPerSecond(), 1));
     Row(out, "latency p50/p99/max",
@@ -80,6 +87,25 @@ std::string FormatTable(const BenchReport& r) {
   if (r.stalled > 0) {
     Row(out, "stalled readers", std::to_string(r.stalled) + " (" + std::to_string(r.stalledDropped) +
                                     " dropped by the server)");
+  }
+  if (r.readRate > 0) Row(out, "read rate", Fixed(r.readRate, 0) + " bytes/s per well-behaved client");
+  if (r.flooders > 0) {
+    Row(out, "flooders", std::to_string(r.flooders) + ": " + std::to_string(r.floodTextsSent) + " texts sent, " +
+                             Fixed(r.floodBytesPerSecond / 1e6, 3) + " MB/s, held back " +
+                             Fixed(r.floodHeldBackSeconds, 3) + " s, " + std::to_string(r.floodersDropped) +
+                             " dropped by the server");
+  }
+  if (r.stalledPong > 0) {
+    Row(out, "stalled, ponging", std::to_string(r.stalledPong) + " (" + std::to_string(r.stalledPongDropped) +
+                                     " dropped by the server)");
+  }
+  if (r.halfBodies > 0) {
+    Row(out, "half-sent bodies", std::to_string(r.halfBodies) + " (" + std::to_string(r.halfBodiesDropped) +
+                                     " dropped by the server" +
+                                     (r.halfBodiesDropped > 0 ? ", after " + Fixed(r.halfBodyDropSeconds, 1) +
+                                                                    " s on average"
+                                                              : std::string()) +
+                                     ")");
   }
   if (r.burst > 0) {
     Row(out, "burst", std::to_string(r.burstGreeted) + " of " + std::to_string(r.burst) + " greeted in " +
@@ -122,7 +148,28 @@ std::string FormatJson(const BenchReport& r) {
   field("messages_sent", std::to_string(r.messagesSent));
   field("deliveries", std::to_string(r.deliveries));
   field("expected_deliveries", std::to_string(r.expectedDeliveries));
+  field("texts_offered", std::to_string(r.messagesSent));
+  field("texts_sent", std::to_string(r.textsSent));
+  field("deliveries_due", std::to_string(r.deliveriesDue));
   field("lost_deliveries", std::to_string(r.lostDeliveries()));
+  field("readers_kept_reading", std::to_string(r.readersKept));
+  field("readers_cut_off", std::to_string(r.connectionsLost));
+  field("held_back_seconds", Fixed(r.heldBackSeconds, 3));
+  field("held_back_max_seconds", Fixed(r.heldBackMaxSeconds, 3));
+  field("senders_held_back", std::to_string(r.sendersHeldBack));
+  field("slow_ok", r.slowOk ? "true" : "false");
+  field("read_rate", Fixed(r.readRate, 0));
+  field("big_text", std::to_string(r.bigText));
+  field("flooders", std::to_string(r.flooders));
+  field("flood_texts_sent", std::to_string(r.floodTextsSent));
+  field("flood_bytes_per_second", Fixed(r.floodBytesPerSecond, 0));
+  field("flood_held_back_seconds", Fixed(r.floodHeldBackSeconds, 3));
+  field("flooders_dropped", std::to_string(r.floodersDropped));
+  field("stalled_pong", std::to_string(r.stalledPong));
+  field("stalled_pong_dropped", std::to_string(r.stalledPongDropped));
+  field("half_bodies", std::to_string(r.halfBodies));
+  field("half_bodies_dropped", std::to_string(r.halfBodiesDropped));
+  field("half_body_drop_seconds", Fixed(r.halfBodyDropSeconds, 3));
   field("out_of_order", std::to_string(r.outOfOrder));
   field("deliveries_per_second", Fixed(r.deliveriesPerSecond(), 1));
   field("latency_ms", r.latency ? "{\"p50\":" + Fixed(r.latency->p50Ms, 3) + ",\"p99\":" +

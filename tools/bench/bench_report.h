@@ -42,9 +42,35 @@ struct BenchReport {
   std::uint32_t messagesPerSender = 0;
   std::uint32_t size = 0;
   bool connectOnly = false;
-  std::uint64_t messagesSent = 0;
+  std::uint64_t messagesSent = 0;  // texts offered (kept under its old name for scripts)
+  std::uint64_t textsSent = 0;     // texts whose every byte the socket took
   std::uint64_t deliveries = 0;
   std::uint64_t expectedDeliveries = 0;
+  // Sent texts times the clients that kept reading to the end, and how many
+  // of those deliveries never arrived.
+  std::uint64_t deliveriesDue = 0;
+  std::uint64_t lost = 0;
+  std::uint32_t readersKept = 0;  // well-behaved clients still connected at the end
+  // Time senders had bytes their socket would not take: all senders added
+  // up, the longest of any one, and how many were held back at all.
+  double heldBackSeconds = 0;
+  double heldBackMaxSeconds = 0;
+  std::uint32_t sendersHeldBack = 0;
+  bool slowOk = false;
+  double readRate = 0;
+  std::uint32_t bigText = 0;
+  // Flooders: texts and bytes their sockets took, their rate over the time
+  // they flooded, their held-back time added up, and how many were cut off.
+  std::uint32_t flooders = 0;
+  std::uint64_t floodTextsSent = 0;
+  double floodBytesPerSecond = 0;
+  double floodHeldBackSeconds = 0;
+  std::uint32_t floodersDropped = 0;
+  std::uint32_t stalledPong = 0;
+  std::uint32_t stalledPongDropped = 0;
+  std::uint32_t halfBodies = 0;
+  std::uint32_t halfBodiesDropped = 0;
+  double halfBodyDropSeconds = 0;  // mean time from the half-sent body to the drop
   // Arrived after a later message of the same sender (or twice); not
   // counted as deliveries.
   std::uint64_t outOfOrder = 0;
@@ -56,7 +82,7 @@ struct BenchReport {
   std::string error;  // why the run stopped early; empty when it did not
   int exitStatus = 0;
 
-  std::uint64_t lostDeliveries() const { return expectedDeliveries > deliveries ? expectedDeliveries - deliveries : 0; }
+  std::uint64_t lostDeliveries() const { return lost; }
   double deliveriesPerSecond() const { return sendSeconds > 0 ? static_cast<double>(deliveries) / sendSeconds : 0; }
   double Share(double cpuSeconds) const { return measuredSeconds > 0 ? cpuSeconds / measuredSeconds : 0; }
   double deliveriesPerServerCpuSecond() const {

@@ -26,6 +26,18 @@ constexpr auto kProgressPeriod = std::chrono::seconds(1);
 // the clients; this budget per client covers that on loopback.
 constexpr auto kLeavePerClient = std::chrono::milliseconds(4);
 constexpr auto kMinLeave = std::chrono::milliseconds(500);
+// Time kept before the phases stop for what was sent to arrive: at most
+// this, and at most a fifth of the time left for the phases.
+constexpr auto kMaxDrain = std::chrono::seconds(5);
+// A packet written in pieces gets this much queued at a time.
+constexpr std::size_t kStreamPiece = 256 * 1024;
+// Flood texts one flooder queues per turn of the loop, at most.
+constexpr int kMaxFloodPerTurn = 64;
+// A rate-limited reader waits for its socket only once it may take this much.
+constexpr std::size_t kMinReadPortion = 4096;
+constexpr int kMaxPollMsWhileRateLimited = 10;
+constexpr auto kPongPeriod = std::chrono::seconds(1);
+constexpr auto kTimelinePeriod = std::chrono::milliseconds(500);
 
 std::uint64_t NowNs() {
   return static_cast<std::uint64_t>(
@@ -63,6 +75,7 @@ BenchReport LoadRun::Run() {
   // whole run, leaving included, ends within --duration.
   const Clock::duration leave = std::max<Clock::duration>(kMinLeave, kLeavePerClient * options_.clients);
   deadline_ = end_ - std::min<Clock::duration>(leave, duration / 3);
+  sendEnd_ = deadline_ - std::min<Clock::duration>(kMaxDrain, (deadline_ - start_) / 5);
   nextProgress_ = start_ + kProgressPeriod;
 
   std::string reason;
@@ -72,6 +85,17 @@ BenchReport LoadRun::Run() {
     return Finish();
   }
   address_ = *address;
+  if (!options_.timeline.empty()) {
+    timeline_ = std::fopen(options_.timeline.c_str(), "w");
+    if (timeline_ == nullptr) {
+      Stop(kExitUsage, "cannot write " + options_.timeline + ": " + std::strerror(errno));
+      return Finish();
+    }
+    std::fputs("seconds,server_rss_kib,held_back_ms,senders_held,texts_offered,texts_sent,deliveries\n", timeline_);
+  }
+  std::string flood = "flood ";
+  flood.resize(options_.floodSize, 'x');
+  floodPacket_ = BuildPacket(pidMessage, EncodeText(flood));
 
   // The well-behaved clients come first, so that indices below
   // options_.clients are theirs; the misbehaving ones follow in room-1.
@@ -91,6 +115,9 @@ BenchReport LoadRun::Run() {
   extras(Role::Stalled, options_.stalled, "stalled", at);
   extras(Role::Churner, ChurnClients(options_), "churn", at);
   extras(Role::Burst, options_.burst, "burst", at);
+  extras(Role::StalledPong, options_.stalledPong, "pong", at);
+  extras(Role::HalfBody, options_.halfBodies, "half", at);
+  extras(Role::Flooder, options_.flooders, "flood", at);
   while (phase_ != Phase::Done) {
     if (Clock::now() >= deadline_) {
       OnDeadline();
@@ -112,7 +139,10 @@ void LoadRun::Advance() {
       AdvanceExtras();
       AdvanceSend();
       return;
-    case Phase::Hold: AdvanceExtras(); return;
+    case Phase::Hold:
+      AdvanceExtras();
+      WriteTimeline();
+      return;
     case Phase::Done: return;
   }
 }
@@ -164,28 +194,113 @@ void LoadRun::AdvanceRegister() {
     clients_[s].nextSendAt =
         sendStart_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(offset));
   }
-  for (Client& client : clients_) client.nextSeq.assign(options_.senders, 0);
+  for (std::size_t i = 0; i < clients_.size(); ++i) {
+    Client& client = clients_[i];
+    client.nextSeq.assign(options_.senders, 0);
+    if (client.role != Role::WellBehaved) continue;
+    client.received.assign(options_.senders, 0);
+    if (options_.readRate > 0) client.readBudget.emplace(options_.readRate, sendStart_);
+  }
   AdvanceSend();
 }
 
 void LoadRun::AdvanceSend() {
-  for (std::uint32_t s = 0; s < options_.senders && phase_ == Phase::Send; ++s) SendFrom(s);
-  const std::uint64_t expected = std::uint64_t{options_.senders} * options_.messages * options_.clients;
-  if (phase_ == Phase::Send && deliveries_ >= expected) phase_ = Phase::Done;
+  if (!frozenAt_ && Clock::now() >= sendEnd_) Freeze();
+  if (!frozenAt_) {
+    for (std::uint32_t s = 0; s < options_.senders && phase_ == Phase::Send; ++s) SendFrom(s);
+    for (std::size_t i = clients_.size() - options_.flooders; i < clients_.size() && phase_ == Phase::Send; ++i) {
+      FeedFlood(i);
+    }
+  }
+  WriteTimeline();
+  if (phase_ == Phase::Send && Complete()) phase_ = Phase::Done;
+}
+
+// Every sender still connected has all its messages out (or sending is
+// over), and every client still reading has every text the senders'
+// sockets took.
+bool LoadRun::Complete() const {
+  std::uint64_t sent = 0;
+  for (std::uint32_t s = 0; s < options_.senders; ++s) {
+    const Client& client = clients_[s];
+    const bool finished = client.stage == Stage::Gone || frozenAt_ ||
+                          (client.sent >= options_.messages && !client.stream && client.connection.pendingOutput() == 0);
+    if (!finished) return false;
+    sent += client.ledger.sent();
+  }
+  return keptDeliveries_ >= sent * (options_.clients - connectionsLost_);
+}
+
+void LoadRun::Freeze() {
+  const auto now = Clock::now();
+  frozenAt_ = now;
+  for (std::size_t i = 0; i < clients_.size(); ++i) {
+    if (i >= options_.senders && clients_[i].role != Role::Flooder) continue;
+    AfterWrite(clients_[i]);
+    clients_[i].hold.Observe(false, now);
+  }
+}
+
+bool LoadRun::Writes(std::size_t index) const {
+  return !frozenAt_ || (index >= options_.senders && clients_[index].role != Role::Flooder);
+}
+
+void LoadRun::AfterWrite(Client& client) {
+  client.ledger.Written(client.connection.bytesWritten());
+  if (!frozenAt_ && client.stage != Stage::Gone) client.hold.Observe(client.connection.pendingOutput() > 0, Clock::now());
+}
+
+bool LoadRun::FeedStream(Client& client) {
+  while (client.stream && client.connection.pendingOutput() < kStreamPiece) {
+    if (client.stream->done()) {
+      client.stream.reset();
+      if (client.role == Role::HalfBody) {
+        client.halfSentAt = Clock::now();
+        break;
+      }
+      // Pings were not answered while the packet was only partly queued (a
+      // pong would have landed inside it); one answer now covers them.
+      client.connection.answerPings = true;
+      return client.connection.send(pidPong, {});
+    }
+    if (!client.connection.sendBytes(client.stream->Next(kStreamPiece))) return false;
+  }
+  return true;
+}
+
+void LoadRun::FeedFlood(std::size_t index) {
+  Client& client = clients_[index];
+  if (client.stage != Stage::Registered) return;
+  for (int k = 0; k < kMaxFloodPerTurn && client.connection.pendingOutput() == 0; ++k) {
+    if (!client.connection.sendBytes(floodPacket_)) return ExtraLost(index, client.connection.error());
+    client.ledger.Offered(client.connection.bytesWritten() + client.connection.pendingOutput());
+  }
+  AfterWrite(client);
 }
 
 void LoadRun::SendFrom(std::uint32_t sender) {
   Client& client = clients_[sender];
+  if (client.stage == Stage::Gone) return;
   const double interval = options_.rate > 0 ? 1.0 / options_.rate : 0;
   while (client.sent < options_.messages && client.connection.pendingOutput() < kMaxQueuedBytes) {
+    if (client.stream) {
+      if (!FeedStream(client)) return Lost(sender, client.connection.error());
+      if (client.stream) break;  // the rest goes out as the socket takes it
+    }
     const auto now = Clock::now();
-    if (options_.rate > 0 ? now < client.nextSendAt : client.sent - client.echoed >= options_.window) return;
+    if (options_.rate > 0 ? now < client.nextSendAt : client.sent - client.echoed >= options_.window) break;
     std::string text = marker_ + std::to_string(sender) + " " + std::to_string(client.sent) + " " +
                        std::to_string(NowNs()) + " ";
-    text.resize(std::max<std::size_t>(text.size(), options_.size), 'x');
-    if (!client.connection.sendChat(text)) {
-      Lost(sender, client.connection.error());
-      return;
+    ChatConnection& connection = client.connection;
+    if (options_.bigText > 0 && client.sent == 0) {
+      client.stream = PacketStream::ChatText(text, options_.bigText);
+      client.ledger.Offered(connection.bytesWritten() + connection.pendingOutput() + client.stream->length());
+      connection.answerPings = false;
+      if (!FeedStream(client)) return Lost(sender, connection.error());
+    } else {
+      text.resize(std::max<std::size_t>(text.size(), options_.size), 'x');
+      if (!connection.sendChat(text)) return Lost(sender, connection.error());
+      client.ledger.Offered(connection.bytesWritten() + connection.pendingOutput());
     }
     ++client.sent;
     ++messagesSent_;
@@ -193,6 +308,31 @@ void LoadRun::SendFrom(std::uint32_t sender) {
       client.nextSendAt += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval));
     }
   }
+  AfterWrite(client);
+}
+
+void LoadRun::WriteTimeline() {
+  const auto now = Clock::now();
+  if (timeline_ == nullptr || now < nextTimeline_) return;
+  // Every half second; after a stall (or at the first line) from now on.
+  nextTimeline_ = nextTimeline_ + kTimelinePeriod < now ? now + kTimelinePeriod : nextTimeline_ + kTimelinePeriod;
+  double heldMs = 0;
+  unsigned held = 0;
+  std::uint64_t sent = 0;
+  for (std::uint32_t s = 0; s < options_.senders; ++s) {
+    heldMs += std::chrono::duration<double, std::milli>(clients_[s].hold.Total(now)).count();
+    held += clients_[s].hold.held() ? 1 : 0;
+    sent += clients_[s].ledger.sent();
+  }
+  std::string rss;
+  if (options_.serverPid != 0) {
+    if (const auto kib = ProcessRssKib(options_.serverPid)) rss = std::to_string(*kib);
+  }
+  std::fprintf(timeline_, "%.3f,%s,%.1f,%u,%llu,%llu,%llu\n", Seconds(now - start_), rss.c_str(), heldMs - lastHeldMs_,
+               held, static_cast<unsigned long long>(messagesSent_), static_cast<unsigned long long>(sent),
+               static_cast<unsigned long long>(deliveries_));
+  std::fflush(timeline_);
+  lastHeldMs_ = heldMs;
 }
 
 void LoadRun::PollOnce() {
@@ -202,9 +342,13 @@ void LoadRun::PollOnce() {
     const ChatConnection& connection = clients_[i].connection;
     if (connection.fd() < 0) continue;
     // A stalled client never asks to read; a reset or close still shows as
-    // POLLHUP or POLLERR, which poll always reports.
-    const short read = clients_[i].role == Role::Stalled ? 0 : POLLIN;
-    const short events = static_cast<short>(read | (connection.wantsWrite() ? POLLOUT : 0));
+    // POLLHUP or POLLERR, which poll always reports. A rate-limited reader
+    // asks only once it may take a portion.
+    Client& client = clients_[i];
+    short read = client.role == Role::Stalled || client.role == Role::StalledPong ? 0 : POLLIN;
+    if (client.readBudget && client.readBudget->Available(Clock::now()) < kMinReadPortion) read = 0;
+    const bool write = connection.connecting() || (Writes(i) && connection.wantsWrite());
+    const short events = static_cast<short>(read | (write ? POLLOUT : 0));
     pollSet_.push_back({connection.fd(), events, 0});
     pollClients_.push_back(i);
   }
@@ -225,7 +369,8 @@ int LoadRun::PollTimeoutMs() const {
     }
   }
   const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
-  return static_cast<int>(std::clamp<long long>(ms, 0, kMaxPollMs));
+  const int most = options_.readRate > 0 && phase_ == Phase::Send ? kMaxPollMsWhileRateLimited : kMaxPollMs;
+  return static_cast<int>(std::clamp<long long>(ms, 0, most));
 }
 
 void LoadRun::HandleEvents(std::size_t index, short revents) {
@@ -237,10 +382,11 @@ void LoadRun::HandleEvents(std::size_t index, short revents) {
     if (connection.connecting()) return;
     client.stage = Stage::AwaitGreeting;
   }
-  if (client.role == Role::Stalled) {
+  if (client.role == Role::Stalled || client.role == Role::StalledPong) {
     // It registers as soon as it is connected, and never reads its answer.
     if (client.stage == Stage::AwaitGreeting) {
       client.stage = Stage::Silent;
+      client.nextPongAt = Clock::now() + kPongPeriod;
       connection.registerUser(client.nick, client.room);
       revents = static_cast<short>(revents & ~POLLOUT);
     }
@@ -248,14 +394,26 @@ void LoadRun::HandleEvents(std::size_t index, short revents) {
     if ((revents & (POLLHUP | POLLERR)) != 0) ExtraLost(index, "closed by the server");
     return;
   }
-  if ((revents & POLLOUT) != 0 && !connection.flush()) return Lost(index, connection.error());
-  if ((revents & (POLLIN | POLLHUP | POLLERR)) == 0) return;
-  const bool open = connection.readAvailable();
+  const bool writer = index < options_.senders || client.role == Role::Flooder;
+  if ((revents & POLLOUT) != 0 && Writes(index)) {
+    if (!connection.flush()) return Lost(index, connection.error());
+    if (client.stream && !FeedStream(client)) return Lost(index, connection.error());
+    if (client.role == Role::Flooder) FeedFlood(index);
+    if (writer) AfterWrite(client);
+  }
+  if ((revents & (POLLIN | POLLHUP | POLLERR)) == 0 || client.stage == Stage::Gone) return;
+  std::size_t most = ChatConnection::kMaxReadPerCall;
+  if (client.readBudget) most = client.readBudget->Available(Clock::now());
+  const std::uint64_t readBefore = connection.bytesRead();
+  const bool open = most > 0 ? connection.readAvailable(most) : connection.isOpen();
+  if (client.readBudget) client.readBudget->Spend(static_cast<std::size_t>(connection.bytesRead() - readBefore));
   while (phase_ != Phase::Done && client.stage != Stage::Gone) {
     const std::optional<ReceivedPacket> packet = connection.nextPacket();
     if (!packet) break;
     HandlePacket(index, *packet);
   }
+  // An answered ping may have pushed out queued text as well.
+  if (writer && client.stage != Stage::Gone) AfterWrite(client);
   if (!open && client.stage != Stage::Gone && phase_ != Phase::Done) Lost(index, connection.error());
 }
 
@@ -305,6 +463,8 @@ void LoadRun::HandleChat(std::size_t index, const std::string& payload) {
   if (seq < next) return;
   next = seq + 1;
   ++deliveries_;
+  ++client.received[sender];
+  ++keptDeliveries_;
   lastDelivery_ = Clock::now();
   if (index != sender) return;
   ++client.echoed;
@@ -333,8 +493,14 @@ void LoadRun::Lost(std::size_t index, const std::string& reason) {
   if (client.stage == Stage::Connecting || client.stage == Stage::AwaitGreeting) return ConnectFailed(index, reason);
   client.stage = Stage::Gone;
   client.connection.shutdownSend();  // LeaveAll waits for the server's close
+  client.hold.Observe(false, Clock::now());
   ++connectionsLost_;
-  Stop(kExitFailed, "connection of " + client.nick + " lost: " + reason);
+  for (const std::uint32_t received : client.received) keptDeliveries_ -= received;
+  if (firstLoss_.empty()) firstLoss_ = "connection of " + client.nick + " lost: " + reason;
+  // While chatting, the others go on, so that the report tells how many
+  // were cut off; the run stops when none is left.
+  const bool chatting = phase_ == Phase::Send || phase_ == Phase::Hold;
+  if (!chatting || connectionsLost_ >= options_.clients) Stop(kExitFailed, firstLoss_);
 }
 
 void LoadRun::StartConnect(std::size_t index) {
@@ -364,6 +530,11 @@ void LoadRun::AdvanceExtras() {
     const bool waiting = client.stage == Stage::Connecting || client.stage == Stage::AwaitGreeting;
     if (client.role == Role::Burst && waiting && now > client.greetingDeadline) {
       ExtraLost(i, "not greeted within " + std::to_string(kGreetingTimeout.count()) + " s");
+    }
+    if (client.role == Role::StalledPong && client.stage == Stage::Silent && now >= client.nextPongAt) {
+      client.nextPongAt = now + kPongPeriod;
+      if (!client.connection.send(pidPong, {})) ExtraLost(i, client.connection.error());
+      continue;
     }
     if (client.role != Role::Churner) continue;
     if (client.stage == Stage::Refused && now >= client.resetAt) {
@@ -395,6 +566,13 @@ void LoadRun::HandleExtraPacket(std::size_t index, const ReceivedPacket& packet)
     case pidAccessGranted:
       if (client.stage != Stage::Registering) return;
       client.stage = Stage::Registered;
+      if (client.role == Role::HalfBody) {
+        // No pong from now on: it would land inside the unfinished body.
+        client.connection.answerPings = false;
+        client.stream = PacketStream::HalfBody(options_.halfBodySize);
+        if (!FeedStream(client)) ExtraLost(index, client.connection.error());
+        return;
+      }
       if (client.role != Role::Churner) return;
       ++churnRejoins_;
       // Each churner stays this long, so that together they reset --churn
@@ -439,8 +617,21 @@ void LoadRun::ExtraLost(std::size_t index, const std::string& reason) {
       ++burstLost_;
       Stop(kExitFailed, "burst client " + client.nick + " lost: " + reason);
       return;
+    case Role::StalledPong:
+      ++stalledPongDropped_;
+      break;
+    case Role::HalfBody:
+      ++halfBodiesDropped_;
+      if (client.halfSentAt) halfBodyDropSecondsSum_ += Seconds(Clock::now() - *client.halfSentAt);
+      break;
+    case Role::Flooder:
+      ++floodersDropped_;
+      client.hold.Observe(false, Clock::now());
+      break;
     case Role::WellBehaved: return;
   }
+  client.connection.abort();
+  client.stage = Stage::Gone;
 }
 
 void LoadRun::OnDeadline() {
@@ -453,7 +644,9 @@ void LoadRun::OnDeadline() {
       Stop(kExitFailed, "duration over while registering (" + std::to_string(answered_) + " of " +
                             std::to_string(options_.clients) + " answered)");
       return;
-    case Phase::Send: Stop(kExitFailed, "duration over before every message was delivered"); return;
+    // Whether that is a failure is for Finish to tell: lost texts always,
+    // unsent ones unless --slow-ok.
+    case Phase::Send:
     case Phase::Hold:
     case Phase::Done: phase_ = Phase::Done; return;
   }
@@ -481,12 +674,17 @@ void LoadRun::Progress() {
       std::snprintf(line, sizeof line, "registering: %u/%u answered", answered_, total);
       break;
     case Phase::Send:
-      std::snprintf(line, sizeof line, "sending: %llu/%llu sent, %llu/%llu delivered",
+    {
+      unsigned held = 0;
+      for (std::uint32_t s = 0; s < options_.senders; ++s) held += clients_[s].hold.held() ? 1 : 0;
+      std::snprintf(line, sizeof line, "sending: %llu/%llu offered, %llu/%llu delivered, %u senders held back, %u cut off",
                     static_cast<unsigned long long>(messagesSent_),
                     static_cast<unsigned long long>(std::uint64_t{options_.senders} * options_.messages),
                     static_cast<unsigned long long>(deliveries_),
-                    static_cast<unsigned long long>(std::uint64_t{options_.senders} * options_.messages * total));
+                    static_cast<unsigned long long>(std::uint64_t{options_.senders} * options_.messages * total),
+                    held, connectionsLost_);
       break;
+    }
     case Phase::Hold:
     case Phase::Done:
       std::snprintf(line, sizeof line, "holding: %u connected", total - connectionsLost_);
@@ -528,6 +726,51 @@ BenchReport LoadRun::Finish() {
   if (!options_.connectOnly) {
     report.expectedDeliveries = std::uint64_t{options_.senders} * options_.messages * options_.clients;
   }
+  const auto now = Clock::now();
+  bool allSent = true;
+  std::vector<std::uint64_t> sentBySender(options_.senders, 0);
+  for (std::uint32_t s = 0; s < options_.senders && s < clients_.size(); ++s) {
+    Client& sender = clients_[s];
+    sender.ledger.Written(sender.connection.bytesWritten());
+    sentBySender[s] = sender.ledger.sent();
+    report.textsSent += sentBySender[s];
+    if (sender.stage != Stage::Gone && sentBySender[s] < options_.messages) allSent = false;
+    const double held = Seconds(sender.hold.Total(now));
+    report.heldBackSeconds += held;
+    report.heldBackMaxSeconds = std::max(report.heldBackMaxSeconds, held);
+    report.sendersHeldBack += sender.hold.everHeld() ? 1 : 0;
+  }
+  if (registeredAt_) {
+    for (std::uint32_t i = 0; i < options_.clients; ++i) {
+      const Client& reader = clients_[i];
+      if (reader.stage == Stage::Gone) continue;
+      ++report.readersKept;
+      report.lost += MissingDeliveries(sentBySender, reader.received);
+    }
+    report.deliveriesDue = report.textsSent * report.readersKept;
+  }
+  report.slowOk = options_.slowOk;
+  report.readRate = options_.readRate;
+  report.bigText = options_.bigText;
+  report.flooders = options_.flooders;
+  report.floodersDropped = floodersDropped_;
+  std::uint64_t floodBytes = 0;
+  for (std::size_t i = clients_.size() - options_.flooders; i < clients_.size(); ++i) {
+    Client& flooder = clients_[i];
+    flooder.ledger.Written(flooder.connection.bytesWritten());
+    report.floodTextsSent += flooder.ledger.sent();
+    floodBytes += flooder.connection.bytesWritten();
+    report.floodHeldBackSeconds += Seconds(flooder.hold.Total(now));
+  }
+  if (options_.flooders > 0 && registeredAt_) {
+    const double flooding = Seconds(frozenAt_.value_or(now) - extrasStart_);
+    if (flooding > 0) report.floodBytesPerSecond = static_cast<double>(floodBytes) / flooding;
+  }
+  report.stalledPong = options_.stalledPong;
+  report.stalledPongDropped = stalledPongDropped_;
+  report.halfBodies = options_.halfBodies;
+  report.halfBodiesDropped = halfBodiesDropped_;
+  if (halfBodiesDropped_ > 0) report.halfBodyDropSeconds = halfBodyDropSecondsSum_ / halfBodiesDropped_;
   report.outOfOrder = outOfOrder_;
   report.elapsedSeconds = Seconds(Clock::now() - start_);
   if (connectedAt_) report.connectSeconds = Seconds(*connectedAt_ - start_);
@@ -536,12 +779,25 @@ BenchReport LoadRun::Finish() {
   report.latency = SummarizeLatency(latenciesMs_);
   report.error = error_;
   report.exitStatus = exitStatus_;
-  if (report.exitStatus == kExitOk && report.lostDeliveries() > 0) report.exitStatus = kExitFailed;
+  if (report.exitStatus == kExitOk && connectionsLost_ > 0) {
+    report.exitStatus = kExitFailed;
+    report.error = firstLoss_ + (connectionsLost_ > 1 ? " (and " + std::to_string(connectionsLost_ - 1) + " more)" : "");
+  }
+  if (report.exitStatus == kExitOk && report.lostDeliveries() > 0) {
+    report.exitStatus = kExitFailed;
+    report.error = std::to_string(report.lostDeliveries()) + " deliveries lost: sent, and never received by a client that kept reading";
+  }
+  if (report.exitStatus == kExitOk && registeredAt_ && !options_.connectOnly && !allSent && !options_.slowOk) {
+    report.exitStatus = kExitFailed;
+    report.error = "duration over before every message was delivered";
+  }
   if (report.exitStatus == kExitOk && report.burstGreeted < report.burst) {
     report.exitStatus = kExitFailed;
     report.error = "only " + std::to_string(report.burstGreeted) + " of " + std::to_string(report.burst) +
                    " burst clients were greeted";
   }
+  if (timeline_ != nullptr) std::fclose(timeline_);
+  timeline_ = nullptr;
   LeaveAll();
   return report;
 }

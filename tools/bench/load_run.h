@@ -12,16 +12,25 @@
 //             window of unanswered messages or by a rate; every client counts
 //             the relayed messages it receives;
 //   hold      (--connect-only) nothing but answering pings until the end.
-// Misbehaving clients (--churn, --stalled, --burst) start with the send or
-// hold phase and go on until the run ends: churners reset their connection
-// and come back, stalled clients register and never read again, and the
-// burst connects all at once. What the run counts is still what the
-// well-behaved clients receive; a well-behaved or burst client that is cut
-// off means the server did not stay online.
-// The run ends when every expected delivery arrived, when a connection is
-// lost, or at the hard stop, whichever comes first. Then every client leaves
-// in an orderly way (see LeaveAll); the last part of --duration is kept for
-// that, so the whole run ends within --duration.
+// Misbehaving clients (--churn, --stalled, --burst, --stalled-pong,
+// --half-bodies, --flooders) start with the send or hold phase and go on
+// until the run ends: churners reset their connection and come back,
+// stalled clients register and never read again (some still send pongs),
+// half-body clients hold a text cut off half-way, flooders send as fast as
+// their socket takes it, and the burst connects all at once. What the run
+// counts is still what the well-behaved clients receive; a well-behaved or
+// burst client that is cut off means the server did not stay online.
+// A well-behaved client cut off while chatting is counted and the run goes
+// on with the others, so that a report can tell how many were dropped.
+// Sending stops a little before the hard stop (the drain, up to 5 s), and
+// senders then write nothing more, so that every text their sockets took
+// has time to arrive; a text sent but not received by a client that kept
+// reading is lost.
+// The run ends when every sent text reached every client still reading
+// (and, without --slow-ok, every message was sent), when no well-behaved
+// client is left, or at the hard stop, whichever comes first. Then every
+// client leaves in an orderly way (see LeaveAll); the last part of
+// --duration is kept for that, so the whole run ends within --duration.
 //
 // Every message text starts with a marker "pb RUN SENDER SEQ SENDNS " and is
 // padded to the asked size. RUN is random per run, so relays of another run
@@ -33,6 +42,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,6 +50,7 @@
 #include "bench_options.h"
 #include "bench_report.h"
 #include "client/chat_connection.h"
+#include "flow_accounting.h"
 
 namespace parlivo::bench {
 
@@ -56,7 +67,7 @@ class LoadRun {
   using Clock = std::chrono::steady_clock;
   enum class Phase { Connect, Register, Send, Hold, Done };
   enum class Stage { Idle, Connecting, AwaitGreeting, Greeted, Registering, Registered, Refused, Silent, Gone };
-  enum class Role { WellBehaved, Stalled, Churner, Burst };
+  enum class Role { WellBehaved, Stalled, Churner, Burst, StalledPong, HalfBody, Flooder };
 
   struct Client {
     ChatConnection connection;
@@ -70,8 +81,18 @@ class LoadRun {
     std::uint32_t sent = 0;
     std::uint32_t echoed = 0;
     Clock::time_point nextSendAt;
-    // As a receiver: the next sequence number expected from each sender.
+    SendLedger ledger;  // a sender's or flooder's texts: offered and sent
+    HoldClock hold;     // while its socket does not take its bytes
+    // A packet written in pieces (a big text, a half-sent body), and for a
+    // half body when its half was out.
+    std::optional<PacketStream> stream;
+    std::optional<Clock::time_point> halfSentAt;
+    Clock::time_point nextPongAt;  // a stalled client that still pongs
+    // As a receiver: the next sequence number expected from each sender,
+    // and how many texts arrived from each.
     std::vector<std::uint32_t> nextSeq;
+    std::vector<std::uint32_t> received;
+    std::optional<ReadBudget> readBudget;  // with --read-rate
   };
 
   void Advance();
@@ -79,6 +100,17 @@ class LoadRun {
   void AdvanceRegister();
   void AdvanceSend();
   void SendFrom(std::uint32_t sender);
+  // Queues the next pieces of a client's packet stream; false when the
+  // connection failed.
+  bool FeedStream(Client& client);
+  void FeedFlood(std::size_t index);
+  // Brings a sender's or flooder's ledger and hold clock up to date after
+  // its socket took bytes.
+  void AfterWrite(Client& client);
+  bool Writes(std::size_t index) const;
+  void Freeze();
+  bool Complete() const;
+  void WriteTimeline();
   void PollOnce();
   int PollTimeoutMs() const;
   void HandleEvents(std::size_t index, short revents);
@@ -112,6 +144,8 @@ class LoadRun {
   Clock::time_point end_;       // when leaving must be over: start + --duration
   Clock::time_point nextProgress_;
   Clock::time_point sendStart_;
+  Clock::time_point sendEnd_;  // senders write nothing after this (the drain)
+  std::optional<Clock::time_point> frozenAt_;
   Clock::time_point lastDelivery_;
   std::size_t nextToConnect_ = 0;
   std::size_t inFlight_ = 0;  // connecting or waiting for the greeting
@@ -126,6 +160,17 @@ class LoadRun {
   std::uint32_t stalledDropped_ = 0;
   std::uint32_t burstGreeted_ = 0;
   std::uint32_t burstLost_ = 0;
+  std::uint32_t stalledPongDropped_ = 0;
+  std::uint32_t halfBodiesDropped_ = 0;
+  double halfBodyDropSecondsSum_ = 0;
+  std::uint32_t floodersDropped_ = 0;
+  std::string floodPacket_;  // one flood text, ready to send
+  // Deliveries to well-behaved clients not cut off (deliveries_ counts all).
+  std::uint64_t keptDeliveries_ = 0;
+  std::string firstLoss_;  // why the first well-behaved client was cut off
+  std::FILE* timeline_ = nullptr;
+  Clock::time_point nextTimeline_;
+  double lastHeldMs_ = 0;
   Clock::time_point extrasStart_;
   // CPU use at the start of the send (or hold) phase.
   Clock::time_point measureStart_;

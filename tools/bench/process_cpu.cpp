@@ -42,6 +42,19 @@ std::optional<double> ProcessCpuSeconds(int pid) {
   return static_cast<double>(*ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+std::optional<unsigned long long> ProcessRssKib(int pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(file, line)) {
+    if (line.rfind("VmRSS:", 0) != 0) continue;
+    std::istringstream fields(line.substr(6));
+    unsigned long long kib = 0;
+    if (fields >> kib) return kib;
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
+
 double OwnCpuSeconds() {
   timespec now{};
   ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);

@@ -16,6 +16,10 @@ std::optional<unsigned long long> CpuTicksFromProcStat(std::string_view stat);
 // be read (no such process, no /proc).
 std::optional<double> ProcessCpuSeconds(int pid);
 
+// Resident memory of process `pid` in KiB (VmRSS of /proc/PID/status);
+// nullopt when it cannot be read.
+std::optional<unsigned long long> ProcessRssKib(int pid);
+
 // Seconds of CPU that this process has used so far.
 double OwnCpuSeconds();
 

@@ -1,0 +1,106 @@
+#pragma once
+// The bookkeeping that tells a slowed sender from a lost text, apart from
+// sockets and the poll loop so that it can be checked on its own:
+//   SendLedger    which of a sender's texts the socket took entirely (sent)
+//                 and which it still holds back (offered only);
+//   HoldClock     how long a sender had bytes it could not write;
+//   ReadBudget    a token bucket for readers that read at a limited rate;
+//   MissingDeliveries  what a reader that kept reading should have had;
+//   PacketStream  a packet written in pieces, so that a text of many MiB
+//                 never sits whole in the tool's memory, and can be cut off
+//                 half-way on purpose.
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace parlivo::bench {
+
+using FlowClock = std::chrono::steady_clock;
+
+class SendLedger {
+ public:
+  // A text was queued; its last byte is byte `endOffset` of everything ever
+  // queued on the connection (bytesWritten() + pendingOutput() right after).
+  void Offered(std::uint64_t endOffset);
+  // The socket has taken `written` bytes in all: every text that ends by
+  // then counts as sent.
+  void Written(std::uint64_t written);
+  std::uint64_t offered() const { return offered_; }
+  std::uint64_t sent() const { return sent_; }
+
+ private:
+  std::deque<std::uint64_t> unsentEnds_;
+  std::uint64_t offered_ = 0;
+  std::uint64_t sent_ = 0;
+};
+
+// Adds up the stretches during which a sender was held back.
+class HoldClock {
+ public:
+  void Observe(bool held, FlowClock::time_point now);
+  // Held-back time so far, the running stretch included.
+  FlowClock::duration Total(FlowClock::time_point now) const;
+  bool held() const { return held_; }
+  bool everHeld() const { return everHeld_; }
+
+ private:
+  bool held_ = false;
+  bool everHeld_ = false;
+  FlowClock::time_point since_{};
+  FlowClock::duration total_{};
+};
+
+// Lets a reader take `bytesPerSecond` on average, in portions of at most a
+// tenth of a second's worth (64 KiB at least, so that a packet header and a
+// short text always fit).
+class ReadBudget {
+ public:
+  ReadBudget(double bytesPerSecond, FlowClock::time_point start);
+  // Bytes the reader may take now.
+  std::size_t Available(FlowClock::time_point now);
+  void Spend(std::size_t bytes);
+  std::size_t capacity() const { return static_cast<std::size_t>(capacity_); }
+
+ private:
+  double rate_;
+  double capacity_;
+  double tokens_;
+  FlowClock::time_point last_;
+};
+
+// Deliveries a reader that kept reading did not get: for each sender, the
+// texts the socket took from it minus those the reader received from it.
+std::uint64_t MissingDeliveries(const std::vector<std::uint64_t>& sentBySender,
+                                const std::vector<std::uint32_t>& receivedFromSender);
+
+class PacketStream {
+ public:
+  PacketStream() = default;
+  // A chat packet (ID 8) whose text is `marker` padded with 'x' to `textBytes`
+  // (rounded up to whole groups of 4): the same bytes as
+  // BuildPacket(pidMessage, EncodeText(text)).
+  static PacketStream ChatText(std::string_view marker, std::uint32_t textBytes);
+  // A chat packet announcing `packetSize` bytes of which only the header
+  // and half the payload are ever written.
+  static PacketStream HalfBody(std::uint32_t packetSize);
+
+  // The next piece, at most `most` bytes; empty once everything is out.
+  std::string Next(std::size_t most);
+  bool done() const { return produced_ >= stopAt_; }
+  // Bytes this stream writes in all, and the packet's announced size.
+  std::uint64_t length() const { return stopAt_; }
+  std::uint64_t packetSize() const { return packetSize_; }
+
+ private:
+  std::string head_;   // header and the encoded start of the text
+  std::string group_;  // the encoded filler group that repeats to the end
+  std::uint64_t packetSize_ = 0;
+  std::uint64_t stopAt_ = 0;
+  std::uint64_t produced_ = 0;
+};
+
+}  // namespace parlivo::bench
