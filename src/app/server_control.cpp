@@ -106,12 +106,14 @@ std::exception_ptr TfrmServer::StartServer() {
   Log("");
   Log("Tell this IP \" " + address + " \" your Clients to use!");
   Log("Do not forget to tell correct Port! (" + edPort.Text + ")");
+  Log("");
+  // What the server holds itself to: the operator can tell a refused
+  // connection or slowed senders from a fault.
   Log("Memory budget " + std::to_string(Server->Budget.limit() >> 20) + " MiB, at most " +
       std::to_string(Server->EffectiveMaxClients()) + " clients" +
       (Server->MaxClientsPerAddress != 0 ? ", " + std::to_string(Server->MaxClientsPerAddress) + " per address"
                                          : std::string()) +
       (Server->LimitInput ? "." : ", input not limited."));
-  Log("");
   // The server listens whether or not its settings could be saved: the
   // window must say so (and offer Stop) before the failure is reported.
   std::exception_ptr saveFailure;

@@ -46,7 +46,7 @@ TEST_F(Control, RunThenStopLogsTheAnnouncementAndTheOfflineLine) {
   EXPECT_FALSE(form.rbNone.Enabled);
   form.sbRunClick();
   EXPECT_FALSE(form.Server->Listen());
-  ASSERT_EQ(view.log.size(), 5u);
+  ASSERT_EQ(view.log.size(), 6u);
   EXPECT_EQ(view.log[0], "");
   EXPECT_EQ(view.log[1].rfind("Tell this IP \" ", 0), 0u);
   const std::string ending = " \" your Clients to use!";
@@ -54,7 +54,9 @@ TEST_F(Control, RunThenStopLogsTheAnnouncementAndTheOfflineLine) {
   EXPECT_EQ(view.log[1].substr(view.log[1].size() - ending.size()), ending);
   EXPECT_EQ(view.log[2], "Do not forget to tell correct Port! (" + std::to_string(port) + ")");
   EXPECT_EQ(view.log[3], "");
-  EXPECT_EQ(view.log[4], "Server is offline!");
+  EXPECT_EQ(view.log[4], "Memory budget 256 MiB, at most " + std::to_string(form.Server->EffectiveMaxClients()) +
+                            " clients.");
+  EXPECT_EQ(view.log[5], "Server is offline!");
   EXPECT_EQ(form.sbRun.Caption, "Run");
   EXPECT_TRUE(form.edPort.Enabled);
 }
@@ -100,7 +102,7 @@ TEST_F(Control, AutomaticRestartBringsTheServerBackAfterAnError) {
   EXPECT_FALSE(form.Server->Listen());
   EXPECT_EQ(form.lvClients.Count(), 0u);  // the roster is cleared
   ASSERT_TRUE(PumpUntil([&] { return form.Server->Listen(); }));
-  const std::vector<std::string> tail(view.log.end() - 6, view.log.end());
+  const std::vector<std::string> tail(view.log.end() - 7, view.log.end());
   EXPECT_EQ(tail[0], "Error: Network is down (#10050)");
   EXPECT_EQ(tail[1], "Server is offline!");
   EXPECT_EQ(tail[2], "");

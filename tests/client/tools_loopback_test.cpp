@@ -383,8 +383,10 @@ TEST_F(ToolsLoopback, BenchProfilesReportWhatHappenedAndABigTextGetsThrough) {
   ASSERT_TRUE(PumpUntil([&] { return server.Clients->Empty(); }, kWaitMs));
   serverErrors.clear();  // the stalled and half-body clients end abortively, as asked
 
-  // A flooder against this server, which never slows anybody: its rate is
-  // measured, and readers at 2 MB/s are either still reading or counted as cut off.
+  // A flooder against a server that slows it to well below what the readers
+  // take: its rate is measured, and readers at 2 MB/s are either still
+  // reading or counted as cut off.
+  server.InputBytes = TokenRate{256.0 * 1024, 512.0 * 1024};
   report = RunBench({"--port", QString::number(port), "--clients", "2", "--senders", "1", "--messages", "20", "--rate",
                      "20", "--flooders", "1", "--flood-size", "65536", "--read-rate", "2000000", "--slow-ok",
                      "--duration", "4"},
