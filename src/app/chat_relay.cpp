@@ -34,7 +34,13 @@ void TfrmServer::ServerClientMessageCome(TDadideVUDServer*, TDadideVUDServerClie
   const auto length = static_cast<std::int32_t>(relay.size());
 
   // A connection whose send fails leaves without costing the others their
-  // copy: the walk skips it and goes on.
+  // copy: the walk skips it and goes on. A large text is held once for all.
+  if (relay.size() >= TDadideVUDServer::kSharePacketsFrom) {
+    const SharedPacket packet = MakeSharedPacket(MakePacket(length, pidMessage, relay.data()));
+    Server->ForEachClient(WalkOrder::FirstToLast,
+                          [&](TDadideVUDServerClient* client) { Server->SendPacket(client, packet); });
+    return;
+  }
   Server->ForEachClient(WalkOrder::FirstToLast, [&](TDadideVUDServerClient* client) {
     Server->SendClientMessage(client, relay.data(), length);
   });

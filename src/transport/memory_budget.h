@@ -9,9 +9,13 @@
 //
 // Output: once queued output passes the high-water mark the server holds
 // senders back (stops reading them, so TCP slows them) until it falls to
-// the low-water mark. Input: a partial packet may grow only while queued
-// output and partial input together stay under the input ceiling; the rest
-// of the limit is headroom for what one last packet's relay adds. The
+// the low-water mark. Input: bytes are read only while queued output and
+// partial input together stay under the input ceiling; the rest of the
+// limit is headroom for what one last packet's relay adds. A large packet
+// reserves its whole announced size before its body is read, and all such
+// reservations together stay within half the limit: a client that
+// announces 16 MiB and stops half-way holds what it reserved, not more, and
+// clients that wait for a reservation are not the ones stalling. The
 // counts are kept by the owners of the bytes (the send queues, the server's
 // receive path), which report every change.
 
@@ -52,6 +56,8 @@ class MemoryBudget {
   }
   // Whether `more` bytes of partial input still fit.
   bool inputFits(std::size_t more) const { return used() + more <= inputCeiling(); }
+  // Whether a reservation of `more` bytes for a large packet still fits.
+  bool reservationFits(std::size_t more) const { return input_ + more <= highWater() && inputFits(more); }
 
  private:
   std::size_t limit_;

@@ -1,16 +1,21 @@
 #pragma once
 // OutgoingQueue: the bytes a connection has queued for its socket.
 //
-//   storage:  [ sent front | waiting bytes ............ ]
-//             0            position()                  size()
+// The queue is a list of segments, sent front first. A segment either owns
+// its bytes or refers to a shared, immutable packet: a large packet relayed
+// to many connections (a big chat text) exists once in memory, not once per
+// recipient. Small packets are appended to the owned segment at the end, so
+// an ordinary queue is one contiguous buffer:
 //
-// Packets are appended at the end; a send consumes bytes at the front by
-// moving the position. The sent front is dropped when everything has gone
-// out, or once it is at least kCompactFront bytes and at least half of the
-// storage: the waiting bytes are then moved down once. Every byte is
-// therefore moved at most once more than it is sent, however the socket
-// splits the queue: sending costs O(bytes sent), not O(bytes waiting) per
-// send.
+//   owned segment:  [ sent front | waiting bytes ............ ]
+//                   0            position()                  size()
+//
+// A send consumes bytes at the front by moving the position. The sent front
+// of the owned segment is dropped when everything has gone out, or once it
+// is at least kCompactFront bytes and at least half of the storage: the
+// waiting bytes are then moved down once. Every byte is therefore moved at
+// most once more than it is sent, however the socket splits the queue:
+// sending costs O(bytes sent), not O(bytes waiting) per send.
 //
 // The cap bounds the waiting bytes. A packet that would take them past it is
 // refused whole and nothing is queued; deciding what to do with a peer that
@@ -20,16 +25,25 @@
 //
 // A queue may report its waiting bytes to a MemoryBudget (setBudget): every
 // byte appended is added to the budget's output and every byte sent or
-// dropped taken off again, the last ones when the queue is destroyed.
+// dropped taken off again, the last ones when the queue is destroyed. A
+// shared packet counts in full in every queue that holds it: the budget then
+// errs on the side of holding senders back while it is being sent.
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "transport/memory_budget.h"
 #include "transport/packet_framing.h"
 
 namespace parlivo {
+
+// A whole packet's wire bytes (header and payload), made once and queued
+// for any number of connections.
+using SharedPacket = std::shared_ptr<const std::string>;
+SharedPacket MakeSharedPacket(const OutgoingPacket& packet);
 
 class OutgoingQueue {
  public:
@@ -44,38 +58,42 @@ class OutgoingQueue {
 
   explicit OutgoingQueue(std::size_t cap = kDefaultCap) : cap_(cap) {}
   ~OutgoingQueue() {
-    if (budget_ != nullptr) budget_->removeOutput(remaining());
+    if (budget_ != nullptr) budget_->removeOutput(remaining_);
   }
   OutgoingQueue(const OutgoingQueue&) = delete;
   OutgoingQueue& operator=(const OutgoingQueue&) = delete;
 
   // Reports the waiting bytes, from now on, to `budget` (null: to none).
   void setBudget(MemoryBudget* budget) {
-    if (budget_ != nullptr) budget_->removeOutput(remaining());
+    if (budget_ != nullptr) budget_->removeOutput(remaining_);
     budget_ = budget;
-    if (budget_ != nullptr) budget_->addOutput(remaining());
+    if (budget_ != nullptr) budget_->addOutput(remaining_);
   }
 
   // Bytes waiting to be sent.
-  std::size_t remaining() const { return bytes_.size() - position_; }
-  std::string_view waiting() const { return std::string_view(bytes_).substr(position_); }
-  // The storage as a whole, sent front included (for tests and accounting).
-  std::size_t size() const { return bytes_.size(); }
-  std::size_t position() const { return position_; }
-  bool empty() const { return bytes_.empty(); }
+  std::size_t remaining() const { return remaining_; }
+  // The waiting bytes of the front segment: what one send can take.
+  std::string_view waiting() const;
+  // The front segment's storage, sent front included, and its position
+  // (for tests and accounting).
+  std::size_t size() const;
+  std::size_t position() const;
+  bool empty() const { return remaining_ == 0 && size() == 0; }
 
   std::size_t cap() const { return cap_; }
   void setCap(std::size_t cap) { cap_ = cap; }
   // Whether `bytes` more would still be within the cap.
-  bool fits(std::size_t bytes) const { return bytes <= cap_ && remaining() <= cap_ - bytes; }
+  bool fits(std::size_t bytes) const { return bytes <= cap_ && remaining_ <= cap_ - bytes; }
 
   // Appends the packet's header and payload (see AppendPacket). Returns false,
   // queuing nothing, when the waiting bytes would pass the cap.
   bool append(const OutgoingPacket& packet);
   // Appends raw bytes; false, queuing nothing, past the cap.
   bool append(std::string_view bytes);
-  // Marks `count` waiting bytes as sent and drops the sent front when the
-  // rule above says so.
+  // Queues a shared packet without copying it; false, queuing nothing, past the cap.
+  bool append(const SharedPacket& packet);
+  // Marks `count` waiting bytes of the front segment as sent and drops what
+  // the rule above says.
   void consume(std::size_t count);
   // Drops everything and gives the memory back.
   void release();
@@ -83,12 +101,24 @@ class OutgoingQueue {
   // thousands of quiet connections do not each keep the memory of their
   // last burst (a long roster, say). Meant to run now and then, not per send.
   void trimIdle() {
-    if (remaining() == 0 && bytes_.capacity() > kIdleCapacity) release();
+    if (remaining_ == 0 && capacity() > kIdleCapacity) release();
   }
 
  private:
-  std::string bytes_;
-  std::size_t position_ = 0;
+  struct Segment {
+    std::string owned;
+    SharedPacket shared;
+    std::size_t position = 0;
+    std::string_view bytes() const { return shared ? std::string_view(*shared) : std::string_view(owned); }
+  };
+  // The owned segment at the end to append small packets to.
+  std::string& tail();
+  std::size_t capacity() const;
+  void added(std::size_t bytes);
+
+  std::vector<Segment> segments_;
+  std::size_t head_ = 0;  // first segment not yet sent entirely
+  std::size_t remaining_ = 0;
   std::size_t cap_;
   MemoryBudget* budget_ = nullptr;
 };

@@ -503,11 +503,11 @@ void TDadideVUDServer::RunSafePoint() {
 // ---------------------------------------------------------------------------
 // Sending
 
-void TDadideVUDServer::SendPacket(TDadideVUDServerClient* Client, std::int32_t ID, std::int32_t Length,
-                                  const void* Data) {
+template <typename Append>
+void TDadideVUDServer::Queue(TDadideVUDServerClient* Client, Append&& append) {
   if (!Client->InService()) return;
   const bool wasEmpty = Client->SendQueue.remaining() == 0;
-  if (!Client->SendQueue.append(MakePacket(Data != nullptr ? Length : 0, ID, Data))) {
+  if (!append(Client->SendQueue)) {
     DropTooSlow(Client);
     return;
   }
@@ -516,6 +516,15 @@ void TDadideVUDServer::SendPacket(TDadideVUDServerClient* Client, std::int32_t I
   Client->AwaitingFlush = true;
   pendingOutput_.push_back(Client);
   RequestSafePoint();
+}
+
+void TDadideVUDServer::SendPacket(TDadideVUDServerClient* Client, std::int32_t ID, std::int32_t Length,
+                                  const void* Data) {
+  Queue(Client, [&](OutgoingQueue& queue) { return queue.append(MakePacket(Data != nullptr ? Length : 0, ID, Data)); });
+}
+
+void TDadideVUDServer::SendPacket(TDadideVUDServerClient* Client, const SharedPacket& Packet) {
+  Queue(Client, [&](OutgoingQueue& queue) { return queue.append(Packet); });
 }
 
 void TDadideVUDServer::FlushPendingOutput() {

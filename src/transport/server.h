@@ -267,6 +267,11 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // return. Nothing is sent to a connection that is not in service.
   void SendPacket(TDadideVUDServerClient* Client, std::int32_t ID, std::int32_t Length, const void* Data);
   void SendPacket(TDadideVUDServerClient* Client, std::int32_t ID, std::string_view payload);
+  // Queues a packet made once for many connections (MakeSharedPacket): a
+  // large relay is then held in memory once, however many get it.
+  void SendPacket(TDadideVUDServerClient* Client, const SharedPacket& Packet);
+  // Packets from this size on are worth sharing between recipients.
+  static constexpr std::size_t kSharePacketsFrom = 64 * 1024;
   void SendClientMessage(TDadideVUDServerClient* Client, const void* Data, std::int32_t Length);
   void DisconnectClient(TDadideVUDServerClient* Client);
   void KickClient(TDadideVUDServerClient* Client);
@@ -394,6 +399,11 @@ class TDadideVUDServer : public TCustomFasterSocket {
   bool destroying_ = false;
   std::uint32_t maxPing_ = kDefaultMaxPing;
   int busy_ = 0;
+  // Queues `append`'s packet for Client, or drops Client as too slow when it
+  // would pass the queue's cap.
+  template <typename Append>
+  void Queue(TDadideVUDServerClient* Client, Append&& append);
+
   std::vector<std::unique_ptr<TDadideVUDServerClient>> released_;
   // Connections with AwaitingFlush set, in the order they got output.
   std::vector<TDadideVUDServerClient*> pendingOutput_;

@@ -56,6 +56,7 @@ struct ConnectionFlow {
   std::int64_t overSoftSinceMs = -1;  // since when its queue has been above the soft limit
   std::int64_t lastReceiveMs = 0;     // last time bytes arrived from it
   std::size_t accountedInput = 0;     // receive-buffer bytes counted in the memory budget
+  std::size_t reservedPacket = 0;     // announced size of the unfinished packet it reserved, 0: none
 };
 
 class TDadideVUDServerClient : public TCustomFasterSocket {

@@ -33,6 +33,16 @@ constexpr std::size_t kReadChunk = 256 * 1024;
 constexpr long kReadingEvents = FD_READ | FD_WRITE | FD_CLOSE;
 constexpr long kHeldBackEvents = FD_WRITE;
 
+// The announced size of the unfinished packet the receive buffer starts
+// with after a pass, 0 when it holds none (or not even its header yet, or
+// whole packets kept back).
+std::size_t UnfinishedPacketSize(const ByteStream& buffer) {
+  if (buffer.remaining() < static_cast<std::size_t>(kPacketHeaderSize)) return 0;
+  const std::int32_t size = ReadInt32LE(buffer.unread().data());
+  if (size <= 0 || static_cast<std::size_t>(size) <= buffer.remaining()) return 0;
+  return static_cast<std::size_t>(size);
+}
+
 bool IsLoopback(const std::string& host) { return host.rfind("127.", 0) == 0; }
 
 std::string Mebibytes(std::size_t bytes) { return std::to_string((bytes + (1u << 19)) >> 20) + " MiB"; }
@@ -84,10 +94,22 @@ bool TDadideVUDServer::MayRead(TDadideVUDServerClient* client, std::int64_t nowM
 std::size_t TDadideVUDServer::ReadAllowance(TDadideVUDServerClient* client, std::size_t waiting) {
   if (client == nullptr) return waiting;
   const std::int64_t now = SteadyNowMs();
+  ConnectionFlow& flow = client->Flow;
   const std::size_t chunk = std::min(waiting, kReadChunk);
-  // A partial packet may only grow while the budget has room for it; the
-  // bytes then wait in the client's socket, and TCP slows the client.
-  if (!MayRead(client, now) || !Budget.inputFits(chunk)) {
+  // A large packet's body is read once its whole size is reserved; until
+  // then its bytes wait in the client's socket, and TCP slows the client.
+  const std::size_t announced = UnfinishedPacketSize(client->ReceiveBuffer);
+  bool mayGrow = Budget.inputFits(chunk);
+  if (announced != 0 && flow.reservedPacket != announced) {
+    const std::size_t more = announced > flow.accountedInput ? announced - flow.accountedInput : 0;
+    mayGrow = mayGrow && Budget.reservationFits(more);
+    if (mayGrow) {
+      Budget.addInput(more);
+      flow.accountedInput += more;
+      flow.reservedPacket = announced;
+    }
+  }
+  if (!MayRead(client, now) || !mayGrow) {
     PauseReading(client);
     return 0;
   }
@@ -111,7 +133,11 @@ bool TDadideVUDServer::MayDeliver(TDadideVUDServerClient* client) {
 void TDadideVUDServer::ReceiveSettled(TDadideVUDServerClient* client) {
   if (client == nullptr) return;
   ConnectionFlow& flow = client->Flow;
-  const std::size_t held = client->ReceiveBuffer.size();
+  // What the buffer holds counts, or the whole packet it reserved for while
+  // that packet is still unfinished.
+  const std::size_t announced = UnfinishedPacketSize(client->ReceiveBuffer);
+  if (announced != flow.reservedPacket) flow.reservedPacket = 0;
+  const std::size_t held = std::max(client->ReceiveBuffer.size(), flow.reservedPacket);
   if (held > flow.accountedInput) Budget.addInput(held - flow.accountedInput);
   if (held < flow.accountedInput) Budget.removeInput(flow.accountedInput - held);
   flow.accountedInput = held;
@@ -210,6 +236,12 @@ void TDadideVUDServer::FlowTick() {
     }
     if (client->ReceiveBuffer.size() == 0) return;
     partialInput = true;
+    // One that waits for a reservation is held back by the server, not stalling.
+    const std::size_t announced = UnfinishedPacketSize(client->ReceiveBuffer);
+    if (announced != 0 && flow.reservedPacket != announced) {
+      flow.lastReceiveMs = now;
+      return;
+    }
     if (now - flow.lastReceiveMs < BodyStallMs) return;
     // Bytes still waiting in its socket mean it sends and the server holds
     // it back: that is no stall.
