@@ -411,8 +411,11 @@ void TDadideVUDServer::PingClients() {
       client->PingPending = true;
       return;
     }
-    // Its answer may be waiting unread while the server holds it back.
-    if (client->Flow.readPaused) return;
+    // Its answer may be waiting unread while the server holds it back, and
+    // a ping still in its queue has not even reached it: neither is the
+    // client's silence. A reader that never takes its queue is dropped by
+    // the flow control's rules instead.
+    if (client->Flow.readPaused || client->SendQueue.remaining() > 0) return;
     ++client->MissedPings;
     bool ForceDisconnectClient = false;
     if (OnClientTimeOut) OnClientTimeOut(this, client, ForceDisconnectClient);

@@ -156,9 +156,10 @@ class TDadideVUDServer : public TCustomFasterSocket {
   TokenRate InputBytes = kInputBytes;
   TokenRate InputPackets = kInputPackets;
   // A reader is dropped as too slow only when it makes no progress: its
-  // queue stayed above the soft limit for the soft time, or passed its hard
-  // cap (OutgoingQueue::kDefaultCap), or, while senders are held back for
-  // lack of budget, its socket took nothing for kStallUnderPressureMs.
+  // queue stayed above the soft limit for the soft time while it took less
+  // than the soft limit's worth, or passed its hard cap
+  // (OutgoingQueue::kDefaultCap), or, while senders are held back for lack
+  // of budget, its socket took nothing for kStallUnderPressureMs.
   // Answering pings is no progress; taking queued bytes is.
   static constexpr std::size_t kSoftQueueLimit = std::size_t{8} << 20;
   static constexpr std::int64_t kSoftQueueMs = 30000;
@@ -381,6 +382,9 @@ class TDadideVUDServer : public TCustomFasterSocket {
   void ReceiveSettled(TDadideVUDServerClient* client) override;
   void StartFlow(TDadideVUDServerClient* client);
   bool MayRead(TDadideVUDServerClient* client, std::int64_t nowMs);
+  // Reserves the budget for the unfinished packet in the client's receive
+  // buffer, if it has one and has not yet; false when it does not fit.
+  bool Reserve(TDadideVUDServerClient* client);
   void PauseReading(TDadideVUDServerClient* client);
   void ResumeReading(TDadideVUDServerClient* client);
   // Re-evaluates the budget's marks; a change holds every sender back at

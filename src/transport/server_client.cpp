@@ -41,6 +41,7 @@ bool TDadideVUDServerClient::SendWaiting() {
     SendQueue.consume(static_cast<std::size_t>(sent));
     if (sent > 0) {
       Flow.lastSendProgressMs = SteadyNowMs();
+      Flow.bytesTaken += static_cast<std::uint64_t>(sent);
     }
     if (sent < length) return true;  // full; the rest goes out on FD_WRITE
   }

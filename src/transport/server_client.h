@@ -57,6 +57,8 @@ struct ConnectionFlow {
   std::int64_t lastReceiveMs = 0;     // last time bytes arrived from it
   std::size_t accountedInput = 0;     // receive-buffer bytes counted in the memory budget
   std::size_t reservedPacket = 0;     // announced size of the unfinished packet it reserved, 0: none
+  std::uint64_t bytesTaken = 0;       // queued bytes its socket has taken, in all
+  std::uint64_t takenAtSoftStart = 0;  // bytesTaken when the soft clock last started
 };
 
 class TDadideVUDServerClient : public TCustomFasterSocket {

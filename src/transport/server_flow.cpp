@@ -94,21 +94,12 @@ bool TDadideVUDServer::MayRead(TDadideVUDServerClient* client, std::int64_t nowM
 std::size_t TDadideVUDServer::ReadAllowance(TDadideVUDServerClient* client, std::size_t waiting) {
   if (client == nullptr) return waiting;
   const std::int64_t now = SteadyNowMs();
-  ConnectionFlow& flow = client->Flow;
   const std::size_t chunk = std::min(waiting, kReadChunk);
   // A large packet's body is read once its whole size is reserved; until
   // then its bytes wait in the client's socket, and TCP slows the client.
-  const std::size_t announced = UnfinishedPacketSize(client->ReceiveBuffer);
-  bool mayGrow = Budget.inputFits(chunk);
-  if (announced != 0 && flow.reservedPacket != announced) {
-    const std::size_t more = announced > flow.accountedInput ? announced - flow.accountedInput : 0;
-    mayGrow = mayGrow && Budget.reservationFits(more);
-    if (mayGrow) {
-      Budget.addInput(more);
-      flow.accountedInput += more;
-      flow.reservedPacket = announced;
-    }
-  }
+  // With no partial input held at all, one packet is read whatever its size,
+  // so that a budget set below the largest packet slows it but never stops it.
+  const bool mayGrow = Reserve(client) && (Budget.inputFits(chunk) || Budget.input() == 0);
   if (!MayRead(client, now) || !mayGrow) {
     PauseReading(client);
     return 0;
@@ -116,6 +107,18 @@ std::size_t TDadideVUDServer::ReadAllowance(TDadideVUDServerClient* client, std:
   if (LimitInput) client->Flow.bytes.take(static_cast<double>(chunk));
   client->Flow.lastReceiveMs = now;
   return chunk;
+}
+
+bool TDadideVUDServer::Reserve(TDadideVUDServerClient* client) {
+  ConnectionFlow& flow = client->Flow;
+  const std::size_t announced = UnfinishedPacketSize(client->ReceiveBuffer);
+  if (announced == 0 || flow.reservedPacket == announced) return true;
+  const std::size_t more = announced > flow.accountedInput ? announced - flow.accountedInput : 0;
+  if (!Budget.reservationFits(more) && Budget.input() > flow.accountedInput) return false;
+  Budget.addInput(more);
+  flow.accountedInput += more;
+  flow.reservedPacket = announced;
+  return true;
 }
 
 bool TDadideVUDServer::MayDeliver(TDadideVUDServerClient* client) {
@@ -141,6 +144,7 @@ void TDadideVUDServer::ReceiveSettled(TDadideVUDServerClient* client) {
   if (held > flow.accountedInput) Budget.addInput(held - flow.accountedInput);
   if (held < flow.accountedInput) Budget.removeInput(flow.accountedInput - held);
   flow.accountedInput = held;
+  Reserve(client);  // a packet left unfinished asks for its room now
   if (!MayRead(client, SteadyNowMs())) PauseReading(client);
   if (held > 0) WatchFlow();  // a partial packet is watched for stalls
 }
@@ -222,10 +226,14 @@ void TDadideVUDServer::FlowTick() {
       if (!client->InService()) return;
     }
     const std::size_t waiting = client->SendQueue.remaining();
+    // The soft clock starts when the queue passes the soft limit, and starts
+    // again whenever the reader has taken a soft limit's worth meanwhile: a
+    // reader that keeps reading is never dropped by it, however much waits.
     if (waiting <= SoftQueueLimit) {
       flow.overSoftSinceMs = -1;
-    } else if (flow.overSoftSinceMs < 0) {
+    } else if (flow.overSoftSinceMs < 0 || flow.bytesTaken - flow.takenAtSoftStart >= SoftQueueLimit) {
       flow.overSoftSinceMs = now;
+      flow.takenAtSoftStart = flow.bytesTaken;
     }
     const bool overSoftTooLong = flow.overSoftSinceMs >= 0 && now - flow.overSoftSinceMs >= SoftQueueMs;
     const bool stuckUnderPressure = Budget.holdingSenders() && waiting >= kStallUnderPressureMinimum &&

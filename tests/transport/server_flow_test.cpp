@@ -1,0 +1,215 @@
+// The server's flow control over the scriptable sockets layer: senders are
+// held back and resumed without losing a packet, readers are dropped only
+// for lack of progress, clients stuck in a packet leave, limits refuse
+// connections cleanly.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "event_loop.h"
+#include "fake_socket_api.h"
+#include "recording_socket.h"
+#include "transport/server.h"
+
+namespace parlivo {
+namespace {
+
+using testing::FakeSocketApi;
+using testing::Packet;
+
+std::vector<std::string> Texts(const std::string& wire) {
+  std::vector<std::string> texts;
+  for (std::size_t at = 0; at + kPacketHeaderSize <= wire.size();) {
+    const std::int32_t size = ReadInt32LE(wire.data() + at);
+    if (ReadInt32LE(wire.data() + at + 4) == pidMessage)
+      texts.push_back(wire.substr(at + kPacketHeaderSize, static_cast<std::size_t>(size) - kPacketHeaderSize));
+    at += static_cast<std::size_t>(size);
+  }
+  return texts;
+}
+
+void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+struct Flow : ::testing::Test {
+  Flow() {
+    server.OnServerNotice = [this](TDadideVUDServer*, const std::string& text) { notices.push_back(text); };
+    server.OnClientTooSlow = [this](TDadideVUDServer*, TDadideVUDServerClient* c, std::size_t) {
+      tooSlow.push_back(c->Socket);
+    };
+    // Every text goes to everybody, as the operator's form relays it.
+    server.OnClientMessageCome = [this](TDadideVUDServer* s, TDadideVUDServerClient*, const std::string& text) {
+      s->ForEachClient(WalkOrder::FirstToLast, [&](TDadideVUDServerClient* c) {
+        s->SendClientMessage(c, text.data(), static_cast<std::int32_t>(text.size()));
+      });
+    };
+    server.SetListen(true);
+  }
+  SocketHandle Accept() {
+    server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(server.Socket),
+                                       MakeSelectParam(FD_ACCEPT, 0));
+    const SocketHandle socket = (*server.Clients)[server.Clients->Count() - 1]->Socket;
+    server.RunSafePoint();
+    return socket;
+  }
+  void Notify(SocketHandle socket, long event) {
+    server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(socket),
+                                       MakeSelectParam(event, 0));
+  }
+  bool Reading(SocketHandle socket) { return (api.at(socket).selectEvents & FD_READ) != 0 || api.at(socket).selectEvents == 0; }
+  TDadideVUDServerClient* Find(SocketHandle socket) { return server.Clients->FindBySocket(socket); }
+
+  FakeSocketApi api;
+  TDadideVUDServer server{api};
+  std::vector<std::string> notices;
+  std::vector<SocketHandle> tooSlow;
+};
+
+TEST_F(Flow, AFullBudgetHoldsSendersBackAndEveryKeptPacketArrivesInOrderOnceItDrains) {
+  server.Budget.setLimit(4000);  // senders are held back past 2000 queued bytes
+  server.LimitInput = false;
+  const SocketHandle sender = Accept();
+  const SocketHandle reader = Accept();
+  api.at(reader).sendScript = {-10035};  // the reader's socket is full for now
+  std::string burst;
+  std::vector<std::string> expected;
+  for (int i = 0; i < 20; ++i) {
+    expected.push_back("text " + std::to_string(i) + std::string(100, '.'));
+    burst += Packet(pidMessage, expected.back());
+  }
+  api.at(sender).incoming = burst;
+  Notify(sender, FD_READ);
+  server.RunSafePoint();
+  EXPECT_TRUE(server.HoldingSenders());
+  EXPECT_FALSE(Reading(sender));  // TCP slows it from here
+  EXPECT_EQ(notices.size(), 1u);
+  EXPECT_NE(notices[0].find("Holding senders back"), std::string::npos) << notices[0];
+  // The reader takes everything: the budget drains and the sender is read again.
+  Notify(reader, FD_WRITE);
+  ASSERT_TRUE(testing::PumpUntil([&] { return Texts(api.at(reader).sent).size() == expected.size(); }, 2000));
+  EXPECT_EQ(Texts(api.at(reader).sent), expected);
+  EXPECT_EQ(Texts(api.at(sender).sent), expected);
+  EXPECT_FALSE(server.HoldingSenders());
+  EXPECT_TRUE(Reading(sender));
+  EXPECT_TRUE(tooSlow.empty());
+}
+
+TEST_F(Flow, ASenderOverItsPacketBudgetIsPausedNotDroppedAndResumedAtTheRate) {
+  server.InputPackets = TokenRate{100, 5};  // five at once, then one every 10 ms
+  const SocketHandle sender = Accept();
+  std::string burst;
+  for (int i = 0; i < 12; ++i) burst += Packet(pidMessage, "t" + std::to_string(i));
+  api.at(sender).incoming = burst;
+  Notify(sender, FD_READ);
+  EXPECT_EQ(Texts(api.at(sender).sent).size(), 0u);  // relays leave at the safe point
+  server.RunSafePoint();
+  EXPECT_EQ(Texts(api.at(sender).sent).size(), 5u);
+  EXPECT_FALSE(Reading(sender));
+  ASSERT_TRUE(testing::PumpUntil([&] { return Texts(api.at(sender).sent).size() == 12; }, 3000));
+  EXPECT_EQ(Texts(api.at(sender).sent).back(), "t11");
+  EXPECT_EQ(server.Clients->Count(), 1u);
+}
+
+TEST_F(Flow, OnlyAReaderWithoutProgressIsDroppedForItsSoftLimit) {
+  server.SoftQueueLimit = 1000;
+  server.SoftQueueMs = 60;
+  server.LimitInput = false;
+  const SocketHandle sender = Accept();
+  const SocketHandle stalled = Accept();
+  const SocketHandle slow = Accept();
+  for (const SocketHandle s : {stalled, slow}) api.at(s).sendScript = {0, 0, 0, 0, 0, 0};
+  api.at(sender).incoming = Packet(pidMessage, std::string(3000, 'x'));
+  Notify(sender, FD_READ);
+  server.RunSafePoint();
+  // The slow one takes a little now and then (more than the soft limit in
+  // all); the stalled one nothing.
+  for (int i = 0; i < 6; ++i) {
+    Sleep(20);
+    api.at(slow).sendScript = {600};
+    Notify(slow, FD_WRITE);
+    server.FlowTick();
+  }
+  EXPECT_EQ(tooSlow, (std::vector<SocketHandle>{stalled}));
+}
+
+TEST_F(Flow, UnderPressureAReaderThatTakesNothingGoesAndPongsDoNotSaveIt) {
+  server.Budget.setLimit(100000);  // held back past 50000 queued bytes
+  server.StallUnderPressureMs = 50;
+  server.LimitInput = false;
+  const SocketHandle sender = Accept();
+  const SocketHandle stalled = Accept();
+  api.at(stalled).sendScript = std::deque<int>(100, -10035);
+  // A packet larger than the budget's room for input still gets in, alone.
+  api.at(sender).incoming = Packet(pidMessage, std::string(80000, 'x'));
+  Notify(sender, FD_READ);
+  server.RunSafePoint();
+  ASSERT_TRUE(server.HoldingSenders());
+  for (int i = 0; i < 5; ++i) {
+    api.at(stalled).incoming = Packet(pidPong, "");  // it answers every ping...
+    Notify(stalled, FD_READ);
+    Sleep(15);
+    server.FlowTick();
+  }
+  EXPECT_EQ(tooSlow, (std::vector<SocketHandle>{stalled}));  // ...and goes all the same
+  server.RunSafePoint();
+  EXPECT_FALSE(server.HoldingSenders());
+}
+
+TEST_F(Flow, AClientStuckInThePacketItAnnouncedLeavesButOneThatStillSendsStays) {
+  server.BodyStallMs = 40;
+  std::vector<std::pair<SocketHandle, std::size_t>> stalled;
+  server.OnClientStalled = [&](TDadideVUDServer*, TDadideVUDServerClient* c, std::size_t received) {
+    stalled.emplace_back(c->Socket, received);
+  };
+  const SocketHandle stuck = Accept();
+  const SocketHandle sending = Accept();
+  const std::string half = Packet(2000, pidMessage, std::string(992, 'h')).substr(0, 1000);
+  for (const SocketHandle s : {stuck, sending}) {
+    api.at(s).incoming = half;
+    Notify(s, FD_READ);
+  }
+  Sleep(60);
+  api.at(sending).incoming = "more";  // waiting in its socket: it sends, it is not stuck
+  server.FlowTick();
+  EXPECT_EQ(stalled, (std::vector<std::pair<SocketHandle, std::size_t>>{{stuck, 1000}}));
+  server.RunSafePoint();
+  EXPECT_EQ(server.Clients->Count(), 1u);
+  // The one still sending keeps the room it reserved for its whole packet;
+  // the leaver's is given back.
+  EXPECT_EQ(server.Budget.input(), 2000u);
+}
+
+TEST_F(Flow, ConnectionsBeyondTheLimitsAreClosedAtOnceAndSaidOnce) {
+  server.MaxClients = 3;
+  server.MaxClientsPerAddress = 1;
+  for (int i = 0; i < 5; ++i) {
+    api.waitingConnections = 1;
+    server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(server.Socket),
+                                       MakeSelectParam(FD_ACCEPT, 0));
+  }
+  EXPECT_EQ(server.Clients->Count(), 3u);  // loopback is not limited per address, only in all
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0], "Refused a connection from IP 127.0.0.1: the server is full (3 clients).");
+  EXPECT_EQ(TDadideVUDServer::DefaultMaxClients(256), 224u);
+  EXPECT_EQ(TDadideVUDServer::DefaultMaxClients(40), 20u);
+}
+
+TEST_F(Flow, AClientHeldBackMissesNoPings) {
+  server.Budget.setLimit(4000);
+  server.LimitInput = false;
+  const SocketHandle sender = Accept();
+  const SocketHandle reader = Accept();
+  api.at(reader).sendScript = std::deque<int>(100, -10035);
+  api.at(sender).incoming = Packet(pidMessage, std::string(3000, 'x'));
+  Notify(sender, FD_READ);
+  server.RunSafePoint();
+  ASSERT_FALSE(Reading(sender));
+  for (int i = 0; i < 5; ++i) server.PingClients();
+  EXPECT_EQ(Find(sender)->MissedPings, 0u);  // its pongs wait unread in its socket
+}
+
+}  // namespace
+}  // namespace parlivo
