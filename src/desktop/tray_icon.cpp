@@ -7,6 +7,8 @@
 #include <limits>
 #include <string_view>
 
+#include "timing/armed_timer.h"
+
 namespace parlivo {
 
 using namespace tray;
@@ -255,13 +257,8 @@ void TCustomTrayIcon::SetTimerEnabled(bool enabled) {
 }
 
 void TCustomTrayIcon::UpdateTimer() {
-  if (!timerEnabled_ || animateInterval_ == 0) {
-    timer_.stop();
-    return;
-  }
-  const int ms = static_cast<int>(std::min<std::uint32_t>(animateInterval_, std::numeric_limits<int>::max()));
   // Re-enabling a running timer keeps its period; a new interval restarts it.
-  if (!timer_.isActive() || timer_.interval() != ms) timer_.start(ms);
+  ArmTimer(timer_, timerEnabled_, animateInterval_, Rearm::KeepPeriod);
 }
 
 }  // namespace parlivo

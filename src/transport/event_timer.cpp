@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "timing/armed_timer.h"
 #include "transport/unhandled_error.h"
 
 namespace parlivo {
@@ -26,13 +27,6 @@ void EventTimer::setEnabled(bool enabled) {
   update();
 }
 
-void EventTimer::update() {
-  if (!enabled_ || interval_ == 0) {
-    timer_.stop();
-    return;
-  }
-  const auto ms = std::min<std::uint32_t>(interval_, std::numeric_limits<int>::max());
-  timer_.start(static_cast<int>(ms));
-}
+void EventTimer::update() { ArmTimer(timer_, enabled_, interval_, Rearm::Always); }
 
 }  // namespace parlivo

@@ -405,6 +405,8 @@ void TDadideVUDServer::PingClients() {
   ForEachClient(WalkOrder::LastToFirst, [this](TDadideVUDServerClient* client) {
     if (!client->InService()) return;
     client->SendQueue.trimIdle();  // once a ping period is often enough
+    // Output still waiting means the last ping may not have reached it yet.
+    const bool behind = client->SendQueue.remaining() > 0;
     SendPacket(client, pidPing, 0, nullptr);
     if (!client->InService()) return;  // the ping could not be queued
     if (!client->PingPending) {
@@ -415,7 +417,7 @@ void TDadideVUDServer::PingClients() {
     // a ping still in its queue has not even reached it: neither is the
     // client's silence. A reader that never takes its queue is dropped by
     // the flow control's rules instead.
-    if (client->Flow.readPaused || client->SendQueue.remaining() > 0) return;
+    if (client->Flow.readPaused || behind) return;
     ++client->MissedPings;
     bool ForceDisconnectClient = false;
     if (OnClientTimeOut) OnClientTimeOut(this, client, ForceDisconnectClient);

@@ -197,7 +197,7 @@ TEST_F(Flow, ConnectionsBeyondTheLimitsAreClosedAtOnceAndSaidOnce) {
   EXPECT_EQ(TDadideVUDServer::DefaultMaxClients(40), 20u);
 }
 
-TEST_F(Flow, AClientHeldBackMissesNoPings) {
+TEST_F(Flow, NeitherAClientHeldBackNorOneBehindItsQueueMissesPings) {
   server.Budget.setLimit(4000);
   server.LimitInput = false;
   const SocketHandle sender = Accept();
@@ -209,6 +209,7 @@ TEST_F(Flow, AClientHeldBackMissesNoPings) {
   ASSERT_FALSE(Reading(sender));
   for (int i = 0; i < 5; ++i) server.PingClients();
   EXPECT_EQ(Find(sender)->MissedPings, 0u);  // its pongs wait unread in its socket
+  EXPECT_EQ(Find(reader)->MissedPings, 0u);  // its pings wait behind its queue
 }
 
 }  // namespace
