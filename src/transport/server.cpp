@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "transport/exception.h"
+#include "transport/platform/memory_release.h"
 #include "transport/platform/winsock_errors.h"
 #include "transport/socket_error_text.h"
 #include "transport/steady_time.h"
@@ -465,7 +466,19 @@ void TDadideVUDServer::FreeReleased() {
   if (busy_ > 0) return;
   auto freeing = std::move(released_);
   released_.clear();
+  // A connection holds at least its buffers' storage; thousands leaving at
+  // once (the end of a burst) are worth giving back.
+  for (const auto& client : freeing) freedSinceTrim_ += client->ReceiveBuffer.size() + 4096;
   freeing.clear();  // destructors report their own errors to the central handler
+  GiveMemoryBackWhenQuiet();
+}
+
+void TDadideVUDServer::GiveMemoryBackWhenQuiet() {
+  peakSinceTrim_ = std::max(peakSinceTrim_, Budget.used());
+  if (Budget.used() > 0 || std::max(peakSinceTrim_, freedSinceTrim_) < kTrimAfterBytes) return;
+  peakSinceTrim_ = 0;
+  freedSinceTrim_ = 0;
+  ReturnFreedMemory();
 }
 
 void TDadideVUDServer::RequestSafePoint() {

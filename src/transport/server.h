@@ -428,6 +428,12 @@ class TDadideVUDServer : public TCustomFasterSocket {
   bool announcedHolding_ = false;
   std::int64_t holdStartMs_ = 0;
   std::int64_t heldBackMs_ = 0;
+  // What the server held and freed since it last gave memory back to the
+  // system; past kTrimAfterBytes the next quiet moment gives it back.
+  std::size_t peakSinceTrim_ = 0;
+  std::size_t freedSinceTrim_ = 0;
+  static constexpr std::size_t kTrimAfterBytes = std::size_t{16} << 20;
+  void GiveMemoryBackWhenQuiet();
 };
 
 template <typename Visit>

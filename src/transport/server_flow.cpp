@@ -266,6 +266,7 @@ void TDadideVUDServer::FlowTick() {
   AnnounceHolding(now);
   const bool needed = Budget.used() > 0 || pausedReaders_ > 0 || partialInput ||
                       announcedHolding_ != Budget.holdingSenders();
+  GiveMemoryBackWhenQuiet();
   if (!needed) flowTimer_.stop();
 }
 
