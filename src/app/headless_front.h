@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "app/form_view.h"
+#include "app/server_options.h"
 
 namespace parlivo {
 
@@ -47,8 +48,8 @@ class HeadlessFront final : public FormView {
 // it is offline with no restart left (status 1), printing the log to `out`.
 // Needs a QCoreApplication and `termination`, made before it so that a
 // signal during the start counts too: such a signal stops the server right
-// after the start. `port`, when given, goes into the port field after the
-// settings are loaded.
-int RunHeadlessServer(TerminationSignals& termination, std::optional<std::uint16_t> port, std::FILE* out = stdout);
+// after the start. `options` take the place of the loaded settings. The
+// server is announced on the local network unless the settings say not to.
+int RunHeadlessServer(TerminationSignals& termination, const ServerOptions& options, std::FILE* out = stdout);
 
 }  // namespace parlivo

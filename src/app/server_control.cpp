@@ -70,6 +70,7 @@ void TfrmServer::ApplyPortField() {
 
 void TfrmServer::StopServer() {
   FlagScope stopping(inStopSequence_);
+  StopAdvertising();
   Server->DisconnectAllClients();
   Server->SetListen(false);
   Server->AllowSameUserNames = chkSameNick.Checked();
@@ -82,6 +83,9 @@ void TfrmServer::StopServer() {
 }
 
 std::exception_ptr TfrmServer::StartServer() {
+  // Lists that cannot be read must not leave the server more open than the
+  // operator meant: it does not start.
+  if (!ReadAccessPolicy()) return nullptr;
   Server->SetListen(true);
   // A start that failed has been logged and handled by ServerError already
   // (which also arranged a restart if one is wanted); announcing an address
@@ -94,9 +98,10 @@ std::exception_ptr TfrmServer::StartServer() {
   restartAttempts_ = 0;
 
   Log("");
-  Log("Tell this IP \" " + address + " \" your Clients to use!");
+  Log("Tell this IP \" " + address + " \" your Clients to use! (admitted: " + DescribeAccessPolicy(policy_) + ")");
   Log("Do not forget to tell correct Port! (" + edPort.Text + ")");
   Log("");
+  StartAdvertising();
   // The server listens whether or not its settings could be saved: the
   // window must say so (and offer Stop) before the failure is reported.
   std::exception_ptr saveFailure;
@@ -132,6 +137,8 @@ void TfrmServer::EnableOptions(bool enabled) {
   rbNone.Enabled = enabled;
   chkSameNick.Enabled = enabled;
   edPort.Enabled = enabled;
+  chkAdvertise.Enabled = enabled;
+  edName.Enabled = enabled;
 }
 
 void TfrmServer::ClearRoster() {
@@ -150,6 +157,7 @@ void TfrmServer::ServerError(TCustomFasterSocket* Sender, SocketHandle, int Erro
   if (inStopSequence_ || !Server) return;
   {
     FlagScope stopping(inStopSequence_);
+    StopAdvertising();
     if (Server->Listen()) Server->DisconnectAllClients();
     Server->SetListen(false);
     ClearRoster();

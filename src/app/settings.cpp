@@ -85,6 +85,12 @@ void TfrmServer::LoadSettings() {
 
   edPLV.Text = ini.ReadString(kSection, "PLV", "");
   if (!edPLV.Text.empty() && !FileExists(edPLV.Text)) edPLV.Text.clear();
+
+  chkAdvertise.SetChecked(ini.ReadBool(kSection, "Advertise", chkAdvertise.Checked()));
+  edName.Text = ini.ReadString(kSection, "ServiceName", edName.Text);
+  Access.allowFrom = ini.ReadString(kSection, kAllowKey, Access.allowFrom);
+  Access.denyFrom = ini.ReadString(kSection, kDenyKey, Access.denyFrom);
+  Access.admitAny = ini.ReadBool(kSection, kAdmitAnyKey, Access.admitAny);
   view_.ControlsChanged();
 }
 
@@ -118,6 +124,11 @@ void TfrmServer::SaveSettings() {
   } else {
     edPLV.Text.clear();  // the key in the file stays as it was
   }
+  ini.WriteBool(kSection, "Advertise", chkAdvertise.Checked());
+  ini.WriteString(kSection, "ServiceName", edName.Text);
+  ini.WriteString(kSection, kAllowKey, Access.allowFrom);
+  ini.WriteString(kSection, kDenyKey, Access.denyFrom);
+  ini.WriteBool(kSection, kAdmitAnyKey, Access.admitAny);
   ini.WriteInteger(kSection, "TimesRun", ini.ReadInteger(kSection, "TimesRun", 0) + 1);
   ini.WriteString(kSection, "LastRun", Now());
 }

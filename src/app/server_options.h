@@ -1,0 +1,26 @@
+#pragma once
+// The options given to parlivo-server on its command line. They take the
+// place of the values in the settings file (which the next start saves,
+// like a port typed in the window).
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace parlivo {
+
+class TfrmServer;
+
+struct ServerOptions {
+  std::optional<std::uint16_t> port;
+  std::optional<std::string> serviceName;  // UTF-8
+  std::optional<bool> advertise;
+  std::optional<std::string> allowFrom;
+  std::optional<std::string> denyFrom;
+  std::optional<bool> admitAny;
+};
+
+// Puts the given options into the form; call it after the settings are loaded.
+void ApplyServerOptions(TfrmServer& form, const ServerOptions& options);
+
+}  // namespace parlivo
