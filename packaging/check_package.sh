@@ -11,7 +11,13 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 fail() {
-  echo "package check: $*" >&2
+  for package in libavahi-client3; do
+  [[ ",$depends," =~ [\ ,]$package[\ ,\(] ]] || fail "Depends lacks $package: $depends"
+done
+recommends=$(dpkg-deb -f "$deb" Recommends)
+[[ ",$recommends," =~ [\ ,]avahi-daemon[\ ,\(] ]] || fail "Recommends lacks avahi-daemon: $recommends"
+grep -q -- '--allow' "$unit" || fail "the unit does not note the access options"
+echo "package check: $*" >&2
   exit 1
 }
 
@@ -69,4 +75,10 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for package in libqt6core6 libqt6widgets6 qt6-qpa-plugins libc6; do
   [[ ",$depends," =~ [\ ,]$package[\ ,\(] ]] || fail "Depends lacks $package: $depends"
 done
+for package in libavahi-client3; do
+  [[ ",$depends," =~ [\ ,]$package[\ ,\(] ]] || fail "Depends lacks $package: $depends"
+done
+recommends=$(dpkg-deb -f "$deb" Recommends)
+[[ ",$recommends," =~ [\ ,]avahi-daemon[\ ,\(] ]] || fail "Recommends lacks avahi-daemon: $recommends"
+grep -q -- '--allow' "$unit" || fail "the unit does not note the access options"
 echo "package check: $(basename "$deb") is complete"

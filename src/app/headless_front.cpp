@@ -8,6 +8,7 @@
 #include "app/main_form.h"
 #include "app/settings_location.h"
 #include "app/termination_signals.h"
+#include "discovery/avahi_advertiser.h"
 #include "encoding/display_text.h"
 #include "transport/platform/posix_socket_api.h"
 #include "transport/transport_module.h"
@@ -73,7 +74,7 @@ int RunLoop(TerminationSignals& termination, HeadlessFront& front, TfrmServer& f
 
 }  // namespace
 
-int RunHeadlessServer(TerminationSignals& termination, const HeadlessOptions& options, std::FILE* out) {
+int RunHeadlessServer(TerminationSignals& termination, const ServerOptions& options, std::FILE* out) {
   PosixSocketApi api;
   TransportModule transport(api);
   HeadlessFront front(out);
@@ -85,11 +86,11 @@ int RunHeadlessServer(TerminationSignals& termination, const HeadlessOptions& op
   int status = 0;
   {
     HeadlessDesktop desktop;
-    TfrmServer form(api, front, desktop.Services(), FormEnvironment{DataHome(), ProgramFileName()});
+    AvahiAdvertiser advertiser;
+    TfrmServer form(api, front, desktop.Services(), FormEnvironment{DataHome(), ProgramFileName()}, &advertiser);
     form.mChat.SetMaxLines(0);  // printed as it comes; the terminal keeps it
     form.FormCreate();
-    if (options.port) form.edPort.Text = std::to_string(*options.port);
-    form.RunLimits = options.limits;
+    ApplyServerOptions(form, options);
     RunGuarded(&form, [&] { form.sbRunClick(); });
     if (termination.Arrived()) {
       StopForSignal(front, form);

@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "app/form_view.h"
-#include "app/main_form.h"
+#include "app/server_options.h"
 
 namespace parlivo {
 
@@ -44,19 +44,12 @@ class HeadlessFront final : public FormView {
   QObject flusher_;  // ties the flush to this object's life
 };
 
-// What the command line sets for one headless run. `port`, when given, goes
-// into the port field after the settings are loaded; the limits win over
-// the settings file's for this run only.
-struct HeadlessOptions {
-  std::optional<std::uint16_t> port;
-  TfrmServer::LimitOverrides limits;
-};
-
 // Runs the headless server until a termination signal (status 0) or until
 // it is offline with no restart left (status 1), printing the log to `out`.
 // Needs a QCoreApplication and `termination`, made before it so that a
 // signal during the start counts too: such a signal stops the server right
-// after the start.
-int RunHeadlessServer(TerminationSignals& termination, const HeadlessOptions& options, std::FILE* out = stdout);
+// after the start. `options` take the place of the loaded settings. The
+// server is announced on the local network unless the settings say not to.
+int RunHeadlessServer(TerminationSignals& termination, const ServerOptions& options, std::FILE* out = stdout);
 
 }  // namespace parlivo

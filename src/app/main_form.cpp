@@ -1,16 +1,20 @@
 #include "app/main_form.h"
 
 #include "desktop/client_executable_picker.h"
+#include "discovery/found_server.h"
+#include "encoding/codepage_1252.h"
 
 namespace parlivo {
 
-TfrmServer::TfrmServer(SocketApi& api, FormView& view, const DesktopServices& desktop, FormEnvironment environment)
+TfrmServer::TfrmServer(SocketApi& api, FormView& view, const DesktopServices& desktop, FormEnvironment environment,
+                       ServiceAdvertiser* advertiser)
     : TrayIcon(nullptr, desktop.shell, desktop.trayPlatform),
       fdPLV(desktop.fileDialogs),
       api_(api),
       view_(view),
       shell_(desktop.shell),
-      environment_(std::move(environment)) {
+      environment_(std::move(environment)),
+      advertiser_(advertiser) {
   // Layout, captions and design-time states.
   pnlCommands.Height = 24;
   sbRun.Caption = "Run";
@@ -42,6 +46,9 @@ TfrmServer::TfrmServer(SocketApi& api, FormView& view, const DesktopServices& de
   edPort.Text = "65535";
   edPort.Width = 54;
   edPort.TabStop = false;
+  pnlAdvertise.Height = 20;
+  chkAdvertise.Caption = "Advertise as";
+  edName.Width = 120;
   pmKick.Caption = "Kick  Client";
   pmDisconnect.Caption = "Disconnect Client";
   pmDisconnectAll.Caption = "Disconnect All";
@@ -56,6 +63,7 @@ TfrmServer::TfrmServer(SocketApi& api, FormView& view, const DesktopServices& de
   chkTray.SetChecked(true);
   chkStyle.SetChecked(true);
   chkAuto.SetChecked(true);
+  chkAdvertise.SetChecked(true);
 
   sbRun.OnClick = [this] { sbRunClick(); };
   rbAll.OnClick = [this] { rbAllClick(); };
@@ -88,12 +96,26 @@ TfrmServer::TfrmServer(SocketApi& api, FormView& view, const DesktopServices& de
   Server->SetPort(kDesignPort);
   BindServerEvents();
 
+  if (advertiser_ != nullptr) {
+    advertiser_->OnAdvertised = [this](const std::string& name) {
+      Log("Advertised on the local network as \"" + Utf8ToWindows1252(name) + "\" (" + kChatServiceType + ")");
+    };
+    advertiser_->OnNotAdvertised = [this](const std::string& reason) {
+      Log("not advertised: " + Utf8ToWindows1252(reason));
+    };
+  }
+
   restartTimer_.setSingleShot(true);
   QObject::connect(&restartTimer_, &QTimer::timeout, [this] { RunRestart(); });
 }
 
 TfrmServer::~TfrmServer() {
   restartTimer_.stop();
+  StopAdvertising();
+  if (advertiser_ != nullptr) {
+    advertiser_->OnAdvertised = nullptr;
+    advertiser_->OnNotAdvertised = nullptr;
+  }
   if (Server) {
     Server->OnError = nullptr;  // the form's handlers must not run during its own destruction
     Server.reset();
@@ -105,6 +127,7 @@ void TfrmServer::BindServerEvents() {
   using std::placeholders::_2;
   using std::placeholders::_3;
   using std::placeholders::_4;
+  Server->OnAccept = std::bind(&TfrmServer::ServerAccept, this, _1, _2, _3);
   Server->OnClientConnected = std::bind(&TfrmServer::ServerClientConnected, this, _1, _2);
   Server->OnClientDisconnected = std::bind(&TfrmServer::ServerClientDisconnected, this, _1, _2);
   Server->OnClientMessageCome = std::bind(&TfrmServer::ServerClientMessageCome, this, _1, _2, _3);
@@ -128,6 +151,7 @@ bool TfrmServer::FormCloseQuery() {
   // leave or while the server closes is logged by ServerError and starts
   // nothing of its own (no second stop, no restart, no offline report).
   inStopSequence_ = true;
+  StopAdvertising();
   if (Server->Listen()) Server->DisconnectAllClients();
   Server->SetListen(false);
   // The window may close from a dialog shown inside one of the server's
@@ -140,7 +164,7 @@ bool TfrmServer::FormCloseQuery() {
 void TfrmServer::FormResize() {
   sbRun.Width = pnlCommands.Width - 15;
   lvClientsHeight = pnlClients.Height - pnlAuto.Height - pnlPLV.Height - pnlPort.Height - pnlSameName.Height -
-                    pnlStyle.Height - pnlTray.Height - pnlUpdate.Height - 5;
+                    pnlStyle.Height - pnlTray.Height - pnlUpdate.Height - pnlAdvertise.Height - 5;
 }
 
 void TfrmServer::ApplicationMinimize() {

@@ -9,7 +9,8 @@
 //
 // The handlers live in one source file per concern: server control
 // (server_control.cpp), chat relay and event log (chat_relay.cpp), roster
-// and moderation (roster_moderation.cpp), settings (settings.cpp), the
+// and moderation (roster_moderation.cpp), settings (settings.cpp), who may
+// connect and the announcement on the network (server_access.cpp), the
 // rest of the window's behaviour (main_form.cpp).
 //
 // Re-entry: the server fires its events synchronously, often in the middle
@@ -27,12 +28,15 @@
 #include <optional>
 #include <string>
 
+#include "app/access_policy.h"
 #include "app/event_log.h"
 #include "app/form_controls.h"
 #include "app/form_view.h"
 #include "app/roster.h"
+#include "app/server_options.h"
 #include "desktop/file_open_dialog.h"
 #include "desktop/tray_icon.h"
+#include "discovery/service_advertiser.h"
 #include "transport/server.h"
 
 namespace parlivo {
@@ -56,6 +60,14 @@ struct DesktopServices {
   TPopupMenu* trayMenu = nullptr;
 };
 
+// Who may connect (access_policy.h), as the settings file and the headless
+// options give it: lists of address ranges as text, read at each start.
+struct AccessSettings {
+  std::string allowFrom;  // admitted besides the local network
+  std::string denyFrom;   // refused whatever else admits them
+  bool admitAny = false;
+};
+
 enum class TPosition { poDesigned, poScreenCenter };
 enum class TScrollStyle { ssVertical, ssBoth };
 
@@ -64,8 +76,10 @@ class TfrmServer {
   static constexpr std::uint16_t kDesignPort = 65535;
   static constexpr int kMaxRestartAttempts = 5;
 
-  // `api`, `view` and the seams of `desktop` must outlive the form.
-  TfrmServer(SocketApi& api, FormView& view, const DesktopServices& desktop, FormEnvironment environment);
+  // `api`, `view`, the seams of `desktop` and `advertiser` must outlive the
+  // form. Without an advertiser the server is never announced.
+  TfrmServer(SocketApi& api, FormView& view, const DesktopServices& desktop, FormEnvironment environment,
+             ServiceAdvertiser* advertiser = nullptr);
   ~TfrmServer();
   TfrmServer(const TfrmServer&) = delete;
   TfrmServer& operator=(const TfrmServer&) = delete;
@@ -76,12 +90,17 @@ class TfrmServer {
   TPosition Position = TPosition::poScreenCenter;
 
   TPanel pnlCommands, pnlClients, pnlPLV, pnlUpdate, pnlAll, pnlRooms, pnlNone, pnlSameName, pnlTray, pnlStyle,
-      pnlAuto, pnlPort, pnlChat;
+      pnlAuto, pnlPort, pnlAdvertise, pnlChat;
   TButton sbRun, btnPLV, sbOpen;
   TLabel lblPLV, lblUpdate, lblPort;
   TEdit edPLV, edPort;
+  // The name the server is announced under on the local network (empty:
+  // the host's name), and whether it is announced at all.
+  TEdit edName;
   TRadioButton rbAll, rbRooms, rbNone;
-  TCheckBox chkSameNick, chkTray, chkStyle, chkAuto;
+  TCheckBox chkSameNick, chkTray, chkStyle, chkAuto, chkAdvertise;
+  // Who may connect; read at each start of the server.
+  AccessSettings Access;
   // The event log (mChat) and how it is shown.
   EventLog mChat;
   bool mChatWordWrap = true;
@@ -114,14 +133,8 @@ class TfrmServer {
   bool UnlimitedInput = false;
   std::uint32_t MaxClients = 0;
   std::uint32_t MaxClientsPerAddress = 0;
-  // Values given for this run only (headless options): they win over the
-  // ones above and are never written to the file.
-  struct LimitOverrides {
-    std::optional<std::uint32_t> memoryBudgetMiB;
-    std::optional<bool> unlimitedInput;
-    std::optional<std::uint32_t> maxClients;
-    std::optional<std::uint32_t> maxClientsPerAddress;
-  };
+  // Values given for this run only (command-line options): they win over
+  // the ones above and are never written to the file.
   LimitOverrides RunLimits;
 
   // The chat server; null after FormCloseQuery destroyed it.
@@ -176,6 +189,14 @@ class TfrmServer {
   // server; this logs it.
   void ServerClientStalled(TDadideVUDServer* Sender, TDadideVUDServerClient* Client, std::size_t ReceivedBytes);
 
+  // --- Access and announcement (server_access.cpp).
+  // Refuses, and logs, a connection that the access policy does not admit.
+  void ServerAccept(TDadideVUDServer* Sender, TDadideVUDServerClient* Client, bool& Accept);
+  // The name to announce: edName, or the host's name when it is empty (UTF-8).
+  std::string ServiceName() const;
+  // The policy in force since the last start.
+  const AccessPolicy& Policy() const { return policy_; }
+
   // --- Roster and moderation (roster_moderation.cpp).
   void lvClientsColumnClick(int Column);
   void pmKickClick();
@@ -209,6 +230,11 @@ class TfrmServer {
   void EnableOptions(bool enabled);
   void ClearRoster();
   void ScheduleRestart();
+  // Reads Access into the policy; false, with the reason logged, when a
+  // list holds something that is no address range.
+  bool ReadAccessPolicy();
+  void StartAdvertising();
+  void StopAdvertising();
   void RunRestart();
   // Runs `action` on every connection whose nickname is `nickname`, first to
   // last.
@@ -222,6 +248,8 @@ class TfrmServer {
   FormView& view_;
   NotifyShell& shell_;
   FormEnvironment environment_;
+  ServiceAdvertiser* advertiser_;
+  AccessPolicy policy_;
   // Set while a stop or an error sequence runs: errors arriving then are
   // logged and start nothing.
   bool inStopSequence_ = false;

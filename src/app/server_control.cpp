@@ -71,6 +71,7 @@ void TfrmServer::ApplyPortField() {
 
 void TfrmServer::StopServer() {
   FlagScope stopping(inStopSequence_);
+  StopAdvertising();
   Server->DisconnectAllClients();
   Server->SetListen(false);
   Server->AllowSameUserNames = chkSameNick.Checked();
@@ -92,6 +93,9 @@ void TfrmServer::ApplyLimits() {
 
 std::exception_ptr TfrmServer::StartServer() {
   ApplyLimits();
+  // Lists that cannot be read must not leave the server more open than the
+  // operator meant: it does not start.
+  if (!ReadAccessPolicy()) return nullptr;
   Server->SetListen(true);
   // A start that failed has been logged and handled by ServerError already
   // (which also arranged a restart if one is wanted); announcing an address
@@ -104,7 +108,7 @@ std::exception_ptr TfrmServer::StartServer() {
   upSince_.start();
 
   Log("");
-  Log("Tell this IP \" " + address + " \" your Clients to use!");
+  Log("Tell this IP \" " + address + " \" your Clients to use! (admitted: " + DescribeAccessPolicy(policy_) + ")");
   Log("Do not forget to tell correct Port! (" + edPort.Text + ")");
   Log("");
   // What the server holds itself to: the operator can tell a refused
@@ -114,6 +118,7 @@ std::exception_ptr TfrmServer::StartServer() {
       (Server->MaxClientsPerAddress != 0 ? ", " + std::to_string(Server->MaxClientsPerAddress) + " per address"
                                          : std::string()) +
       (Server->LimitInput ? "." : ", input not limited."));
+  StartAdvertising();
   // The server listens whether or not its settings could be saved: the
   // window must say so (and offer Stop) before the failure is reported.
   std::exception_ptr saveFailure;
@@ -149,6 +154,8 @@ void TfrmServer::EnableOptions(bool enabled) {
   rbNone.Enabled = enabled;
   chkSameNick.Enabled = enabled;
   edPort.Enabled = enabled;
+  chkAdvertise.Enabled = enabled;
+  edName.Enabled = enabled;
 }
 
 void TfrmServer::ClearRoster() {
@@ -172,6 +179,7 @@ void TfrmServer::ServerError(TCustomFasterSocket* Sender, SocketHandle, int Erro
   if (inStopSequence_ || !Server) return;
   {
     FlagScope stopping(inStopSequence_);
+    StopAdvertising();
     if (Server->Listen()) Server->DisconnectAllClients();
     Server->SetListen(false);
     ClearRoster();

@@ -100,6 +100,11 @@ void TfrmServer::LoadSettings() {
   UnlimitedInput = ini.ReadBool(kLimitsSection, "UnlimitedInput", UnlimitedInput);
   MaxClients = ReadCount(ini, "MaxClients", MaxClients, true);
   MaxClientsPerAddress = ReadCount(ini, "MaxClientsPerAddress", MaxClientsPerAddress, true);
+  chkAdvertise.SetChecked(ini.ReadBool(kSection, "Advertise", chkAdvertise.Checked()));
+  edName.Text = ini.ReadString(kSection, "ServiceName", edName.Text);
+  Access.allowFrom = ini.ReadString(kSection, kAllowKey, Access.allowFrom);
+  Access.denyFrom = ini.ReadString(kSection, kDenyKey, Access.denyFrom);
+  Access.admitAny = ini.ReadBool(kSection, kAdmitAnyKey, Access.admitAny);
   view_.ControlsChanged();
 }
 
@@ -137,6 +142,11 @@ void TfrmServer::SaveSettings() {
   ini.WriteBool(kLimitsSection, "UnlimitedInput", UnlimitedInput);
   ini.WriteInteger(kLimitsSection, "MaxClients", static_cast<std::int32_t>(MaxClients));
   ini.WriteInteger(kLimitsSection, "MaxClientsPerAddress", static_cast<std::int32_t>(MaxClientsPerAddress));
+  ini.WriteBool(kSection, "Advertise", chkAdvertise.Checked());
+  ini.WriteString(kSection, "ServiceName", edName.Text);
+  ini.WriteString(kSection, kAllowKey, Access.allowFrom);
+  ini.WriteString(kSection, kDenyKey, Access.denyFrom);
+  ini.WriteBool(kSection, kAdmitAnyKey, Access.admitAny);
   ini.WriteInteger(kSection, "TimesRun", ini.ReadInteger(kSection, "TimesRun", 0) + 1);
   ini.WriteString(kSection, "LastRun", Now());
 }

@@ -22,8 +22,9 @@
 #include "client/chat_connection.h"
 #include "encoding/text_codec.h"
 #include "event_loop.h"
+#include "fake_advertiser.h"
 #include "fake_desktop.h"
-#include "transport/platform/posix_socket_api.h"
+#include "peer_address_api.h"
 
 namespace parlivo::testing {
 
@@ -122,8 +123,10 @@ struct FormFixture : ::testing::Test {
   QTemporaryDir home;
   RecordingView view;
   FakeDesktop desktop;
-  PosixSocketApi api;
-  TfrmServer form{api, view, desktop.Services(), FormEnvironment{home.path().toStdString(), "parlivo-server"}};
+  PeerAddressApi api;
+  FakeAdvertiser advertiser;
+  TfrmServer form{api, view, desktop.Services(), FormEnvironment{home.path().toStdString(), "parlivo-server"},
+                  &advertiser};
   std::uint16_t port = 0;
   std::vector<std::unique_ptr<Client>> clients;
 };

@@ -40,7 +40,8 @@ int main(int argc, char** argv) {
   std::FILE* log = fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, WriteLog, nullptr, nullptr});
   if (g_point == 0) RaiseAll();
   if (g_point < 0) QTimer::singleShot(0, RaiseAll);
-  parlivo::HeadlessOptions options;
+  parlivo::ServerOptions options;
   options.port = static_cast<std::uint16_t>(std::atoi(argv[1]));
+  options.advertise = false;
   return parlivo::RunHeadlessServer(termination, options, log);
 }

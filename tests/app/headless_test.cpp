@@ -120,3 +120,56 @@ TEST_F(Headless, ASignalAtAnyPointOfTheStartStopsCleanlyWithTheSettingsSaved) {
 
 }  // namespace
 }  // namespace parlivo::testing
+
+namespace parlivo::testing {
+namespace {
+
+// The first line read so far (reading on, up to 10 s) that starts with `prefix`; empty when none.
+std::string WaitForPrefix(Headless& f, const std::string& prefix) {
+  for (int rounds = 0; rounds < 100; ++rounds) {
+    while (f.process.canReadLine()) {
+      f.lines.push_back(f.process.readLine().trimmed().toStdString());
+      if (f.lines.back().rfind(prefix, 0) == 0) return f.lines.back();
+    }
+    if (!f.process.waitForReadyRead(100) && f.process.state() == QProcess::NotRunning) break;
+  }
+  return {};
+}
+
+TEST_F(Headless, AccessAndAnnouncementOptionsReachTheServerAndAreSaved) {
+  const std::uint16_t port = FreePort();
+  // No responder: one line says so, and the server serves all the same.
+  qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/parlivo-test-bus");
+  Launch(PARLIVO_SERVER_BINARY, {"--headless", "--port", QString::number(port), "--name", "Lab", "--allow",
+                                 "203.0.113.0/24", "--deny", "10.9.0.0/16"});
+  qunsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+  const std::string address = WaitForPrefix(*this, "Tell this IP");
+  EXPECT_NE(address.find("(admitted: local network and 203.0.113.0/24, except 10.9.0.0/16)"), std::string::npos)
+      << address;
+  EXPECT_EQ(WaitForPrefix(*this, "not advertised: "), "not advertised: no mDNS responder running (start avahi-daemon)");
+  ChatConnection client;
+  ASSERT_TRUE(client.connect("127.0.0.1", port, 3000)) << client.error();
+  EXPECT_NE(WaitForPrefix(*this, "Incomming connection from IP 127.0.0.1"), "");
+  client.shutdownSend();
+  process.terminate();
+  ASSERT_TRUE(process.waitForFinished(5000));
+  EXPECT_EQ(process.exitCode(), 0);
+
+  const IniFile ini(home.path().toStdString() + "/Mossfold/parlivo-server/parlivo-server_" + std::to_string(port) +
+                    ".ini");
+  EXPECT_EQ(ini.ReadString("frmServer", "ServiceName", ""), "Lab");
+  EXPECT_EQ(ini.ReadString("frmServer", "AllowFrom", ""), "203.0.113.0/24");
+  EXPECT_EQ(ini.ReadString("frmServer", "DenyFrom", ""), "10.9.0.0/16");
+  EXPECT_FALSE(ini.ReadBool("frmServer", "AdmitAny", true));
+}
+
+TEST_F(Headless, ARangeThatIsNoRangeIsABadArgument) {
+  Launch(PARLIVO_SERVER_BINARY, {"--headless", "--deny", "10.0.0.0/8,intranet"});
+  ASSERT_TRUE(process.waitForFinished(5000));
+  EXPECT_EQ(process.exitCode(), 2);
+  const std::string errors = process.readAllStandardError().toStdString();
+  EXPECT_NE(errors.find("--deny: \"intranet\" is not an address range"), std::string::npos) << errors;
+}
+
+}  // namespace
+}  // namespace parlivo::testing

@@ -4,8 +4,10 @@
 // menu and header, and the way into the notification area and back.
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QFile>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QTextBlock>
 #include <QMenu>
@@ -50,7 +52,7 @@ TEST_F(Window, LaysOutTheDesignSizes) {
   EXPECT_EQ(window.windowTitle(), "Parlivo Server");
   EXPECT_EQ(Widget<QToolButton>("sbRun")->text(), "Run");
   EXPECT_EQ(Widget<QToolButton>("sbRun")->width(), 688);
-  EXPECT_EQ(Widget<QTableWidget>("lvClients")->height(), 389 - 220 - 5);
+  EXPECT_EQ(Widget<QTableWidget>("lvClients")->height(), 389 - 220 - 20 - 5);
   EXPECT_EQ(Widget<QWidget>("pnlClients")->width(), 228);
   EXPECT_EQ(Widget<QLineEdit>("edPort")->width(), 54);
   EXPECT_EQ(Widget<QLineEdit>("edPort")->text().toStdString(), std::to_string(port));
@@ -242,6 +244,36 @@ TEST(WindowTray, MinimiseHidesIntoTheNotificationAreaAndShowWindowBringsItBack) 
       EXPECT_FALSE(shell.shown) << name;
     }
   }
+}
+
+}  // namespace
+}  // namespace parlivo::testing
+
+namespace parlivo::testing {
+namespace {
+
+TEST_F(Window, AnnouncementRowFeedsTheModelAndLocksWhileTheServerRuns) {
+  window.resize(703, 413);
+  auto* name = Widget<QLineEdit>("edName");
+  auto* advertise = Widget<QCheckBox>("chkAdvertise");
+  ASSERT_NE(name, nullptr);
+  ASSERT_NE(advertise, nullptr);
+  EXPECT_EQ(name->placeholderText().toStdString(), window.form().ServiceName());  // the host's name
+  for (const QChar c : QString::fromUtf8("Caf\xC3\xA9 chat")) {  // typed, as the operator would
+    QKeyEvent key(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+    QApplication::sendEvent(name, &key);
+  }
+  EXPECT_EQ(window.form().edName.Text, "Caf\xE9 chat");  // Windows-1252 in the model
+  EXPECT_EQ(window.form().ServiceName(), "Caf\xC3\xA9 chat");
+  advertise->click();
+  EXPECT_FALSE(window.form().chkAdvertise.Checked());
+
+  Widget<QToolButton>("sbRun")->click();
+  ASSERT_TRUE(window.form().Server->Listen());
+  EXPECT_FALSE(name->isEnabled());
+  EXPECT_FALSE(advertise->isEnabled());
+  Widget<QToolButton>("sbRun")->click();
+  EXPECT_TRUE(name->isEnabled());
 }
 
 }  // namespace

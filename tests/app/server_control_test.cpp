@@ -49,7 +49,7 @@ TEST_F(Control, RunThenStopLogsTheAnnouncementAndTheOfflineLine) {
   ASSERT_EQ(view.log.size(), 6u);
   EXPECT_EQ(view.log[0], "");
   EXPECT_EQ(view.log[1].rfind("Tell this IP \" ", 0), 0u);
-  const std::string ending = " \" your Clients to use!";
+  const std::string ending = " \" your Clients to use! (admitted: local network only)";
   ASSERT_GT(view.log[1].size(), ending.size());
   EXPECT_EQ(view.log[1].substr(view.log[1].size() - ending.size()), ending);
   EXPECT_EQ(view.log[2], "Do not forget to tell correct Port! (" + std::to_string(port) + ")");
@@ -173,7 +173,8 @@ TEST_F(Control, SettingsFileAfterOneAndTwoStarts) {
   std::string ini = ReadFile(path);
   EXPECT_EQ(ini.rfind("[frmServer]", 0), 0u);
   EXPECT_EQ(Keys(ini), (std::vector<std::string>{"Position", "Top", "Left", "Height", "Width", "AllClients", "Rooms",
-                                                 "None", "SameNick", "Tray", "Wordwrap", "Auto", "Port", "TimesRun",
+                                                 "None", "SameNick", "Tray", "Wordwrap", "Auto", "Port", "Advertise",
+                                                 "ServiceName", "AllowFrom", "DenyFrom", "AdmitAny", "TimesRun",
                                                  "LastRun", "MemoryBudgetMiB", "UnlimitedInput", "MaxClients",
                                                  "MaxClientsPerAddress"}));
   // The limits are written where an operator finds them, in their own section.

@@ -10,6 +10,7 @@
 #include <QTextBrowser>
 
 #include "chatclient/qt/chat_window.h"
+#include "fake_browser.h"
 #include "form_fixture.h"
 
 namespace parlivo::testing {
@@ -52,6 +53,34 @@ TEST_F(ChatWindowTest, EnterSendsTheRosterShowsWhoIsHereAndCtrlLClears) {
   Press(window.input(), Qt::Key_L, Qt::ControlModifier);
   EXPECT_TRUE(window.transcriptView()->toPlainText().isEmpty());
   window.close();
+}
+
+}  // namespace
+}  // namespace parlivo::testing
+
+namespace parlivo::testing {
+namespace {
+
+TEST_F(ChatWindowTest, FoundServersAreListedAndADoubleClickJoinsOne) {
+  ASSERT_TRUE(Start());
+  FakeBrowser browser;
+  ChatWindow window(&browser);
+  EXPECT_EQ(browser.starts, 1);
+  EXPECT_TRUE(window.foundView()->isHidden());
+  browser.OnFound({"Lab", "lab.local", "127.0.0.1", port});
+  ASSERT_EQ(window.foundView()->count(), 1);
+  EXPECT_EQ(window.foundView()->item(0)->text(), "Lab  (lab.local:" + QString::number(port) + ")");
+  EXPECT_FALSE(window.foundView()->isHidden());
+
+  window.client().values.nick = "Ann";
+  window.ShowValues();
+  emit window.foundView()->itemDoubleClicked(window.foundView()->item(0));
+  EXPECT_EQ(window.serverField()->text(), "127.0.0.1:" + QString::number(port));
+  EXPECT_TRUE(WaitUntil([&] { return form.lvClients.IndexOf("Ann") >= 0; }));
+
+  browser.OnLost("Lab");
+  EXPECT_EQ(window.foundView()->count(), 0);
+  window.client().Quit(1000);
 }
 
 }  // namespace

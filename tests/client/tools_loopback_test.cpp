@@ -22,8 +22,10 @@
 #include <vector>
 
 #include "client/chat_connection.h"
+#include "discovery/avahi_advertiser.h"
 #include "encoding/text_codec.h"
 #include "event_loop.h"
+#include "private_responder.h"
 #include "transport/platform/posix_socket_api.h"
 #include "transport/server.h"
 
@@ -409,6 +411,50 @@ TEST_F(ToolsLoopback, BenchHoldsConnectionsAnsweringPings) {
   EXPECT_EQ(report["connections_lost"].toInt(), 0);
   // Pings come every 50 ms: each client should answer several.
   EXPECT_GE(report["pings_answered"].toInt(), 20 * 5);
+}
+
+}  // namespace
+}  // namespace parlivo
+
+namespace parlivo {
+namespace {
+
+// parlivo-chat finding servers on the local network: with no responder it
+// says so and still ends well; with one (private, see private_responder.h)
+// it lists the announced server and joins it by name.
+TEST_F(ToolsLoopback, DiscoverWithoutAResponderSaysWhyAndEndsWell) {
+  const QByteArray previous = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
+  qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/parlivo-test-bus");
+  Tool discover(PARLIVO_CHAT_PATH, {"--discover"});
+  EXPECT_EQ(discover.waitExit(), 0);
+  EXPECT_TRUE(discover.output().contains("cannot look for servers: no mDNS responder")) << discover.output().toStdString();
+  // A name nobody announces is taken for a host name, and fails as one.
+  Tool chat(PARLIVO_CHAT_PATH, {"no-such-parlivo-host.invalid:" + QString::number(port), "Ann"});
+  EXPECT_EQ(chat.waitExit(), 1);
+  qputenv("DBUS_SYSTEM_BUS_ADDRESS", previous);
+}
+
+TEST_F(ToolsLoopback, DiscoverListsTheAnnouncedServerAndChatJoinsItByName) {
+  testing::PrivateResponder responder;
+  const std::string whyNot = responder.Start();
+  if (!whyNot.empty()) GTEST_SKIP() << "no private mDNS responder: " << whyNot;
+  AvahiAdvertiser advertiser;
+  bool advertised = false;
+  advertiser.OnAdvertised = [&](const std::string&) { advertised = true; };
+  advertiser.Advertise("Tools test room", port);
+  ASSERT_TRUE(PumpUntil([&] { return advertised; }, 3000));
+
+  Tool discover(PARLIVO_CHAT_PATH, {"--discover"});
+  EXPECT_EQ(discover.waitExit(), 0);
+  EXPECT_TRUE(discover.output().contains("Tools test room\t127.0.0.1:" + QString::number(port) + "\t"))
+      << discover.output().toStdString();
+
+  Tool chat(PARLIVO_CHAT_PATH, {"tools TEST room", "Ann"});  // names match without regard to case
+  ASSERT_TRUE(chat.waitFor("Joined as Ann")) << chat.output().toStdString();
+  EXPECT_TRUE(chat.output().contains("Found Tools test room on the local network at 127.0.0.1:" +
+                                     QString::number(port)));
+  chat.endInput();
+  EXPECT_EQ(chat.waitExit(), 0);
 }
 
 }  // namespace

@@ -10,8 +10,11 @@
 // Standard input is only read once the server has let us in, so lines typed
 // (or piped) early wait in the pipe instead of racing the registration.
 
+#include <arpa/inet.h>
 #include <poll.h>
 #include <unistd.h>
+
+#include <QCoreApplication>
 
 #include <cerrno>
 #include <chrono>
@@ -29,6 +32,7 @@
 #include "client/server_address.h"
 #include "encoding/codepage_1252.h"
 #include "encoding/text_codec.h"
+#include "server_lookup.h"
 #include "transport/packet_ids.h"
 
 namespace parlivo {
@@ -40,6 +44,8 @@ constexpr int kConnectTimeoutMs = 5000;
 constexpr int kRegisterTimeoutMs = 10000;
 constexpr int kLeaveTimeoutMs = 2000;
 constexpr std::size_t kMaxLineBytes = 64 * 1024;
+// How long --discover listens, and how long a server's name is looked for.
+constexpr int kDiscoverMs = 3000;
 
 // Exit statuses; the usage text lists them too.
 enum ExitStatus : int {
@@ -52,13 +58,19 @@ enum ExitStatus : int {
 
 constexpr const char* kUsage =
     "Usage: parlivo-chat HOST[:PORT] NICK [ROOM]\n"
+    "       parlivo-chat --discover\n"
     "       parlivo-chat --help\n"
     "\n"
     "Connects to a Parlivo chat server, joins as NICK in ROOM and chats.\n"
-    "  HOST   server address or host name (IPv4)\n"
+    "  HOST   server address, host name (IPv4), or the name of a server found\n"
+    "         on the local network (as --discover lists it; quote it when it\n"
+    "         has blanks)\n"
     "  PORT   server port, 65535 when omitted\n"
     "  NICK   your nickname\n"
     "  ROOM   the room to join; none when omitted\n"
+    "\n"
+    "--discover lists the servers announced on the local network within three\n"
+    "seconds, one per line: NAME, ADDRESS:PORT and the host, separated by tabs.\n"
     "\n"
     "Each line you type is sent as chat to everybody. Commands:\n"
     "  /msg NICK TEXT   send TEXT privately to NICK\n"
@@ -76,6 +88,7 @@ constexpr const char* kCommands =
 struct Arguments {
   std::string host;
   std::uint16_t port = kDefaultServerPort;
+  bool portGiven = false;
   std::string nick;  // UTF-8, as typed
   std::string room;
 };
@@ -126,6 +139,7 @@ Arguments ParseArguments(const std::vector<std::string>& args) {
   if (!address) throw UsageError{error};
   parsed.host = address->host;
   parsed.port = address->port;
+  parsed.portGiven = args[0].find(':') != std::string::npos;
   parsed.nick = args[1];
   if (parsed.nick.empty()) throw UsageError{"the nickname must not be empty"};
   if (HasControlCharacters(parsed.nick)) throw UsageError{"the nickname must not contain control characters"};
@@ -149,6 +163,7 @@ class ChatSession {
   explicit ChatSession(Arguments arguments) : args_(std::move(arguments)) {}
 
   int run() {
+    FindByName();
     if (!connection_.connect(args_.host, args_.port, kConnectTimeoutMs)) {
       Complain("cannot connect to " + Target() + ": " + connection_.error());
       return kExitFailed;
@@ -167,6 +182,21 @@ class ChatSession {
 
  private:
   std::string Target() const { return args_.host + ":" + std::to_string(args_.port); }
+
+  // A server's name as found on the local network stands for its address
+  // (and its port, unless one was given). An address, or a name nobody
+  // announces, is used as it is.
+  void FindByName() {
+    in_addr literal{};
+    if (::inet_pton(AF_INET, args_.host.c_str(), &literal) == 1) return;
+    const BrowseResult found = BrowseServers(kDiscoverMs, args_.host);
+    const std::optional<FoundServer> server = found.servers.Find(args_.host);
+    if (!server) return;
+    Say("* Found " + server->name + " on the local network at " + server->address + ":" +
+        std::to_string(server->port) + ".");
+    args_.host = server->address;
+    if (!args_.portGiven) args_.port = server->port;
+  }
 
   int Lost() {
     Complain("connection to the server lost: " + connection_.error());
@@ -338,6 +368,18 @@ class ChatSession {
   std::optional<int> exit_;
 };
 
+// Prints the servers announced on the local network, one line each.
+int Discover() {
+  const BrowseResult found = BrowseServers(kDiscoverMs);
+  for (const FoundServer& server : found.servers.servers()) Say(FoundServerLine(server));
+  if (!found.problem.empty()) {
+    Complain("cannot look for servers: " + found.problem);
+  } else if (found.servers.servers().empty()) {
+    Complain("no servers found on the local network");
+  }
+  return kExitLeft;
+}
+
 int Main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   for (const std::string& arg : args) {
@@ -346,6 +388,9 @@ int Main(int argc, char** argv) {
       return kExitLeft;
     }
   }
+  // Finding servers runs on Qt's event loop; the chat does not.
+  QCoreApplication app(argc, argv);
+  if (args.size() == 1 && args[0] == "--discover") return Discover();
   Arguments parsed;
   try {
     parsed = ParseArguments(args);

@@ -11,11 +11,14 @@
 #include <optional>
 #include <string>
 
+#include "app/access_policy.h"
 #include "app/headless_front.h"
 #include "app/qt/main_window.h"
+#include "app/server_options.h"
 #include "app/settings_location.h"
 #include "app/str_to_int.h"
 #include "app/termination_signals.h"
+#include "discovery/avahi_advertiser.h"
 #include "transport/platform/posix_socket_api.h"
 #include "transport/transport_module.h"
 #include "transport/unhandled_error.h"
@@ -23,7 +26,8 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: parlivo-server [--headless] [--port N] [limits]\n"
+    "Usage: parlivo-server [--headless] [--port N] [--name NAME] [--no-advertise]\n"
+    "                      [--allow RANGES] [--deny RANGES] [--admit-any] [limits]\n"
     "\n"
     "Parlivo Server relays chat between the chat clients of a local network.\n"
     "Without options it opens the operator's window, where Run starts the\n"
@@ -34,8 +38,22 @@ constexpr const char* kUsage =
     "               SIGTERM, SIGINT or SIGHUP asks every client to leave and\n"
     "               stops; a second one ends the program at once.\n"
     "  --port N     use port N (1-65535) instead of the saved port\n"
+    "  --name NAME  the name chat clients list the server under on the local\n"
+    "               network (default: the host's name)\n"
+    "  --no-advertise  do not announce the server on the local network\n"
+    "               (--advertise turns it on again)\n"
+    "\n"
+    "Who may connect. By default only the local network: loopback, private\n"
+    "(10/8, 172.16/12, 192.168/16, fc00::/7), link-local (169.254/16, fe80::/10)\n"
+    "and carrier-grade NAT (100.64/10) addresses. Others are closed at once.\n"
+    "  --allow RANGES  admit these ranges as well (\"203.0.113.0/24,2001:db8::/32\";\n"
+    "               \"\" clears the saved list)\n"
+    "  --deny RANGES   refuse these ranges, whatever else admits them\n"
+    "  --admit-any  admit every address (--local-only undoes it)\n"
+    "\n"
     "  --help       show this text\n"
-    "  --version    show the version\n"    "\n"
+    "  --version    show the version\n"
+    "\n"
     "Limits for this run (the [Limits] section of the settings file holds\n"
     "the ones that last):\n"
     "  --memory-budget MIB    memory for queued output and partial packets of\n"
@@ -50,12 +68,14 @@ constexpr const char* kUsage =
     "\n"
     "The options and window position live in\n"
     "  ~/.local/share/Mossfold/parlivo-server/parlivo-server_<port>.ini\n"
+    "(keys Advertise, ServiceName, AllowFrom, DenyFrom, AdmitAny among them);\n"
+    "the options given here are saved there at the start.\n"
     "Exit status: 0 after a signal, 1 when the server cannot listen and no\n"
     "automatic restart is left, 2 for bad arguments.\n";
 
 struct Options {
   bool headless = false;
-  parlivo::HeadlessOptions run;
+  parlivo::ServerOptions server;
 };
 
 // Reads a count option: a whole number from `least` up; nullopt (and a
@@ -74,6 +94,21 @@ std::optional<std::uint32_t> CountOption(const QCommandLineParser& parser, const
   return static_cast<std::uint32_t>(number);
 }
 
+// Reads an address range list option; false (after saying why) when it
+// holds something that is no range.
+bool TakeRanges(const QCommandLineParser& parser, const QCommandLineOption& option, const char* name,
+                std::optional<std::string>& into) {
+  if (!parser.isSet(option)) return true;
+  const std::string text = parser.values(option).join(',').toStdString();
+  std::string error;
+  if (!parlivo::ParseAddressRanges(text, error)) {
+    std::fprintf(stderr, "parlivo-server: %s: %s\n", name, error.c_str());
+    return false;
+  }
+  into = text;
+  return true;
+}
+
 // Parses the arguments; returns an exit status when the program should end now.
 // The options may come in any order; "--port=N" works as well as "--port N".
 std::optional<int> Parse(int argc, char** argv, Options& options) {
@@ -84,11 +119,19 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
   const QCommandLineOption version("version", "");
   const QCommandLineOption headless("headless", "");
   const QCommandLineOption port("port", "", "N");
+  const QCommandLineOption name("name", "", "NAME");
+  const QCommandLineOption advertise("advertise", "");
+  const QCommandLineOption noAdvertise("no-advertise", "");
+  const QCommandLineOption allow("allow", "", "RANGES");
+  const QCommandLineOption deny("deny", "", "RANGES");
+  const QCommandLineOption admitAny("admit-any", "");
+  const QCommandLineOption localOnly("local-only", "");
   const QCommandLineOption memoryBudget("memory-budget", "", "MIB");
   const QCommandLineOption maxClients("max-clients", "", "N");
   const QCommandLineOption maxPerAddress("max-per-address", "", "N");
   const QCommandLineOption unlimitedInput("unlimited-input", "");
-  parser.addOptions({help, version, headless, port, memoryBudget, maxClients, maxPerAddress, unlimitedInput});
+  parser.addOptions({help, version, headless, port, name, advertise, noAdvertise, allow, deny, admitAny, localOnly,
+                     memoryBudget, maxClients, maxPerAddress, unlimitedInput});
   if (!parser.parse(arguments)) {
     std::fprintf(stderr, "parlivo-server: %s (see --help)\n", qPrintable(parser.errorText()));
     return 2;
@@ -114,13 +157,19 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
       std::fprintf(stderr, "parlivo-server: --port needs a number from 1 to 65535, not \"%s\"\n", text.constData());
       return 2;
     }
-    options.run.port = static_cast<std::uint16_t>(number);
+    options.server.port = static_cast<std::uint16_t>(number);
   }
+  if (parser.isSet(name)) options.server.serviceName = parser.value(name).toStdString();
+  if (parser.isSet(advertise) || parser.isSet(noAdvertise)) options.server.advertise = !parser.isSet(noAdvertise);
+  if (parser.isSet(admitAny) || parser.isSet(localOnly)) options.server.admitAny = !parser.isSet(localOnly);
+  if (!TakeRanges(parser, allow, "--allow", options.server.allowFrom) ||
+      !TakeRanges(parser, deny, "--deny", options.server.denyFrom))
+    return 2;
   bool bad = false;
-  options.run.limits.memoryBudgetMiB = CountOption(parser, memoryBudget, 1, bad);
-  options.run.limits.maxClients = CountOption(parser, maxClients, 1, bad);
-  options.run.limits.maxClientsPerAddress = CountOption(parser, maxPerAddress, 0, bad);
-  if (parser.isSet(unlimitedInput)) options.run.limits.unlimitedInput = true;
+  options.server.limits.memoryBudgetMiB = CountOption(parser, memoryBudget, 1, bad);
+  options.server.limits.maxClients = CountOption(parser, maxClients, 1, bad);
+  options.server.limits.maxClientsPerAddress = CountOption(parser, maxPerAddress, 0, bad);
+  if (parser.isSet(unlimitedInput)) options.server.limits.unlimitedInput = true;
   if (bad) return 2;
   return std::nullopt;
 }
@@ -149,13 +198,12 @@ int RunWindow(int& argc, char** argv, const Options& options) {
   // Lets the desktop match the window to the installed menu entry and its icon.
   QGuiApplication::setDesktopFileName("parlivo-server");
   QApplication::setQuitOnLastWindowClosed(false);  // hiding into the tray is not quitting
-  parlivo::MainWindow window(api, parlivo::FormEnvironment{parlivo::DataHome(), parlivo::ProgramFileName()});
+  parlivo::AvahiAdvertiser advertiser;
+  parlivo::MainWindow window(api, parlivo::FormEnvironment{parlivo::DataHome(), parlivo::ProgramFileName()}, nullptr,
+                             &advertiser);
   QApplication::setWindowIcon(window.windowIcon());
-  if (options.run.port) {
-    window.form().edPort.Text = std::to_string(*options.run.port);
-    window.ControlsChanged();
-  }
-  window.form().RunLimits = options.run.limits;
+  parlivo::ApplyServerOptions(window.form(), options.server);
+  window.ControlsChanged();
   parlivo::SetUnhandledErrorHandler([&window](const void*, std::string_view message) {
     window.ShowError(message);
   });
@@ -175,7 +223,7 @@ int Run(int argc, char** argv) {
   parlivo::TerminationSignals termination;
   QCoreApplication app(argc, argv);
   QCoreApplication::setApplicationName("Parlivo Server");
-  return parlivo::RunHeadlessServer(termination, options.run);
+  return parlivo::RunHeadlessServer(termination, options.server);
 }
 
 }  // namespace

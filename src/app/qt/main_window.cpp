@@ -84,7 +84,8 @@ void Guarded(MainWindow* window, Action&& action) {
 
 }  // namespace
 
-MainWindow::MainWindow(SocketApi& api, FormEnvironment environment, NotifyShell* notificationArea)
+MainWindow::MainWindow(SocketApi& api, FormEnvironment environment, NotifyShell* notificationArea,
+                       ServiceAdvertiser* advertiser)
     : trayMenu_(new QMenu(this)),
       trayPlatform_(this, [this](std::string_view message) { HandleUnhandledError(this, message); }),
       fileDialogs_(this),
@@ -98,7 +99,7 @@ MainWindow::MainWindow(SocketApi& api, FormEnvironment environment, NotifyShell*
       api, *this,
       DesktopServices{notificationArea ? *notificationArea : shell_, trayPlatform_, fileDialogs_,
                       FromQIcon(AppIcon()), &trayPopup_},
-      std::move(environment));
+      std::move(environment), advertiser);
   shell_.SetMessageTarget([this](TrayMessage& message) { form_->TrayIcon.WindowProc(message); });
   BuildLayout();
   BuildMenus();
@@ -207,6 +208,16 @@ void MainWindow::BuildLayout() {
   edPort_->setGeometry(kRightColumnWidth - f.edPort.Width - 4, 0, f.edPort.Width, 20);
   edPort_->setFocusPolicy(Qt::ClickFocus);  // skipped by the tab key
   connect(edPort_, &QLineEdit::textEdited, this, [this](const QString& text) { form_->edPort.Text = Bytes(text); });
+
+  pnlAdvertise_ = Panel(pnlClients_, f.pnlAdvertise);
+  chkAdvertise_ = new QCheckBox(Text(f.chkAdvertise.Caption), pnlAdvertise_);
+  chkAdvertise_->setGeometry(8, 1, kRightColumnWidth - f.edName.Width - 16, 17);
+  connect(chkAdvertise_, &QCheckBox::clicked, this,
+          [this] { Guarded(this, [this] { form_->chkAdvertise.Click(); }); });
+  edName_ = new QLineEdit(pnlAdvertise_);
+  edName_->setGeometry(kRightColumnWidth - f.edName.Width - 4, 0, f.edName.Width, 20);
+  edName_->setPlaceholderText(QString::fromStdString(f.ServiceName()));
+  connect(edName_, &QLineEdit::textEdited, this, [this](const QString& text) { form_->edName.Text = Bytes(text); });
 }
 
 void MainWindow::NameWidgets() {
@@ -218,7 +229,8 @@ void MainWindow::NameWidgets() {
       {pnlSameName_, "pnlSameName"}, {chkSameNick_, "chkSameNick"}, {chkTray_, "chkTray"}, {chkStyle_, "chkStyle"},
       {chkAuto_, "chkAuto"},         {pnlPort_, "pnlPort"},   {edPort_, "edPort"},         {mChat_, "mChat"},
       {clientsMenu_, "pmClients"},   {trayMenu_, "pmTray"},   {pnlAll_, "pnlAll"},         {pnlRooms_, "pnlRooms"},
-      {pnlNone_, "pnlNone"},         {pnlTray_, "pnlTray"},   {pnlStyle_, "pnlStyle"},     {pnlAuto_, "pnlAuto"}};
+      {pnlNone_, "pnlNone"},         {pnlTray_, "pnlTray"},   {pnlStyle_, "pnlStyle"},     {pnlAuto_, "pnlAuto"},
+      {pnlAdvertise_, "pnlAdvertise"}, {chkAdvertise_, "chkAdvertise"}, {edName_, "edName"}};
   for (const auto& [object, name] : names) object->setObjectName(name);
 }
 
@@ -242,6 +254,8 @@ void MainWindow::BuildMenus() {
 void MainWindow::AddToolTips() {
   btnPLV_->setToolTip("Choose the chat client program");
   sbOpen_->setToolTip("Start a copy of the chat client program");
+  chkAdvertise_->setToolTip("Announce the running server on the local network, so that chat clients list it");
+  edName_->setToolTip("The name chat clients list the server under (empty: the host's name)");
 }
 
 void MainWindow::SetMinimumWindowSize() {
@@ -251,7 +265,7 @@ void MainWindow::SetMinimumWindowSize() {
   const TfrmServer& f = *form_;
   int panels = 0;
   for (const TPanel* panel : {&f.pnlPLV, &f.pnlUpdate, &f.pnlSameName, &f.pnlTray, &f.pnlStyle, &f.pnlAuto,
-                              &f.pnlPort}) {
+                              &f.pnlPort, &f.pnlAdvertise}) {
     panels += panel->Height;
   }
   const int roster = lvClients_->horizontalHeader()->sizeHint().height() + kRosterMinimumRows * kRosterRowHeight +
@@ -305,7 +319,8 @@ void MainWindow::LayOutRightColumn() {
   top += std::max(0, f.lvClientsHeight) + 5;
   for (auto [panel, model] : std::initializer_list<std::pair<QFrame*, const TPanel*>>{
            {pnlPLV_, &f.pnlPLV}, {pnlUpdate_, &f.pnlUpdate}, {pnlSameName_, &f.pnlSameName},
-           {pnlTray_, &f.pnlTray}, {pnlStyle_, &f.pnlStyle}, {pnlAuto_, &f.pnlAuto}, {pnlPort_, &f.pnlPort}}) {
+           {pnlTray_, &f.pnlTray}, {pnlStyle_, &f.pnlStyle}, {pnlAuto_, &f.pnlAuto}, {pnlPort_, &f.pnlPort},
+           {pnlAdvertise_, &f.pnlAdvertise}}) {
     panel->setGeometry(0, top, kRightColumnWidth, model->Height);
     top += model->Height;
   }
@@ -436,6 +451,9 @@ void MainWindow::ControlsChanged() {
   sync(chkTray_, f.chkTray.Checked(), f.chkTray.Enabled, false);
   sync(chkStyle_, f.chkStyle.Checked(), f.chkStyle.Enabled, false);
   sync(chkAuto_, f.chkAuto.Checked(), f.chkAuto.Enabled, false);
+  sync(chkAdvertise_, f.chkAdvertise.Checked(), f.chkAdvertise.Enabled, false);
+  if (edName_->text() != Text(f.edName.Text)) edName_->setText(Text(f.edName.Text));
+  edName_->setEnabled(f.edName.Enabled);
   Paint(pnlAll_, f.pnlAll.Color);
   Paint(pnlRooms_, f.pnlRooms.Color);
   Paint(pnlNone_, f.pnlNone.Color);

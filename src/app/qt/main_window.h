@@ -36,7 +36,9 @@ class MainWindow final : public QWidget, public FormView {
   // `api` must outlive the window. The form's tray icon lives in
   // `notificationArea` when one is given (it must outlive the window), else
   // in the desktop's notification area through QSystemTrayIcon.
-  MainWindow(SocketApi& api, FormEnvironment environment, NotifyShell* notificationArea = nullptr);
+  // `advertiser`, when given, announces the running server on the network.
+  MainWindow(SocketApi& api, FormEnvironment environment, NotifyShell* notificationArea = nullptr,
+             ServiceAdvertiser* advertiser = nullptr);
   ~MainWindow() override;
 
   TfrmServer& form() { return *form_; }
@@ -112,6 +114,9 @@ class MainWindow final : public QWidget, public FormView {
   QCheckBox* chkAuto_ = nullptr;
   QFrame* pnlPort_ = nullptr;
   QLineEdit* edPort_ = nullptr;
+  QFrame* pnlAdvertise_ = nullptr;
+  QCheckBox* chkAdvertise_ = nullptr;
+  QLineEdit* edName_ = nullptr;
   QPlainTextEdit* mChat_ = nullptr;
   QMenu* clientsMenu_ = nullptr;
   QPointer<QMessageBox> errorBox_;  // the error shown now, if any

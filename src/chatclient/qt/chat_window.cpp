@@ -50,7 +50,7 @@ QString TranscriptLineHtml(const TranscriptLine& line) {
   return {};
 }
 
-ChatWindow::ChatWindow() : client_(this) {
+ChatWindow::ChatWindow(ServiceBrowser* browser) : client_(this) {
   setWindowTitle("Parlivo Chat");
   setWindowIcon(QIcon::fromTheme("parlivo-server", QIcon::fromTheme("internet-group-chat")));
   BuildConnectBar();
@@ -60,6 +60,12 @@ ChatWindow::ChatWindow() : client_(this) {
   setMinimumSize(480, 300);
   StateChanged();
   RosterChanged();
+  if (browser != nullptr) {
+    finder_ = std::make_unique<ServerFinder>(*browser);
+    finder_->OnChanged = [this] { FoundChanged(); };
+    finder_->Start();
+  }
+  FoundChanged();
 }
 
 ChatWindow::~ChatWindow() { client_.setView(nullptr); }
@@ -101,6 +107,20 @@ QWidget* ChatWindow::BuildCentre() {
   auto* side = new QWidget(splitter_);
   auto* sideLayout = new QVBoxLayout(side);
   sideLayout->setContentsMargins(0, 0, 0, 0);
+  auto* foundTitle = new QLabel("<b>Servers on this network</b>", side);
+  found_ = new QListWidget(side);
+  found_->setObjectName("foundServers");
+  found_->setToolTip("Click a server to put its address in the Server field; double-click to connect");
+  found_->setMaximumHeight(110);
+  foundNote_ = new QLabel(side);
+  foundNote_->setWordWrap(true);
+  foundNote_->setStyleSheet("color:#606060");
+  QObject::connect(found_, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) { UseFound(item, false); });
+  QObject::connect(found_, &QListWidget::itemDoubleClicked, this,
+                   [this](QListWidgetItem* item) { UseFound(item, true); });
+  sideLayout->addWidget(foundTitle);
+  sideLayout->addWidget(found_);
+  sideLayout->addWidget(foundNote_);
   auto* title = new QLabel("<b>Who is here</b>", side);
   rosterStack_ = new QStackedWidget(side);
   roster_ = new QListWidget(rosterStack_);
@@ -215,6 +235,26 @@ void ChatWindow::StateChanged() {
   statusBar()->showMessage(client_.stateText());
   const QString nick = client_.nick();
   setWindowTitle(nick.isEmpty() ? "Parlivo Chat" : nick + " - Parlivo Chat");
+}
+
+void ChatWindow::FoundChanged() {
+  found_->clear();
+  if (!finder_) {
+    found_->hide();
+    foundNote_->setText("Type the server's address above.");
+    return;
+  }
+  for (const FoundServer& server : finder_->servers()) found_->addItem(ServerFinder::EntryText(server));
+  found_->setVisible(!finder_->servers().empty());
+  foundNote_->setText(finder_->note());
+}
+
+void ChatWindow::UseFound(QListWidgetItem* item, bool connect) {
+  if (!finder_ || client_.state() != ChatClient::State::Offline) return;
+  const QString text = finder_->ServerFieldText(static_cast<std::size_t>(found_->row(item)));
+  if (text.isEmpty()) return;
+  server_->setText(text);
+  if (connect) ConnectOrDisconnect();
 }
 
 void ChatWindow::HintChanged() {

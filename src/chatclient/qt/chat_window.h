@@ -3,14 +3,19 @@
 //
 // A connect bar (server, nickname, room, Connect/Disconnect, Reconnect)
 // over a splitter with the transcript and the roster, and an input line
-// with a hint beneath it. The window owns the model; widgets show the
+// with a hint beneath it. Beside them, the servers found on the local
+// network: a click puts one in the server field, a double click connects
+// to it. The window owns the model; widgets show the
 // model's values and hand every action to it. Keyboard: Enter sends (in the
 // connect bar it connects), Ctrl+L clears the transcript, Escape puts the
 // focus in the input line.
 
 #include <QMainWindow>
 
+#include <memory>
+
 #include "chatclient/chat_client.h"
+#include "chatclient/server_finder.h"
 
 class QAction;
 class QLabel;
@@ -26,7 +31,8 @@ namespace parlivo {
 
 class ChatWindow final : public QMainWindow, public ChatClientView {
  public:
-  ChatWindow();
+  // `browser`, when given, must outlive the window; the window starts it.
+  explicit ChatWindow(ServiceBrowser* browser = nullptr);
   ~ChatWindow() override;
 
   ChatClient& client() { return client_; }
@@ -47,6 +53,9 @@ class ChatWindow final : public QMainWindow, public ChatClientView {
   QTextBrowser* transcriptView() const { return transcript_; }
   QListWidget* rosterView() const { return roster_; }
   QLabel* hintLabel() const { return hint_; }
+  QListWidget* foundView() const { return found_; }
+  QLabel* foundNoteLabel() const { return foundNote_; }
+  QLineEdit* serverField() const { return server_; }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -59,6 +68,8 @@ class ChatWindow final : public QMainWindow, public ChatClientView {
   void Send();
   void RosterDoubleClicked(QListWidgetItem* item);
   void TakeValues();
+  void FoundChanged();
+  void UseFound(QListWidgetItem* item, bool connect);
 
   ChatClient client_;
   QLineEdit* server_ = nullptr;
@@ -73,6 +84,9 @@ class ChatWindow final : public QMainWindow, public ChatClientView {
   QLabel* rosterNote_ = nullptr;
   QLineEdit* input_ = nullptr;
   QLabel* hint_ = nullptr;
+  QListWidget* found_ = nullptr;
+  QLabel* foundNote_ = nullptr;
+  std::unique_ptr<ServerFinder> finder_;
 };
 
 // One transcript line as the HTML the transcript view shows (the texts

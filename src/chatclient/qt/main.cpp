@@ -9,6 +9,7 @@
 
 #include "chatclient/connect_values.h"
 #include "chatclient/qt/chat_window.h"
+#include "discovery/avahi_browser.h"
 
 namespace {
 
@@ -41,7 +42,8 @@ int Run(int argc, char** argv) {
   QApplication::setApplicationVersion(PARLIVO_VERSION);
   // Lets the desktop match the window to the installed menu entry and its icon.
   QGuiApplication::setDesktopFileName("parlivo-client");
-  parlivo::ChatWindow window;
+  parlivo::AvahiBrowser browser;
+  parlivo::ChatWindow window(&browser);
   window.client().values = command.start.values;
   window.ShowValues();
   window.RestoreLayout();

@@ -1,0 +1,54 @@
+// Who may connect, and the server's announcement on the local network.
+//
+// The access policy is read from the form's Access settings at each start
+// and applied to every new connection before it is greeted: a refused one
+// is closed by the server with nothing sent, and one log line names the
+// address and the option that would admit it. The announcement runs while
+// the server listens, when the operator wants it and an advertiser exists.
+
+#include <QSysInfo>
+#include <string>
+
+#include "app/main_form.h"
+#include "encoding/codepage_1252.h"
+
+namespace parlivo {
+
+void TfrmServer::ServerAccept(TDadideVUDServer*, TDadideVUDServerClient* Client, bool& Accept) {
+  const AccessDecision decision = DecideAccess(policy_, Client->Host);
+  if (decision.admitted()) return;
+  Accept = false;
+  Log(RefusalLogLine(Client->Host, decision));
+}
+
+bool TfrmServer::ReadAccessPolicy() {
+  std::string error;
+  const auto allow = ParseAddressRanges(Access.allowFrom, error);
+  if (!allow) {
+    Log("Not started: " + std::string(kAllowKey) + " " + error);
+    return false;
+  }
+  const auto deny = ParseAddressRanges(Access.denyFrom, error);
+  if (!deny) {
+    Log("Not started: " + std::string(kDenyKey) + " " + error);
+    return false;
+  }
+  policy_ = AccessPolicy{Access.admitAny, *allow, *deny};
+  return true;
+}
+
+std::string TfrmServer::ServiceName() const {
+  if (!edName.Text.empty()) return Windows1252ToUtf8(edName.Text);
+  return QSysInfo::machineHostName().toStdString();
+}
+
+void TfrmServer::StartAdvertising() {
+  if (advertiser_ == nullptr || !chkAdvertise.Checked()) return;
+  advertiser_->Advertise(ServiceName(), Server->Port);
+}
+
+void TfrmServer::StopAdvertising() {
+  if (advertiser_ != nullptr) advertiser_->Withdraw();
+}
+
+}  // namespace parlivo
