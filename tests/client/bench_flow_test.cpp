@@ -1,4 +1,4 @@
-// parlivo-bench's bookkeeping of offered, sent, delivered and lost texts,
+// parlivo-bench's bookkeeping of offered, sent, accepted, delivered and lost texts,
 // its packet streams and the options of the misbehaving-client profiles.
 
 #include <gtest/gtest.h>
@@ -67,23 +67,64 @@ TEST(ReadBudget, RefillsAtItsRateUpToATenthOfASecondsWorth) {
   EXPECT_EQ(slow.capacity(), 64u * 1024);
 }
 
-TEST(MissingDeliveries, CountsSentTextsAReaderNeverGot) {
+TEST(MissingDeliveries, CountsAcceptedTextsAReaderNeverGot) {
   struct Case {
     const char* name;
-    std::vector<std::uint64_t> sent;
-    std::vector<std::uint32_t> received;
+    std::vector<std::uint32_t> accepted;
+    std::vector<std::uint32_t> next;
+    std::vector<SkippedTexts> skipped;
     std::uint64_t missing;
   };
   const std::vector<Case> cases = {
-      {"everything arrived", {5, 3}, {5, 3}, 0},
-      {"one short from the second sender", {5, 3}, {5, 2}, 1},
-      {"nothing from anybody", {5, 3}, {0, 0}, 8},
-      {"a reader without counts yet", {2, 1}, {}, 3},
-      {"more than was sent never goes below zero", {1, 1}, {2, 1}, 0},
+      {"everything arrived", {5, 3}, {5, 3}, {}, 0},
+      {"one short from the second sender", {5, 3}, {5, 2}, {}, 1},
+      {"nothing from anybody", {5, 3}, {0, 0}, {}, 8},
+      {"a reader without counts yet", {2, 1}, {}, {}, 3},
+      {"past what was accepted never goes below zero", {1, 1}, {2, 1}, {}, 0},
+      // Texts 1 and 2 of sender 0 were skipped; text 4 came later.
+      {"a skipped accepted text is missing", {5}, {5}, {{0, 1, 3}}, 2},
+      // Skipped 3 to 5, but only texts below 4 were accepted.
+      {"a skipped text not accepted is not", {4}, {7}, {{0, 3, 6}}, 1},
+      {"a skip past the accepted ones counts nothing", {3}, {9}, {{0, 5, 8}}, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(MissingDeliveries(c.sent, c.received), c.missing);
+    EXPECT_EQ(MissingDeliveries(c.accepted, c.next, c.skipped), c.missing);
+  }
+}
+
+TEST(DeliveryTally, SentButNotEchoedIsInFlightAndEchoedButMissingIsLost) {
+  struct Case {
+    const char* name;
+    std::uint64_t sent;
+    std::uint32_t echoedUpTo;
+    std::vector<std::uint32_t> readerNext;  // what each of two readers got from it
+    std::uint64_t accepted, inFlight, lost;
+  };
+  const std::vector<Case> cases = {
+      // 10 sent, 6 echoed back: the 4 others may still sit in socket
+      // buffers; readers that got only the 6 lost nothing.
+      {"held-back texts are in flight", 10, 6, {6, 6}, 6, 4, 0},
+      {"a reader ahead of the echo", 10, 6, {9, 6}, 6, 4, 0},
+      {"an echoed text a reader lacks is lost", 10, 6, {6, 4}, 6, 4, 2},
+      {"all through", 10, 10, {10, 10}, 10, 0, 0},
+      // A sender cut off after 3 echoes: the rest is unknown, not lost.
+      {"a sender cut off", 8, 3, {3, 3}, 3, 5, 0},
+      // An echo count above the texts sent cannot accept more than was sent.
+      {"never more accepted than sent", 2, 5, {2, 2}, 2, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DeliveryTally tally;
+    tally.AddSender(c.sent, c.echoedUpTo);
+    tally.AddSender(3, 3);  // a second sender, fully through
+    for (const std::uint32_t next : c.readerNext) tally.AddReader({next, 3}, {});
+    EXPECT_EQ(tally.sent(), c.sent + 3);
+    EXPECT_EQ(tally.accepted(), c.accepted + 3);
+    EXPECT_EQ(tally.inFlight(), c.inFlight);
+    EXPECT_EQ(tally.readers(), 2u);
+    EXPECT_EQ(tally.due(), (c.accepted + 3) * 2);
+    EXPECT_EQ(tally.lost(), c.lost);
   }
 }
 
@@ -192,12 +233,14 @@ TEST(BenchOptions, TheLongestBigTextStillFitsInARelayedPacket) {
   EXPECT_LE(8 + relayedPayload, kMaxPacketBytes);
 }
 
-TEST(BenchReport, ShowsOfferedSentDeliveredLostAndHeldBackInBothForms) {
+TEST(BenchReport, ShowsOfferedSentAcceptedInFlightDeliveredLostAndHeldBackInBothForms) {
   BenchReport r;
   r.senders = 2;
   r.messagesPerSender = 10;
   r.messagesSent = 20;
   r.textsSent = 17;
+  r.textsAccepted = 12;
+  r.textsInFlight = 5;
   r.deliveries = 50;
   r.deliveriesDue = 51;
   r.lost = 1;
@@ -216,7 +259,8 @@ TEST(BenchReport, ShowsOfferedSentDeliveredLostAndHeldBackInBothForms) {
   r.stalledPongDropped = 0;
   const std::string json = FormatJson(r);
   for (const char* field :
-       {"\"texts_offered\":20", "\"texts_sent\":17", "\"deliveries\":50", "\"deliveries_due\":51",
+       {"\"texts_offered\":20", "\"texts_sent\":17", "\"texts_accepted\":12", "\"texts_in_flight\":5",
+        "\"deliveries\":50", "\"deliveries_due\":51",
         "\"lost_deliveries\":1", "\"readers_kept_reading\":3", "\"readers_cut_off\":2", "\"connections_lost\":2",
         "\"held_back_seconds\":4.500", "\"held_back_max_seconds\":3.250", "\"senders_held_back\":2",
         "\"flood_bytes_per_second\":1500000", "\"flooders_dropped\":1", "\"half_bodies_dropped\":4",
@@ -224,7 +268,8 @@ TEST(BenchReport, ShowsOfferedSentDeliveredLostAndHeldBackInBothForms) {
     EXPECT_NE(json.find(field), std::string::npos) << field << " missing in " << json;
   }
   const std::string table = FormatTable(r);
-  for (const char* row : {"texts offered          20 of 20", "texts sent             17", "lost deliveries        1",
+  for (const char* row : {"texts offered          20 of 20", "texts sent             17", "texts accepted         12",
+                          "texts in flight        5", "lost deliveries        1",
                           "3.250 s for one", "1.500 MB/s", "after 31.0 s on average", "stalled, ponging       5"}) {
     EXPECT_NE(table.find(row), std::string::npos) << row << " missing in\n" << table;
   }

@@ -376,6 +376,8 @@ TEST_F(ToolsLoopback, BenchProfilesReportWhatHappenedAndABigTextGetsThrough) {
   // The first text is the big one: every client has all five, the big one included.
   EXPECT_EQ(report["texts_offered"].toInt(), 5);
   EXPECT_EQ(report["texts_sent"].toInt(), 5);
+  EXPECT_EQ(report["texts_accepted"].toInt(), 5);
+  EXPECT_EQ(report["texts_in_flight"].toInt(), 0);
   EXPECT_EQ(report["deliveries"].toInt(), 5 * 3);
   EXPECT_EQ(report["deliveries_due"].toInt(), 5 * 3);
   EXPECT_EQ(report["lost_deliveries"].toInt(), 0);

@@ -64,9 +64,11 @@ std::string FormatTable(const BenchReport& r) {
                                   std::to_string(r.size) + " bytes each" +
                                   (r.bigText > 0 ? ", the first " + std::to_string(r.bigText) : std::string()) + ")");
     Row(out, "texts sent", std::to_string(r.textsSent) + " (taken whole by the socket)");
+    Row(out, "texts accepted", std::to_string(r.textsAccepted) + " (echoed to their sender)");
+    Row(out, "texts in flight", std::to_string(r.textsInFlight) + " (sent, not echoed by the end; not lost)");
     Row(out, "deliveries", std::to_string(r.deliveries));
     Row(out, "expected deliveries", std::to_string(r.expectedDeliveries));
-    Row(out, "deliveries due", std::to_string(r.deliveriesDue) + " (sent x " + std::to_string(r.readersKept) +
+    Row(out, "deliveries due", std::to_string(r.deliveriesDue) + " (accepted x " + std::to_string(r.readersKept) +
                                    " clients that kept reading)");
     Row(out, "lost deliveries", std::to_string(r.lostDeliveries()));
     Row(out, "senders held back", std::to_string(r.sendersHeldBack) + " of " + std::to_string(r.senders) + ", " +
@@ -150,6 +152,8 @@ std::string FormatJson(const BenchReport& r) {
   field("expected_deliveries", std::to_string(r.expectedDeliveries));
   field("texts_offered", std::to_string(r.messagesSent));
   field("texts_sent", std::to_string(r.textsSent));
+  field("texts_accepted", std::to_string(r.textsAccepted));
+  field("texts_in_flight", std::to_string(r.textsInFlight));
   field("deliveries_due", std::to_string(r.deliveriesDue));
   field("lost_deliveries", std::to_string(r.lostDeliveries()));
   field("readers_kept_reading", std::to_string(r.readersKept));

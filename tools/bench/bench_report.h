@@ -44,10 +44,14 @@ struct BenchReport {
   bool connectOnly = false;
   std::uint64_t messagesSent = 0;  // texts offered (kept under its old name for scripts)
   std::uint64_t textsSent = 0;     // texts whose every byte the socket took
+  // Sent texts whose sender received their echo (the server queued them
+  // for everybody), and sent ones it had not by the end (in flight).
+  std::uint64_t textsAccepted = 0;
+  std::uint64_t textsInFlight = 0;
   std::uint64_t deliveries = 0;
   std::uint64_t expectedDeliveries = 0;
-  // Sent texts times the clients that kept reading to the end, and how many
-  // of those deliveries never arrived.
+  // Accepted texts times the clients that kept reading to the end, and how
+  // many of those deliveries never arrived.
   std::uint64_t deliveriesDue = 0;
   std::uint64_t lost = 0;
   std::uint32_t readersKept = 0;  // well-behaved clients still connected at the end

@@ -48,14 +48,33 @@ std::size_t ReadBudget::Available(FlowClock::time_point now) {
 
 void ReadBudget::Spend(std::size_t bytes) { tokens_ = std::max(0.0, tokens_ - static_cast<double>(bytes)); }
 
-std::uint64_t MissingDeliveries(const std::vector<std::uint64_t>& sentBySender,
-                                const std::vector<std::uint32_t>& receivedFromSender) {
+std::uint64_t MissingDeliveries(const std::vector<std::uint32_t>& acceptedBySender,
+                                const std::vector<std::uint32_t>& nextFromSender,
+                                const std::vector<SkippedTexts>& skipped) {
   std::uint64_t missing = 0;
-  for (std::size_t s = 0; s < sentBySender.size(); ++s) {
-    const std::uint64_t received = s < receivedFromSender.size() ? receivedFromSender[s] : 0;
-    if (sentBySender[s] > received) missing += sentBySender[s] - received;
+  for (std::size_t s = 0; s < acceptedBySender.size(); ++s) {
+    const std::uint32_t next = s < nextFromSender.size() ? nextFromSender[s] : 0;
+    if (acceptedBySender[s] > next) missing += acceptedBySender[s] - next;
+  }
+  for (const SkippedTexts& gap : skipped) {
+    if (gap.sender >= acceptedBySender.size()) continue;
+    const std::uint32_t to = std::min(gap.to, acceptedBySender[gap.sender]);
+    if (to > gap.from) missing += to - gap.from;
   }
   return missing;
+}
+
+void DeliveryTally::AddSender(std::uint64_t sent, std::uint32_t echoedUpTo) {
+  const auto accepted = static_cast<std::uint32_t>(std::min<std::uint64_t>(sent, echoedUpTo));
+  acceptedBySender_.push_back(accepted);
+  sent_ += sent;
+  accepted_ += accepted;
+}
+
+void DeliveryTally::AddReader(const std::vector<std::uint32_t>& nextFromSender,
+                              const std::vector<SkippedTexts>& skipped) {
+  ++readers_;
+  lost_ += MissingDeliveries(acceptedBySender_, nextFromSender, skipped);
 }
 
 PacketStream PacketStream::ChatText(std::string_view marker, std::uint32_t textBytes) {

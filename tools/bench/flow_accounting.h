@@ -5,7 +5,9 @@
 //                 and which it still holds back (offered only);
 //   HoldClock     how long a sender had bytes it could not write;
 //   ReadBudget    a token bucket for readers that read at a limited rate;
-//   MissingDeliveries  what a reader that kept reading should have had;
+//   DeliveryTally which sent texts the server accepted (their sender got
+//                 its echo), which were still in flight at the end, and
+//                 which accepted ones a reader that kept reading never got;
 //   PacketStream  a packet written in pieces, so that a text of many MiB
 //                 never sits whole in the tool's memory, and can be cut off
 //                 half-way on purpose.
@@ -72,10 +74,52 @@ class ReadBudget {
   FlowClock::time_point last_;
 };
 
+// Texts of one sender that a reader skipped: numbers `from` to `to` - 1
+// had not arrived when `to` did. The relay keeps each sender's order, so
+// they never will.
+struct SkippedTexts {
+  std::uint32_t sender = 0;
+  std::uint32_t from = 0;
+  std::uint32_t to = 0;
+};
+
 // Deliveries a reader that kept reading did not get: for each sender, the
-// texts the socket took from it minus those the reader received from it.
-std::uint64_t MissingDeliveries(const std::vector<std::uint64_t>& sentBySender,
-                                const std::vector<std::uint32_t>& receivedFromSender);
+// texts it accepted (numbered below acceptedBySender[s]) that the reader
+// neither received nor is still to receive. The reader has every text
+// below nextFromSender[s] (one past the last it received) except those it
+// skipped.
+std::uint64_t MissingDeliveries(const std::vector<std::uint32_t>& acceptedBySender,
+                                const std::vector<std::uint32_t>& nextFromSender,
+                                const std::vector<SkippedTexts>& skipped);
+
+// The server relays every text to every client, its sender included, and
+// queues all copies at once: a text is accepted once its sender received
+// its echo (or the echo of a later text of its, the order being kept).
+// A sent text not accepted by the end is in flight (it may still sit in
+// socket buffers), not lost; an accepted one that a reader which kept
+// reading never got is lost. Add every sender before the first reader.
+class DeliveryTally {
+ public:
+  // A sender whose socket took `sent` texts and which received the echo of
+  // every text below `echoedUpTo` that was going to come back.
+  void AddSender(std::uint64_t sent, std::uint32_t echoedUpTo);
+  // A reader that kept reading to the end.
+  void AddReader(const std::vector<std::uint32_t>& nextFromSender, const std::vector<SkippedTexts>& skipped);
+
+  std::uint64_t sent() const { return sent_; }
+  std::uint64_t accepted() const { return accepted_; }
+  std::uint64_t inFlight() const { return sent_ - accepted_; }
+  std::uint32_t readers() const { return readers_; }
+  std::uint64_t due() const { return accepted_ * readers_; }
+  std::uint64_t lost() const { return lost_; }
+
+ private:
+  std::vector<std::uint32_t> acceptedBySender_;
+  std::uint64_t sent_ = 0;
+  std::uint64_t accepted_ = 0;
+  std::uint32_t readers_ = 0;
+  std::uint64_t lost_ = 0;
+};
 
 class PacketStream {
  public:

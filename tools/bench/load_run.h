@@ -22,15 +22,20 @@
 // burst client that is cut off means the server did not stay online.
 // A well-behaved client cut off while chatting is counted and the run goes
 // on with the others, so that a report can tell how many were dropped.
-// Sending stops a little before the hard stop (the drain, up to 5 s), and
-// senders then write nothing more, so that every text their sockets took
-// has time to arrive; a text sent but not received by a client that kept
-// reading is lost.
-// The run ends when every sent text reached every client still reading
-// (and, without --slow-ok, every message was sent), when no well-behaved
-// client is left, or at the hard stop, whichever comes first. Then every
-// client leaves in an orderly way (see LeaveAll); the last part of
-// --duration is kept for that, so the whole run ends within --duration.
+// Sending stops a little before the hard stop (up to 5 s), and senders then
+// write nothing more. The server relays every text to every client, its
+// sender included, and queues all copies at once, so a text is accepted
+// once its sender received its echo; an accepted text that a client which
+// kept reading never received is lost. A text sent but not accepted by the
+// end may still sit in socket buffers of a sender the server slowed: it is
+// in flight, not lost.
+// The run ends when every sent text was accepted and reached every client
+// still reading (and, without --slow-ok, every message was sent), when
+// after sending stopped nothing arrives at those clients for a few seconds,
+// when no well-behaved client is left, or at the hard stop, whichever comes
+// first. Then every client leaves in an orderly way (see LeaveAll); the
+// last part of --duration is kept for that, so the whole run ends within
+// --duration.
 //
 // Every message text starts with a marker "pb RUN SENDER SEQ SENDNS " and is
 // padded to the asked size. RUN is random per run, so relays of another run
@@ -89,9 +94,11 @@ class LoadRun {
     std::optional<Clock::time_point> halfSentAt;
     Clock::time_point nextPongAt;  // a stalled client that still pongs
     // As a receiver: the next sequence number expected from each sender,
-    // and how many texts arrived from each.
+    // how many texts arrived from each, and the texts it skipped. A
+    // sender's own nextSeq entry tells which of its texts were accepted.
     std::vector<std::uint32_t> nextSeq;
     std::vector<std::uint32_t> received;
+    std::vector<SkippedTexts> skipped;
     std::optional<ReadBudget> readBudget;  // with --read-rate
   };
 
@@ -110,6 +117,8 @@ class LoadRun {
   bool Writes(std::size_t index) const;
   void Freeze();
   bool Complete() const;
+  // Sent, accepted and lost texts so far (see DeliveryTally).
+  DeliveryTally Tally() const;
   void WriteTimeline();
   void PollOnce();
   int PollTimeoutMs() const;
@@ -147,6 +156,7 @@ class LoadRun {
   Clock::time_point sendEnd_;  // senders write nothing after this (the drain)
   std::optional<Clock::time_point> frozenAt_;
   Clock::time_point lastDelivery_;
+  Clock::time_point lastArrival_;  // bytes last arrived at a well-behaved client
   std::size_t nextToConnect_ = 0;
   std::size_t inFlight_ = 0;  // connecting or waiting for the greeting
   std::uint32_t connected_ = 0;
