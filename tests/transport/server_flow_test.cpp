@@ -98,7 +98,7 @@ TEST_F(Flow, AFullBudgetHoldsSendersBackAndEveryKeptPacketArrivesInOrderOnceItDr
 }
 
 TEST_F(Flow, ASenderOverItsPacketBudgetIsPausedNotDroppedAndResumedAtTheRate) {
-  server.InputPackets = TokenRate{100, 5};  // five at once, then one every 10 ms
+  server.InputPackets = TokenRate{20, 5};  // five at once, then one every 50 ms
   const SocketHandle sender = Accept();
   std::string burst;
   for (int i = 0; i < 12; ++i) burst += Packet(pidMessage, "t" + std::to_string(i));
@@ -106,7 +106,9 @@ TEST_F(Flow, ASenderOverItsPacketBudgetIsPausedNotDroppedAndResumedAtTheRate) {
   Notify(sender, FD_READ);
   EXPECT_EQ(Texts(api.at(sender).sent).size(), 0u);  // relays leave at the safe point
   server.RunSafePoint();
-  EXPECT_EQ(Texts(api.at(sender).sent).size(), 5u);
+  // The burst (and what the rate added meanwhile on a slow machine), not all.
+  EXPECT_GE(Texts(api.at(sender).sent).size(), 5u);
+  EXPECT_LE(Texts(api.at(sender).sent).size(), 6u);
   EXPECT_FALSE(Reading(sender));
   ASSERT_TRUE(testing::PumpUntil([&] { return Texts(api.at(sender).sent).size() == 12; }, 3000));
   EXPECT_EQ(Texts(api.at(sender).sent).back(), "t11");
@@ -115,18 +117,18 @@ TEST_F(Flow, ASenderOverItsPacketBudgetIsPausedNotDroppedAndResumedAtTheRate) {
 
 TEST_F(Flow, OnlyAReaderWithoutProgressIsDroppedForItsSoftLimit) {
   server.SoftQueueLimit = 1000;
-  server.SoftQueueMs = 60;
+  server.SoftQueueMs = 150;
   server.LimitInput = false;
   const SocketHandle sender = Accept();
   const SocketHandle stalled = Accept();
   const SocketHandle slow = Accept();
-  for (const SocketHandle s : {stalled, slow}) api.at(s).sendScript = {0, 0, 0, 0, 0, 0};
-  api.at(sender).incoming = Packet(pidMessage, std::string(3000, 'x'));
+  for (const SocketHandle s : {stalled, slow}) api.at(s).sendScript = {0};
+  api.at(sender).incoming = Packet(pidMessage, std::string(8000, 'x'));
   Notify(sender, FD_READ);
   server.RunSafePoint();
   // The slow one takes a little now and then (more than the soft limit in
   // all); the stalled one nothing.
-  for (int i = 0; i < 6; ++i) {
+  for (int i = 0; i < 12; ++i) {
     Sleep(20);
     api.at(slow).sendScript = {600};
     Notify(slow, FD_WRITE);
