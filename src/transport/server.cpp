@@ -402,6 +402,7 @@ void TDadideVUDServer::DropTooSlow(TDadideVUDServerClient* client) {
 }
 
 void TDadideVUDServer::PingClients() {
+  passNowMs_ = SteadyNowMs();
   const auto alive = LifeToken();
   ForEachClient(WalkOrder::LastToFirst, [this](TDadideVUDServerClient* client) {
     if (!client->InService()) return;
@@ -489,6 +490,7 @@ void TDadideVUDServer::RequestSafePoint() {
 
 void TDadideVUDServer::RunSafePoint() {
   safePointArmed_ = false;
+  passNowMs_ = SteadyNowMs();
   safePoint_.stop();
   const auto alive = LifeToken();
   {
@@ -529,7 +531,7 @@ void TDadideVUDServer::Queue(TDadideVUDServerClient* Client, Append&& append) {
     DropTooSlow(Client);
     return;
   }
-  if (wasEmpty) Client->Flow.lastSendProgressMs = SteadyNowMs();
+  if (wasEmpty) Client->Flow.lastSendProgressMs = passNowMs_;
   if (Client->AwaitingFlush) return;
   Client->AwaitingFlush = true;
   pendingOutput_.push_back(Client);
@@ -612,6 +614,9 @@ void TDadideVUDServer::GetAllUserNames(std::vector<std::string>& List) const {
 
 void TDadideVUDServer::WndProc(WindowMessage& Message) {
   BusyScope busy(*this);
+  // One reading of the clock per notice: the relays it causes, to hundreds
+  // of connections, stamp their queues with it.
+  passNowMs_ = SteadyNowMs();
   TCustomFasterSocket::WndProc(Message);
 }
 

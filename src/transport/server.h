@@ -425,6 +425,10 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // The flow control's clock; runs only while something needs watching.
   QTimer flowTimer_;
   std::size_t pausedReaders_ = 0;
+  // The steady clock as read at the start of the notice being handled (and
+  // by the flow clock's ticks): good enough for the flow control's clocks,
+  // and read once per notice rather than once per queued packet.
+  std::int64_t passNowMs_ = 0;
   bool announcedHolding_ = false;
   std::int64_t holdStartMs_ = 0;
   std::int64_t heldBackMs_ = 0;

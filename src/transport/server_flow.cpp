@@ -127,7 +127,7 @@ bool TDadideVUDServer::MayDeliver(TDadideVUDServerClient* client) {
   UpdateHolding();
   if (Budget.holdingSenders()) return false;
   if (!LimitInput) return true;
-  client->Flow.packets.refill(InputPackets, SteadyNowMs());
+  client->Flow.packets.refill(InputPackets, passNowMs_);
   if (!client->Flow.packets.available()) return false;
   client->Flow.packets.take(1);
   return true;
@@ -217,6 +217,7 @@ void TDadideVUDServer::FlowTick() {
   const auto alive = LifeToken();
   UpdateHolding();
   const std::int64_t now = SteadyNowMs();
+  passNowMs_ = now;
   bool partialInput = false;
   ForEachClient(WalkOrder::FirstToLast, [&](TDadideVUDServerClient* client) {
     if (!client->InService()) return;
@@ -237,7 +238,7 @@ void TDadideVUDServer::FlowTick() {
     }
     const bool overSoftTooLong = flow.overSoftSinceMs >= 0 && now - flow.overSoftSinceMs >= SoftQueueMs;
     const bool stuckUnderPressure = Budget.holdingSenders() && waiting >= kStallUnderPressureMinimum &&
-                                    now - flow.lastSendProgressMs >= StallUnderPressureMs;
+                                    now - std::max(flow.lastSendProgressMs, holdStartMs_) >= StallUnderPressureMs;
     if (overSoftTooLong || stuckUnderPressure) {
       DropTooSlow(client);
       return;
