@@ -59,6 +59,19 @@ struct Flow : ::testing::Test {
     server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(socket),
                                        MakeSelectParam(event, 0));
   }
+  // A sender and a reader whose socket takes nothing; the sender's text of
+  // `size` bytes is relayed to both, filling a budget of `limit` bytes.
+  std::pair<SocketHandle, SocketHandle> FillBehindAStalledReader(std::size_t limit, std::size_t size) {
+    server.Budget.setLimit(limit);
+    server.LimitInput = false;
+    const SocketHandle sender = Accept();
+    const SocketHandle stalled = Accept();
+    api.at(stalled).sendScript = std::deque<int>(100, -10035);
+    api.at(sender).incoming = Packet(pidMessage, std::string(size, 'x'));
+    Notify(sender, FD_READ);
+    server.RunSafePoint();
+    return {sender, stalled};
+  }
   bool Reading(SocketHandle socket) { return (api.at(socket).selectEvents & FD_READ) != 0 || api.at(socket).selectEvents == 0; }
   TDadideVUDServerClient* Find(SocketHandle socket) { return server.Clients->FindBySocket(socket); }
 
@@ -138,16 +151,10 @@ TEST_F(Flow, OnlyAReaderWithoutProgressIsDroppedForItsSoftLimit) {
 }
 
 TEST_F(Flow, UnderPressureAReaderThatTakesNothingGoesAndPongsDoNotSaveIt) {
-  server.Budget.setLimit(100000);  // held back past 50000 queued bytes
   server.StallUnderPressureMs = 50;
-  server.LimitInput = false;
-  const SocketHandle sender = Accept();
-  const SocketHandle stalled = Accept();
-  api.at(stalled).sendScript = std::deque<int>(100, -10035);
-  // A packet larger than the budget's room for input still gets in, alone.
-  api.at(sender).incoming = Packet(pidMessage, std::string(80000, 'x'));
-  Notify(sender, FD_READ);
-  server.RunSafePoint();
+  // Held back past 50000 queued bytes. A packet larger than the budget's
+  // room for input still gets in, alone.
+  const auto [sender, stalled] = FillBehindAStalledReader(100000, 80000);
   ASSERT_TRUE(server.HoldingSenders());
   for (int i = 0; i < 5; ++i) {
     api.at(stalled).incoming = Packet(pidPong, "");  // it answers every ping...
@@ -200,14 +207,7 @@ TEST_F(Flow, ConnectionsBeyondTheLimitsAreClosedAtOnceAndSaidOnce) {
 }
 
 TEST_F(Flow, NeitherAClientHeldBackNorOneBehindItsQueueMissesPings) {
-  server.Budget.setLimit(4000);
-  server.LimitInput = false;
-  const SocketHandle sender = Accept();
-  const SocketHandle reader = Accept();
-  api.at(reader).sendScript = std::deque<int>(100, -10035);
-  api.at(sender).incoming = Packet(pidMessage, std::string(3000, 'x'));
-  Notify(sender, FD_READ);
-  server.RunSafePoint();
+  const auto [sender, reader] = FillBehindAStalledReader(4000, 3000);
   ASSERT_FALSE(Reading(sender));
   for (int i = 0; i < 5; ++i) server.PingClients();
   EXPECT_EQ(Find(sender)->MissedPings, 0u);  // its pongs wait unread in its socket
