@@ -43,6 +43,13 @@ std::size_t UnfinishedPacketSize(const ByteStream& buffer) {
   return static_cast<std::size_t>(size);
 }
 
+// Whether the receive buffer starts with a complete packet (one a pass kept back).
+bool HoldsWholePacket(const ByteStream& buffer) {
+  if (buffer.remaining() < static_cast<std::size_t>(kPacketHeaderSize)) return false;
+  const std::int32_t size = ReadInt32LE(buffer.unread().data());
+  return size > 0 && static_cast<std::size_t>(size) <= buffer.remaining();
+}
+
 bool IsLoopback(const std::string& host) { return host.rfind("127.", 0) == 0; }
 
 std::string Mebibytes(std::size_t bytes) { return std::to_string((bytes + (1u << 19)) >> 20) + " MiB"; }
@@ -145,7 +152,9 @@ void TDadideVUDServer::ReceiveSettled(TDadideVUDServerClient* client) {
   if (held < flow.accountedInput) Budget.removeInput(flow.accountedInput - held);
   flow.accountedInput = held;
   Reserve(client);  // a packet left unfinished asks for its room now
-  if (!MayRead(client, SteadyNowMs())) PauseReading(client);
+  // Whole packets kept back wait for the flow clock, which delivers them
+  // when the client may go on: no new bytes may ever come to wake them.
+  if (HoldsWholePacket(client->ReceiveBuffer) || !MayRead(client, SteadyNowMs())) PauseReading(client);
   if (held > 0) WatchFlow();  // a partial packet is watched for stalls
 }
 
