@@ -11,7 +11,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 fail() {
-  for package in libavahi-client3; do
+  for package in libavahi-client3 libssl3; do
   [[ ",$depends," =~ [\ ,]$package[\ ,\(] ]] || fail "Depends lacks $package: $depends"
 done
 recommends=$(dpkg-deb -f "$deb" Recommends)
@@ -75,7 +75,7 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for package in libqt6core6 libqt6widgets6 qt6-qpa-plugins libc6; do
   [[ ",$depends," =~ [\ ,]$package[\ ,\(] ]] || fail "Depends lacks $package: $depends"
 done
-for package in libavahi-client3; do
+for package in libavahi-client3 libssl3; do
   [[ ",$depends," =~ [\ ,]$package[\ ,\(] ]] || fail "Depends lacks $package: $depends"
 done
 recommends=$(dpkg-deb -f "$deb" Recommends)

@@ -11,6 +11,7 @@ TfrmServer::TfrmServer(SocketApi& api, FormView& view, const DesktopServices& de
     : TrayIcon(nullptr, desktop.shell, desktop.trayPlatform),
       fdPLV(desktop.fileDialogs),
       api_(api),
+      tlsApi_(api),
       view_(view),
       shell_(desktop.shell),
       environment_(std::move(environment)),
@@ -49,6 +50,11 @@ TfrmServer::TfrmServer(SocketApi& api, FormView& view, const DesktopServices& de
   pnlAdvertise.Height = 20;
   chkAdvertise.Caption = "Advertise as";
   edName.Width = 120;
+  pnlTls.Height = 42;
+  chkTls.Caption = "Encrypted (TLS) Port";
+  edTlsPort.Width = 54;
+  edTlsPort.TabStop = false;
+  edFingerprint.ReadOnly = true;
   pmKick.Caption = "Kick  Client";
   pmDisconnect.Caption = "Disconnect Client";
   pmDisconnectAll.Caption = "Disconnect All";
@@ -91,7 +97,7 @@ TfrmServer::TfrmServer(SocketApi& api, FormView& view, const DesktopServices& de
   TrayIcon.OnDblClick = [this](TCustomTrayIcon*) { TrayIconDblClick(); };
   ConfigureClientExecutablePicker(fdPLV);
 
-  Server = std::make_unique<TDadideVUDServer>(api_);
+  Server = std::make_unique<TDadideVUDServer>(tlsApi_);
   Server->ClientStatusUpdate = Rooms;
   Server->SetPort(kDesignPort);
   BindServerEvents();
@@ -164,7 +170,7 @@ bool TfrmServer::FormCloseQuery() {
 void TfrmServer::FormResize() {
   sbRun.Width = pnlCommands.Width - 15;
   lvClientsHeight = pnlClients.Height - pnlAuto.Height - pnlPLV.Height - pnlPort.Height - pnlSameName.Height -
-                    pnlStyle.Height - pnlTray.Height - pnlUpdate.Height - pnlAdvertise.Height - 5;
+                    pnlStyle.Height - pnlTray.Height - pnlUpdate.Height - pnlAdvertise.Height - pnlTls.Height - 5;
 }
 
 void TfrmServer::ApplicationMinimize() {

@@ -37,6 +37,7 @@
 #include "desktop/file_open_dialog.h"
 #include "desktop/tray_icon.h"
 #include "discovery/service_advertiser.h"
+#include "tls/tls_socket_api.h"
 #include "transport/server.h"
 
 namespace parlivo {
@@ -66,6 +67,14 @@ struct AccessSettings {
   std::string allowFrom;  // admitted besides the local network
   std::string denyFrom;   // refused whatever else admits them
   bool admitAny = false;
+};
+
+// The certificate and key of the TLS port, as the settings file and the
+// headless options name them; both empty: a pair made at first use and kept
+// beside the settings (TlsCertificateFile, TlsKeyFile).
+struct TlsFiles {
+  std::string certificateFile;
+  std::string keyFile;
 };
 
 enum class TPosition { poDesigned, poScreenCenter };
@@ -101,6 +110,13 @@ class TfrmServer {
   TCheckBox chkSameNick, chkTray, chkStyle, chkAuto, chkAdvertise;
   // Who may connect; read at each start of the server.
   AccessSettings Access;
+  // The encrypted port beside edPort (off by default), and the fingerprint
+  // of the server's key while it runs with one, for the operator to copy
+  // and hand to users.
+  TPanel pnlTls;
+  TCheckBox chkTls;
+  TEdit edTlsPort, edFingerprint;
+  TlsFiles Tls;
   // The event log (mChat) and how it is shown.
   EventLog mChat;
   bool mChatWordWrap = true;
@@ -213,6 +229,12 @@ class TfrmServer {
   // The per-user data folder (the only folder this program asks for).
   std::string GetSpecialFolderPath() const { return environment_.dataHome; }
   std::string SettingsFileName() const;
+  // Where the key and certificate made at first use are kept.
+  std::string TlsCertificateFile() const;
+  std::string TlsKeyFile() const;
+  // The TLS port the field names, or the one after the plain port when it
+  // names none (the one before, for 65535).
+  std::uint16_t TlsPortValue() const;
 
  private:
   void Log(const std::string& line);
@@ -233,6 +255,9 @@ class TfrmServer {
   // Reads Access into the policy; false, with the reason logged, when a
   // list holds something that is no address range.
   bool ReadAccessPolicy();
+  // Loads (or makes) the TLS identity when the TLS port is on; false, with
+  // the reason logged, when it cannot be loaded: no silent clear text.
+  bool PrepareTls();
   void StartAdvertising();
   void StopAdvertising();
   void RunRestart();
@@ -245,6 +270,8 @@ class TfrmServer {
   std::string TrayStopCaption(bool accelFirst) const;
 
   SocketApi& api_;
+  // Beneath the server: TLS on its second port, the rest passed to api_.
+  TlsSocketApi tlsApi_;
   FormView& view_;
   NotifyShell& shell_;
   FormEnvironment environment_;

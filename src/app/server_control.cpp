@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/main_form.h"
+#include "app/settings_location.h"
 #include "app/str_to_int.h"
 #include "transport/unhandled_error.h"
 
@@ -95,7 +96,7 @@ std::exception_ptr TfrmServer::StartServer() {
   ApplyLimits();
   // Lists that cannot be read must not leave the server more open than the
   // operator meant: it does not start.
-  if (!ReadAccessPolicy()) return nullptr;
+  if (!ReadAccessPolicy() || !PrepareTls()) return nullptr;
   Server->SetListen(true);
   // A start that failed has been logged and handled by ServerError already
   // (which also arranged a restart if one is wanted); announcing an address
@@ -110,6 +111,14 @@ std::exception_ptr TfrmServer::StartServer() {
   Log("");
   Log("Tell this IP \" " + address + " \" your Clients to use! (admitted: " + DescribeAccessPolicy(policy_) + ")");
   Log("Do not forget to tell correct Port! (" + edPort.Text + ")");
+  if (Server->ListenTls) {
+    // What users compare with what their client shows at its first
+    // encrypted connection; a client that knows the server refuses a
+    // different one.
+    edFingerprint.Text = tlsApi_.context()->fingerprint();
+    Log("Encrypted clients use Port " + std::to_string(Server->TlsPort) + ", the server's key fingerprint (SHA-256) is " +
+        edFingerprint.Text);
+  }
   Log("");
   // What the server holds itself to: the operator can tell a refused
   // connection or slowed senders from a fault.
@@ -142,6 +151,43 @@ std::exception_ptr TfrmServer::StartServer() {
   return saveFailure;
 }
 
+std::uint16_t TfrmServer::TlsPortValue() const {
+  std::int32_t port = 0;
+  if (TryStrToInt(edTlsPort.Text, port) && port >= 1 && port <= 65535) return static_cast<std::uint16_t>(port);
+  const std::uint16_t plain = Server ? Server->Port : kDesignPort;
+  return plain == 65535 ? 65534 : static_cast<std::uint16_t>(plain + 1);
+}
+
+bool TfrmServer::PrepareTls() {
+  Server->ListenTls = chkTls.Checked();
+  edFingerprint.Text.clear();
+  if (!chkTls.Checked()) return true;
+  Server->TlsPort = TlsPortValue();
+  edTlsPort.Text = std::to_string(Server->TlsPort);
+  if (Server->TlsPort == Server->Port) {
+    Log("Not started: the TLS port must differ from the port (" + edPort.Text + ")");
+    return false;
+  }
+  std::string error;
+  std::shared_ptr<TlsContext> context;
+  if (Tls.certificateFile.empty() && Tls.keyFile.empty()) {
+    bool created = false;
+    CreateFoldersFor(TlsKeyFile());
+    context = TlsContext::LoadOrCreateServer(TlsCertificateFile(), TlsKeyFile(), created, error);
+    if (created) Log("Made a key for the TLS port: " + TlsKeyFile());
+  } else if (Tls.certificateFile.empty() || Tls.keyFile.empty()) {
+    error = "a certificate needs its key, and a key its certificate";
+  } else {
+    context = TlsContext::LoadServer(Tls.certificateFile, Tls.keyFile, error);
+  }
+  if (!context) {
+    Log("Not started: TLS " + error);
+    return false;
+  }
+  tlsApi_.setContext(std::move(context));
+  return true;
+}
+
 std::string TfrmServer::TrayStopCaption(bool accelFirst) const {
   const bool listening = Server && Server->Listen();
   if (accelFirst) return listening ? "&Stop Server" : "&Run Server";
@@ -154,6 +200,8 @@ void TfrmServer::EnableOptions(bool enabled) {
   rbNone.Enabled = enabled;
   chkSameNick.Enabled = enabled;
   edPort.Enabled = enabled;
+  chkTls.Enabled = enabled;
+  edTlsPort.Enabled = enabled;
   chkAdvertise.Enabled = enabled;
   edName.Enabled = enabled;
 }

@@ -13,6 +13,11 @@ void ApplyServerOptions(TfrmServer& form, const ServerOptions& options) {
   if (options.allowFrom) form.Access.allowFrom = *options.allowFrom;
   if (options.denyFrom) form.Access.denyFrom = *options.denyFrom;
   if (options.admitAny) form.Access.admitAny = *options.admitAny;
+  if (options.tlsPort) form.edTlsPort.Text = std::to_string(*options.tlsPort);
+  if (options.tlsCertificate) form.Tls.certificateFile = *options.tlsCertificate;
+  if (options.tlsKey) form.Tls.keyFile = *options.tlsKey;
+  if (options.tlsPort || options.tlsCertificate || options.tlsKey) form.chkTls.SetChecked(true);
+  if (options.tls) form.chkTls.SetChecked(*options.tls);
   form.RunLimits = options.limits;
 }
 

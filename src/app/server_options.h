@@ -27,6 +27,11 @@ struct ServerOptions {
   std::optional<std::string> allowFrom;
   std::optional<std::string> denyFrom;
   std::optional<bool> admitAny;
+  // Any of the three turns the TLS port on; tls false turns it off.
+  std::optional<bool> tls;
+  std::optional<std::uint16_t> tlsPort;
+  std::optional<std::string> tlsCertificate;
+  std::optional<std::string> tlsKey;
   LimitOverrides limits;
 };
 

@@ -21,6 +21,8 @@ constexpr const char* kSection = "frmServer";
 // The server's limits live in a section of their own: they are no window
 // state, and an operator edits them by hand.
 constexpr const char* kLimitsSection = "Limits";
+// The encrypted port has a section of its own too: its files are named by hand.
+constexpr const char* kTlsSection = "TLS";
 
 // A positive count from the file, or `fallback` for anything else.
 std::uint32_t ReadCount(const IniFile& ini, const char* key, std::uint32_t fallback, bool zeroAllowed) {
@@ -59,6 +61,18 @@ TClientStatusUpdate ListingModeOf(bool all, bool rooms, bool none) {
 
 std::string TfrmServer::SettingsFileName() const {
   return SettingsFilePath(GetSpecialFolderPath(), environment_.programFileName, edPort.Text);
+}
+
+// One key for every port of this program: a client that pinned it once
+// knows the server whatever port the operator picks.
+std::string TfrmServer::TlsCertificateFile() const {
+  const std::string settings = SettingsFilePath(GetSpecialFolderPath(), environment_.programFileName, "tls");
+  return settings.substr(0, settings.size() - 4) + ".crt";
+}
+
+std::string TfrmServer::TlsKeyFile() const {
+  const std::string settings = SettingsFilePath(GetSpecialFolderPath(), environment_.programFileName, "tls");
+  return settings.substr(0, settings.size() - 4) + ".key";
 }
 
 void TfrmServer::LoadSettings() {
@@ -105,6 +119,10 @@ void TfrmServer::LoadSettings() {
   Access.allowFrom = ini.ReadString(kSection, kAllowKey, Access.allowFrom);
   Access.denyFrom = ini.ReadString(kSection, kDenyKey, Access.denyFrom);
   Access.admitAny = ini.ReadBool(kSection, kAdmitAnyKey, Access.admitAny);
+  chkTls.SetChecked(ini.ReadBool(kTlsSection, "Enabled", chkTls.Checked()));
+  edTlsPort.Text = ini.ReadString(kTlsSection, "Port", edTlsPort.Text);
+  Tls.certificateFile = ini.ReadString(kTlsSection, "Certificate", Tls.certificateFile);
+  Tls.keyFile = ini.ReadString(kTlsSection, "Key", Tls.keyFile);
   view_.ControlsChanged();
 }
 
@@ -147,6 +165,10 @@ void TfrmServer::SaveSettings() {
   ini.WriteString(kSection, kAllowKey, Access.allowFrom);
   ini.WriteString(kSection, kDenyKey, Access.denyFrom);
   ini.WriteBool(kSection, kAdmitAnyKey, Access.admitAny);
+  ini.WriteBool(kTlsSection, "Enabled", chkTls.Checked());
+  ini.WriteInteger(kTlsSection, "Port", TlsPortValue());
+  ini.WriteString(kTlsSection, "Certificate", Tls.certificateFile);
+  ini.WriteString(kTlsSection, "Key", Tls.keyFile);
   ini.WriteInteger(kSection, "TimesRun", ini.ReadInteger(kSection, "TimesRun", 0) + 1);
   ini.WriteString(kSection, "LastRun", Now());
 }

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "encoding/text_codec.h"
+#include "tls/tls_stream.h"
 #include "transport/packet_ids.h"
 
 namespace parlivo {
@@ -45,6 +46,7 @@ std::string ErrnoText(int error) {
   }
 }
 
+ChatConnection::ChatConnection() = default;
 ChatConnection::~ChatConnection() { close(); }
 
 ChatConnection::ChatConnection(ChatConnection&& other) noexcept { *this = std::move(other); }
@@ -65,6 +67,10 @@ ChatConnection& ChatConnection::operator=(ChatConnection&& other) noexcept {
   pingsAnswered_ = std::exchange(other.pingsAnswered_, 0);
   bytesWritten_ = std::exchange(other.bytesWritten_, 0);
   bytesRead_ = std::exchange(other.bytesRead_, 0);
+  tlsContext_ = std::move(other.tlsContext_);
+  peerCheck_ = std::move(other.peerCheck_);
+  tls_ = std::move(other.tls_);
+  fingerprint_ = std::move(other.fingerprint_);
   return *this;
 }
 
@@ -107,6 +113,14 @@ bool ChatConnection::connect(const std::string& host, std::uint16_t port, int ti
     if (ready == 0) return fail("timed out");
     if (!finishConnect()) return false;
   }
+  while (securing()) {
+    pollfd entry{fd_, static_cast<short>(tls_->wantsWrite() ? POLLOUT : POLLIN), 0};
+    const int ready = ::poll(&entry, 1, MillisecondsLeft(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return fail(ErrnoText(errno));
+    if (ready == 0) return fail("timed out in the TLS handshake");
+    if (!flush()) return false;
+  }
   return true;
 }
 
@@ -124,7 +138,7 @@ bool ChatConnection::startConnect(const sockaddr_in& address) {
   // Chat lines are small and latency matters more than packing them.
   const int on = 1;
   ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return true;
+  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return connected();
   if (errno != EINPROGRESS) return fail(ErrnoText(errno));
   connecting_ = true;
   return true;
@@ -144,7 +158,83 @@ bool ChatConnection::finishConnect() {
     return fail(ErrnoText(errno));
   }
   connecting_ = false;
+  return connected();
+}
+
+void ChatConnection::useTls(std::shared_ptr<TlsContext> context, PeerCheck check) {
+  tlsContext_ = std::move(context);
+  peerCheck_ = std::move(check);
+}
+
+bool ChatConnection::securing() const { return tls_ && !tls_->established(); }
+
+bool ChatConnection::wantsWrite() const {
+  if (connecting_) return true;
+  // During the handshake only what OpenSSL has to say counts: the packets
+  // queued meanwhile cannot go out yet, and polling for them would spin.
+  if (securing()) return tls_->wantsWrite();
+  return pendingOutput() > 0;
+}
+
+bool ChatConnection::connected() {
+  fingerprint_.clear();
+  if (tlsContext_) {
+    std::string reason;
+    tls_ = TlsStream::Connect(tlsContext_, fd_, reason);
+    if (!tls_) return fail(reason);
+  }
   return flush();
+}
+
+bool ChatConnection::advanceTls() {
+  switch (tls_->handshake()) {
+    case TlsStream::Status::Done: break;
+    case TlsStream::Status::WantRead:
+    case TlsStream::Status::WantWrite: return true;
+    default: return fail(tls_->error());
+  }
+  fingerprint_ = tls_->peerFingerprint();
+  std::string why;
+  if (peerCheck_ && !peerCheck_(fingerprint_, why)) return fail(why);
+  return true;
+}
+
+long ChatConnection::writeSome(const char* data, std::size_t length) {
+  if (!tls_) {
+    for (;;) {
+      const ssize_t sent = ::send(fd_, data, length, MSG_NOSIGNAL);
+      if (sent >= 0) return sent;
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+      fail(ErrnoText(errno));
+      return -1;
+    }
+  }
+  TlsStream::Status status;
+  const std::size_t sent = tls_->write(data, length, status);
+  if (sent > 0 || status == TlsStream::Status::WantRead || status == TlsStream::Status::WantWrite)
+    return static_cast<long>(sent);
+  fail(status == TlsStream::Status::Closed ? "connection closed by peer" : tls_->error());
+  return -1;
+}
+
+long ChatConnection::readSome(char* buffer, std::size_t length) {
+  if (!tls_) {
+    for (;;) {
+      const ssize_t got = ::recv(fd_, buffer, length, 0);
+      if (got > 0) return got;
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+      error_ = got == 0 ? "connection closed by peer" : ErrnoText(errno);
+      return -1;
+    }
+  }
+  TlsStream::Status status;
+  const std::size_t got = tls_->read(buffer, length, status);
+  if (got > 0 || status == TlsStream::Status::WantRead || status == TlsStream::Status::WantWrite)
+    return static_cast<long>(got);
+  error_ = status == TlsStream::Status::Closed || tls_->error().empty() ? "connection closed by peer" : tls_->error();
+  return -1;
 }
 
 bool ChatConnection::send(std::int32_t id, std::string_view payload) {
@@ -174,11 +264,11 @@ bool ChatConnection::sendPrivate(std::string_view nick, std::string_view data) {
 bool ChatConnection::flush() {
   if (fd_ < 0) return false;
   if (connecting_) return true;
+  if (securing() && (!advanceTls() || securing())) return fd_ >= 0;
   while (pendingOutput() > 0) {
-    const ssize_t sent = ::send(fd_, out_.data() + outStart_, pendingOutput(), MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    if (sent < 0) return fail(ErrnoText(errno));
+    const long sent = writeSome(out_.data() + outStart_, pendingOutput());
+    if (sent < 0) return false;
+    if (sent == 0) break;
     outStart_ += static_cast<std::size_t>(sent);
     bytesWritten_ += static_cast<std::uint64_t>(sent);
   }
@@ -197,22 +287,21 @@ bool ChatConnection::readAvailable() { return readAvailable(kMaxReadPerCall); }
 bool ChatConnection::readAvailable(std::size_t most) {
   if (reader_.failed()) return false;
   if (fd_ < 0 || peerClosed_ || connecting_) return fd_ >= 0 && !peerClosed_;
+  if (securing()) {
+    // The handshake's bytes: once it is done, what was queued goes out and
+    // the server's first packets may already wait.
+    if (!flush()) return false;
+    if (securing()) return true;
+  }
   char chunk[64 * 1024];
   std::size_t total = 0;
   most = std::min(most, kMaxReadPerCall);
   while (total < most) {
     const std::size_t ask = std::min(sizeof chunk, most - total);
-    const ssize_t got = ::recv(fd_, chunk, ask, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    const long got = readSome(chunk, ask);
+    if (got == 0) break;
     if (got < 0) {
-      peerClosed_ = true;
-      error_ = ErrnoText(errno);
-      break;
-    }
-    if (got == 0) {
-      peerClosed_ = true;
-      error_ = "connection closed by peer";
+      peerClosed_ = fd_ >= 0;
       break;
     }
     total += static_cast<std::size_t>(got);
@@ -220,8 +309,9 @@ bool ChatConnection::readAvailable(std::size_t most) {
     reader_.append(std::string_view(chunk, static_cast<std::size_t>(got)));
     if (reader_.failed()) break;
     // A short read emptied the socket: asking again would only hear "would
-    // block" (a system call per read for nothing).
-    if (static_cast<std::size_t>(got) < ask) break;
+    // block" (a system call per read for nothing). Through TLS a read ends
+    // with its record, whatever the socket still holds.
+    if (!tls_ && static_cast<std::size_t>(got) < ask) break;
   }
   takePackets();
   if (reader_.failed()) {
@@ -280,7 +370,9 @@ void ChatConnection::shutdownSend() {
   sendShut_ = true;
   out_.clear();
   outStart_ = 0;
-  if (!connecting_) ::shutdown(fd_, SHUT_WR);
+  if (connecting_) return;
+  if (tls_) tls_->close();
+  ::shutdown(fd_, SHUT_WR);
 }
 
 void ChatConnection::leave(int timeoutMs) {
@@ -313,6 +405,7 @@ void ChatConnection::close() {
 }
 
 void ChatConnection::closeSocket() {
+  tls_.reset();
   ::close(fd_);
   fd_ = -1;
   connecting_ = false;
@@ -322,6 +415,7 @@ void ChatConnection::closeSocket() {
 
 bool ChatConnection::fail(std::string reason) {
   error_ = std::move(reason);
+  tls_.reset();
   if (fd_ >= 0) {
     ::close(fd_);
     fd_ = -1;

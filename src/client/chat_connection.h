@@ -28,6 +28,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,13 +38,16 @@
 
 namespace parlivo {
 
+class TlsContext;
+class TlsStream;
+
 class ChatConnection {
  public:
   // Most bytes one readAvailable() call takes, so that one busy connection
   // cannot starve the others of a shared poll loop.
   static constexpr std::size_t kMaxReadPerCall = 1 << 20;
 
-  ChatConnection() = default;
+  ChatConnection();
   ~ChatConnection();
   ChatConnection(ChatConnection&& other) noexcept;
   ChatConnection& operator=(ChatConnection&& other) noexcept;
@@ -52,11 +57,26 @@ class ChatConnection {
   // Answer every received ping with a pong at once.
   bool answerPings = true;
 
+  // Asked with the server's certificate fingerprint once a TLS handshake is
+  // done, before any packet goes out: false ends the connection with `why`
+  // as its error (a server whose key changed).
+  using PeerCheck = std::function<bool(const std::string& fingerprint, std::string& why)>;
+  // Speak TLS with `context` on the connections made from now on (null:
+  // plain TCP). The handshake runs inside flush() and readAvailable(), so
+  // both blocking-style and poll-loop callers drive it; packets sent
+  // meanwhile wait for it.
+  void useTls(std::shared_ptr<TlsContext> context, PeerCheck check = {});
+  // Whether the TLS handshake is under way (connected, nothing sent yet).
+  bool securing() const;
+  // The server's certificate fingerprint once the handshake is done.
+  const std::string& peerFingerprint() const { return fingerprint_; }
+
   // The IPv4 address of `host` (dotted address or host name) and `port`;
   // nullopt with `error` set ("host not found: x") when there is none.
   static std::optional<sockaddr_in> Resolve(const std::string& host, std::uint16_t port, std::string& error);
 
-  // Resolves, connects and waits at most `timeoutMs` for the connection.
+  // Resolves, connects and waits at most `timeoutMs` for the connection
+  // (and its TLS handshake and peer check, when TLS is on).
   bool connect(const std::string& host, std::uint16_t port, int timeoutMs);
   // Starts connecting without waiting. True when the connection is under way
   // or already made; connecting() tells which.
@@ -83,7 +103,7 @@ class ChatConnection {
   bool flush();
   // Whether the caller's poll loop should wait for writability: while
   // connecting, and while queued bytes wait.
-  bool wantsWrite() const { return connecting_ || pendingOutput() > 0; }
+  bool wantsWrite() const;
   std::size_t pendingOutput() const { return out_.size() - outStart_; }
   // Bytes the socket has taken since the connection was made; with
   // pendingOutput() it tells how far a queued packet has gone out.
@@ -130,6 +150,16 @@ class ChatConnection {
   bool fail(std::string reason);
   void closeSocket();
   void takePackets();
+  // The TCP connection is made: starts TLS when asked for.
+  bool connected();
+  // One step of the TLS handshake, the peer check once it is done. False
+  // when the connection failed.
+  bool advanceTls();
+  // One read or write of the socket, through TLS when it is on: the count,
+  // 0 when the socket has nothing or no room now, -1 when the peer closed
+  // or the connection failed (error_ set).
+  long readSome(char* buffer, std::size_t length);
+  long writeSome(const char* data, std::size_t length);
 
   int fd_ = -1;
   bool connecting_ = false;
@@ -143,6 +173,10 @@ class ChatConnection {
   std::uint64_t pingsAnswered_ = 0;
   std::uint64_t bytesWritten_ = 0;
   std::uint64_t bytesRead_ = 0;
+  std::shared_ptr<TlsContext> tlsContext_;
+  PeerCheck peerCheck_;
+  std::unique_ptr<TlsStream> tls_;
+  std::string fingerprint_;
 };
 
 // A plain-words text for a socket errno ("connection refused", "timed out", ...).

@@ -10,6 +10,10 @@ namespace parlivo {
 
 // The port a chat server listens on unless told otherwise.
 inline constexpr std::uint16_t kDefaultServerPort = 65535;
+// The TLS port a server uses when its operator named none: the one before
+// the default port (a server takes the port after its plain one, and there
+// is none after 65535).
+inline constexpr std::uint16_t kDefaultTlsServerPort = 65534;
 
 struct ServerAddress {
   std::string host;

@@ -25,6 +25,8 @@ constexpr int kAcceptRetryFirstMs = 50;
 // Connections taken from the system's queue for one notice: a burst gets in
 // quickly, and the connections in service do not wait long behind it.
 constexpr int kAcceptsPerNotice = 64;
+// What a failed start reports when the sockets layer cannot speak TLS.
+constexpr int kOperationNotSupported = 10045;
 
 // An IPv4 address in network order, as dotted decimal.
 std::string DottedAddress(std::uint32_t networkOrder) {
@@ -59,6 +61,7 @@ TDadideVUDServer::TDadideVUDServer(SocketApi& api)
         PingClients();
       }, kDefaultMaxPing, false) {
   Clients = std::make_unique<ClientList>();
+  tlsWindow_ = std::make_unique<HiddenWindow>([this](WindowMessage& message) { TlsListenerNotice(message); });
   // The safe point runs right before the event loop waits for the next
   // events, so everything one pass queued leaves together. The zero timer
   // runs it when the loop does not get to wait (events keep arriving, or a
@@ -144,16 +147,54 @@ void TDadideVUDServer::StartListening() {
     AbandonStart(Api().lastError());
     return;
   }
+  if (ListenTls) {
+    if (const int error = OpenTlsListener(); error != 0) {
+      AbandonStart(error);
+      return;
+    }
+  }
   PingTimer.setEnabled(true);
   listen_ = true;
 }
 
+int TDadideVUDServer::OpenTlsListener() {
+  tlsSocket_ = Api().socket(kAfInet, kSockStream, kIpProtoTcp);
+  if (tlsSocket_ == kInvalidSocket) return Api().lastError();
+  SockAddrIn address{};
+  address.family = kAfInet;
+  address.port = qToBigEndian<std::uint16_t>(TlsPort);
+  if (Api().bind(tlsSocket_, address) != 0 || Api().listen(tlsSocket_, kListenBacklog) != 0) return Api().lastError();
+  if (Api().encryptAccepted(tlsSocket_) != 0) return kOperationNotSupported;
+  if (Api().asyncSelect(tlsSocket_, tlsWindow_.get(), WM_SOCKETNOTIFY, kListenEvents) != 0) return Api().lastError();
+  return 0;
+}
+
+void TDadideVUDServer::TlsListenerNotice(WindowMessage& message) {
+  if (message.msg != WM_SOCKETNOTIFY) return;
+  BusyScope busy(*this);
+  passNowMs_ = SteadyNowMs();
+  const auto socket = static_cast<SocketHandle>(message.wParam);
+  RunGuarded(this, [&] {
+    if (const int error = SelectError(message.lParam); error > 10000) {
+      SocketError(socket, error);
+    } else if (SelectEvent(message.lParam) == FD_ACCEPT && socket == tlsSocket_) {
+      AcceptFrom(tlsSocket_, TlsPort);
+    }
+  });
+}
+
+void TDadideVUDServer::SelectListening(long events) {
+  Api().asyncSelect(Socket, WindowHandle(), WM_SOCKETNOTIFY, events);
+  if (tlsSocket_ != kInvalidSocket) Api().asyncSelect(tlsSocket_, tlsWindow_.get(), WM_SOCKETNOTIFY, events);
+}
+
 void TDadideVUDServer::AbandonStart(int errorCode) {
-  // Close the half-opened socket before reporting: the report's handler may
+  // Close the half-opened sockets before reporting: the report's handler may
   // start the server again, and must find no stale handle in Socket.
   const SocketHandle failed = Socket;
   Api().closesocket(failed);
   Socket = kInvalidSocket;
+  if (tlsSocket_ != kInvalidSocket) Api().closesocket(std::exchange(tlsSocket_, kInvalidSocket));
   SocketError(failed, errorCode);
 }
 
@@ -178,6 +219,10 @@ void TDadideVUDServer::StopListening() {
   leaving_ = 0;
 
   // No new connections while the last packets go out.
+  if (tlsSocket_ != kInvalidSocket) {
+    Api().asyncSelect(tlsSocket_, tlsWindow_.get(), WM_SOCKETNOTIFY, 0);
+    Api().closesocket(std::exchange(tlsSocket_, kInvalidSocket));
+  }
   const SocketHandle listening = Socket;
   const int error = CloseSocket(false);
   listen_ = false;
@@ -254,15 +299,17 @@ std::string TDadideVUDServer::LocalIP() {
 // ---------------------------------------------------------------------------
 // Connections
 
-void TDadideVUDServer::AcceptConnection() {
+void TDadideVUDServer::AcceptConnection() { AcceptFrom(Socket, Port); }
+
+void TDadideVUDServer::AcceptFrom(SocketHandle listening, std::uint16_t port) {
   const auto alive = LifeToken();
   for (int taken = 0; taken < kAcceptsPerNotice; ++taken) {
-    if (!AcceptOne() || alive.expired() || !listen_) return;
+    if (!AcceptOne(listening, port) || alive.expired() || !listen_) return;
   }
 }
 
-bool TDadideVUDServer::AcceptOne() {
-  const SocketHandle accepted = Api().accept(Socket, &SockAddr);
+bool TDadideVUDServer::AcceptOne(SocketHandle listening, std::uint16_t port) {
+  const SocketHandle accepted = Api().accept(listening, &SockAddr);
   if (accepted == kInvalidSocket) {
     const int error = Api().lastError();
     // Nothing (more) was waiting: not a failure of the server.
@@ -273,6 +320,10 @@ bool TDadideVUDServer::AcceptOne() {
     return false;
   }
   acceptPauseMs_ = 0;
+  // An accepted socket inherits its listening socket's registration; the
+  // TLS listening socket's notices go to a window of their own, so its
+  // connections are registered with the server's like the others.
+  if (listening != Socket) Api().asyncSelect(accepted, WindowHandle(), WM_SOCKETNOTIFY, kListenEvents);
   // Chat is interactive: without this a relay waits for the client's
   // delayed acknowledgement whenever an earlier packet is unacknowledged.
   Api().setNoDelay(accepted, true);
@@ -280,7 +331,7 @@ bool TDadideVUDServer::AcceptOne() {
   auto client = std::make_unique<TDadideVUDServerClient>(Api(), this);
   client->Socket = accepted;
   client->Host = DottedAddress(SockAddr.address);
-  client->Port = Port;
+  client->Port = port;
   client->Connected = true;
   if (const std::string reason = RefusalReason(client->Host); !reason.empty()) {
     Release(std::move(client));
@@ -308,7 +359,7 @@ void TDadideVUDServer::BackOffAccepting(int errorCode) {
   // accepting works again. The listening socket is not watched meanwhile, so
   // its readiness does not spin the loop.
   acceptPauseMs_ = acceptPauseMs_ == 0 ? kAcceptRetryFirstMs : std::min(acceptPauseMs_ * 2, kAcceptRetryMaxMs);
-  Api().asyncSelect(Socket, WindowHandle(), WM_SOCKETNOTIFY, FD_WRITE);
+  SelectListening(FD_WRITE);
   acceptRetry_.start(acceptPauseMs_);
 
   Notice(acceptNotices_, "Cannot accept connections: " + std::string(SocketErrorText(errorCode)) + " (#" +
@@ -325,9 +376,11 @@ void TDadideVUDServer::Notice(NoticeThrottle& throttle, const std::string& text)
 
 void TDadideVUDServer::ResumeAccepting() {
   if (!listen_) return;
-  Api().asyncSelect(Socket, WindowHandle(), WM_SOCKETNOTIFY, kListenEvents);
+  SelectListening(kListenEvents);
   BusyScope busy(*this);
+  const auto alive = LifeToken();
   AcceptConnection();
+  if (!alive.expired() && listen_ && tlsSocket_ != kInvalidSocket) AcceptFrom(tlsSocket_, TlsPort);
 }
 
 void TDadideVUDServer::SocketClosed(SocketHandle Socket) {

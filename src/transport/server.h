@@ -220,6 +220,15 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // as if its peer had closed it.
   TDadideVUDServerStalledEvent OnClientStalled;
 
+  // --- A second port for encrypted connections, beside Port, read at the
+  // next start. Its connections are served exactly like the others (one
+  // roster, one budget); the sockets layer speaks TLS on it
+  // (SocketApi::encryptAccepted), and a layer that cannot fails the start.
+  bool ListenTls = false;
+  std::uint16_t TlsPort = 0;  // 0: any free port (tests)
+  // The TLS listening socket while the server listens with one.
+  SocketHandle TlsSocket() const { return tlsSocket_; }
+
   // --- Properties with setters.
   bool Listen() const { return listen_; }
   // Opens the listening socket on Port (all local addresses) or closes it
@@ -341,9 +350,17 @@ class TDadideVUDServer : public TCustomFasterSocket {
   void FireClientEvent(const TDadideVUDServerEvent& event, TDadideVUDServerClient* client);
   void PushRoster(TDadideVUDServerClient* client);
 
+  // Accepts a burst of connections waiting on `listening` (reached on `port`).
+  void AcceptFrom(SocketHandle listening, std::uint16_t port);
   // Accepts one waiting connection; false when there was none to take (or
   // the accept failed, which then backs off).
-  bool AcceptOne();
+  bool AcceptOne(SocketHandle listening, std::uint16_t port);
+  // A notice for the TLS listening socket: handled like the server's own.
+  void TlsListenerNotice(WindowMessage& message);
+  // Opens the TLS listening socket; the Winsock code of a failure, else 0.
+  int OpenTlsListener();
+  // Watches both listening sockets for `events`.
+  void SelectListening(long events);
   // An accept failed for lack of resources: says so (at most once a second)
   // and stops taking connections for a while, doubling the pause each time.
   void BackOffAccepting(int errorCode);
@@ -398,6 +415,9 @@ class TDadideVUDServer : public TCustomFasterSocket {
   void Notice(NoticeThrottle& throttle, const std::string& text);
 
   bool listen_ = false;
+  SocketHandle tlsSocket_ = kInvalidSocket;
+  // The TLS listening socket's notices arrive here.
+  std::unique_ptr<HiddenWindow> tlsWindow_;
   bool stopping_ = false;
   std::uint64_t stops_ = 0;  // counts stops, so that walks notice one
   bool destroying_ = false;

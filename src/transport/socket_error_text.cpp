@@ -8,7 +8,7 @@ namespace parlivo {
 namespace {
 
 // Sorted by code for a binary search.
-constexpr std::array<std::pair<int, std::string_view>, 50> kTexts{{
+constexpr std::array<std::pair<int, std::string_view>, 53> kTexts{{
     {10004, "Interrupted system call"},
     {10009, "Bad file number"},
     {10013, "Permission denied"},
@@ -59,6 +59,9 @@ constexpr std::array<std::pair<int, std::string_view>, 50> kTexts{{
     {11002, "Non-authoritative host not found"},
     {11003, "Non-recoverable error"},
     {11004, "No Data"},
+    {30001, "TLS handshake failed"},
+    {30002, "TLS handshake timed out"},
+    {30003, "TLS protocol error"},
 }};
 
 static_assert(std::is_sorted(kTexts.begin(), kTexts.end(),

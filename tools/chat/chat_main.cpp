@@ -16,6 +16,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -29,10 +30,12 @@
 #include <vector>
 
 #include "client/chat_connection.h"
+#include "client/known_servers.h"
 #include "client/server_address.h"
 #include "encoding/codepage_1252.h"
 #include "encoding/text_codec.h"
 #include "server_lookup.h"
+#include "tls/tls_identity.h"
 #include "transport/packet_ids.h"
 
 namespace parlivo {
@@ -57,7 +60,7 @@ enum ExitStatus : int {
 };
 
 constexpr const char* kUsage =
-    "Usage: parlivo-chat HOST[:PORT] NICK [ROOM]\n"
+    "Usage: parlivo-chat [--tls] HOST[:PORT] NICK [ROOM]\n"
     "       parlivo-chat --discover\n"
     "       parlivo-chat --help\n"
     "\n"
@@ -68,6 +71,10 @@ constexpr const char* kUsage =
     "  PORT   server port, 65535 when omitted\n"
     "  NICK   your nickname\n"
     "  ROOM   the room to join; none when omitted\n"
+    "  --tls  connect encrypted, to the server's TLS port (65534 when PORT is\n"
+    "         omitted). The server's key fingerprint is shown and remembered\n"
+    "         at the first connection (in ~/.config/parlivo/known_servers);\n"
+    "         a server that shows another key later is refused.\n"
     "\n"
     "--discover lists the servers announced on the local network within three\n"
     "seconds, one per line: NAME, ADDRESS:PORT and the host, separated by tabs.\n"
@@ -86,6 +93,7 @@ constexpr const char* kCommands =
     "* Any other line is sent as chat to everybody.";
 
 struct Arguments {
+  bool tls = false;
   std::string host;
   std::uint16_t port = kDefaultServerPort;
   bool portGiven = false;
@@ -127,19 +135,25 @@ bool HasControlCharacters(std::string_view text) {
 }
 
 // Parses the command line; throws UsageError.
-Arguments ParseArguments(const std::vector<std::string>& args) {
+Arguments ParseArguments(std::vector<std::string> args) {
+  Arguments parsed;
+  const auto tls = std::find(args.begin(), args.end(), "--tls");
+  if (tls != args.end()) {
+    parsed.tls = true;
+    args.erase(tls);
+  }
   for (const std::string& arg : args) {
     if (arg.size() > 1 && arg[0] == '-') throw UsageError{"unknown option " + arg};
   }
   if (args.size() < 2) throw UsageError{"missing arguments: HOST[:PORT] and NICK are needed"};
   if (args.size() > 3) throw UsageError{"too many arguments"};
-  Arguments parsed;
   std::string error;
   const std::optional<ServerAddress> address = ParseServerAddress(args[0], error);
   if (!address) throw UsageError{error};
   parsed.host = address->host;
   parsed.port = address->port;
   parsed.portGiven = args[0].find(':') != std::string::npos;
+  if (parsed.tls && !parsed.portGiven) parsed.port = kDefaultTlsServerPort;
   parsed.nick = args[1];
   if (parsed.nick.empty()) throw UsageError{"the nickname must not be empty"};
   if (HasControlCharacters(parsed.nick)) throw UsageError{"the nickname must not contain control characters"};
@@ -164,11 +178,21 @@ class ChatSession {
 
   int run() {
     FindByName();
+    if (args_.tls) {
+      std::string error;
+      const std::shared_ptr<TlsContext> context = TlsContext::Client(error);
+      if (!context) {
+        Complain(error);
+        return kExitFailed;
+      }
+      connection_.useTls(context, KnownServers().Check(KnownServerKey(args_.host, args_.port),
+                                                       [](const std::string& note) { Say("* " + note); }));
+    }
     if (!connection_.connect(args_.host, args_.port, kConnectTimeoutMs)) {
       Complain("cannot connect to " + Target() + ": " + connection_.error());
       return kExitFailed;
     }
-    Say("* Connected to " + Target() + ".");
+    Say("* Connected to " + Target() + (args_.tls ? ", encrypted." : "."));
     nickWire_ = ToWire(args_.nick, "nickname");
     roomWire_ = ToWire(args_.room, "room");
     if (!connection_.registerUser(nickWire_, roomWire_)) return Lost();

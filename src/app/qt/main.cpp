@@ -27,7 +27,8 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: parlivo-server [--headless] [--port N] [--name NAME] [--no-advertise]\n"
-    "                      [--allow RANGES] [--deny RANGES] [--admit-any] [limits]\n"
+    "                      [--allow RANGES] [--deny RANGES] [--admit-any]\n"
+    "                      [--tls-port N] [--tls-cert FILE --tls-key FILE] [limits]\n"
     "\n"
     "Parlivo Server relays chat between the chat clients of a local network.\n"
     "Without options it opens the operator's window, where Run starts the\n"
@@ -50,6 +51,15 @@ constexpr const char* kUsage =
     "               \"\" clears the saved list)\n"
     "  --deny RANGES   refuse these ranges, whatever else admits them\n"
     "  --admit-any  admit every address (--local-only undoes it)\n"
+    "\n"
+    "Encrypted chat: a TLS port beside the plain one (off by default; any of\n"
+    "these turns it on, --no-tls turns it off):\n"
+    "  --tls-port N    the TLS port (default: the port after --port)\n"
+    "  --tls-cert FILE --tls-key FILE  a PEM certificate (chain) and its key;\n"
+    "               without them a key and a self-signed certificate are made\n"
+    "               at first use, ~/.local/share/Mossfold/parlivo-server/\n"
+    "               parlivo-server_tls.key (mode 0600) and .crt. The log gives\n"
+    "               its SHA-256 fingerprint, which clients pin.\n"
     "\n"
     "  --help       show this text\n"
     "  --version    show the version\n"
@@ -130,8 +140,12 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
   const QCommandLineOption maxClients("max-clients", "", "N");
   const QCommandLineOption maxPerAddress("max-per-address", "", "N");
   const QCommandLineOption unlimitedInput("unlimited-input", "");
+  const QCommandLineOption tlsPort("tls-port", "", "N");
+  const QCommandLineOption tlsCert("tls-cert", "", "FILE");
+  const QCommandLineOption tlsKey("tls-key", "", "FILE");
+  const QCommandLineOption noTls("no-tls", "");
   parser.addOptions({help, version, headless, port, name, advertise, noAdvertise, allow, deny, admitAny, localOnly,
-                     memoryBudget, maxClients, maxPerAddress, unlimitedInput});
+                     memoryBudget, maxClients, maxPerAddress, unlimitedInput, tlsPort, tlsCert, tlsKey, noTls});
   if (!parser.parse(arguments)) {
     std::fprintf(stderr, "parlivo-server: %s (see --help)\n", qPrintable(parser.errorText()));
     return 2;
@@ -159,6 +173,25 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
     }
     options.server.port = static_cast<std::uint16_t>(number);
   }
+  if (parser.isSet(tlsPort)) {
+    const QByteArray text = parser.value(tlsPort).toLocal8Bit();
+    std::int32_t number = 0;
+    if (!parlivo::TryStrToInt(text.toStdString(), number) || number < 1 || number > 65535) {
+      std::fprintf(stderr, "parlivo-server: --tls-port needs a number from 1 to 65535, not \"%s\"\n",
+                   text.constData());
+      return 2;
+    }
+    options.server.tlsPort = static_cast<std::uint16_t>(number);
+  }
+  if (parser.isSet(tlsCert) != parser.isSet(tlsKey)) {
+    std::fprintf(stderr, "parlivo-server: --tls-cert and --tls-key go together\n");
+    return 2;
+  }
+  if (parser.isSet(tlsCert)) {
+    options.server.tlsCertificate = parser.value(tlsCert).toLocal8Bit().toStdString();
+    options.server.tlsKey = parser.value(tlsKey).toLocal8Bit().toStdString();
+  }
+  if (parser.isSet(noTls)) options.server.tls = false;
   if (parser.isSet(name)) options.server.serviceName = parser.value(name).toStdString();
   if (parser.isSet(advertise) || parser.isSet(noAdvertise)) options.server.advertise = !parser.isSet(noAdvertise);
   if (parser.isSet(admitAny) || parser.isSet(localOnly)) options.server.admitAny = !parser.isSet(localOnly);
