@@ -44,7 +44,7 @@ std::string TfrmServer::ServiceName() const {
 
 void TfrmServer::StartAdvertising() {
   if (advertiser_ == nullptr || !chkAdvertise.Checked()) return;
-  advertiser_->Advertise(ServiceName(), Server->Port);
+  advertiser_->Advertise(ServiceName(), Server->Port, Server->ListenTls ? Server->TlsPort : 0);
 }
 
 void TfrmServer::StopAdvertising() {

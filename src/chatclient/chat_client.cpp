@@ -4,6 +4,7 @@
 
 #include "chatclient/relay_text.h"
 #include "chatclient/wire_text.h"
+#include "client/known_servers.h"
 #include "encoding/text_codec.h"
 #include "transport/packet_ids.h"
 
@@ -75,6 +76,7 @@ void ChatClient::StartConnecting(const ConnectTarget& target) {
 }
 
 void ChatClient::AddressFound(std::optional<sockaddr_in> address, const std::string& error) {
+  if (!UseTls()) return Finish();
   if (!address || !connection_.startConnect(*address)) {
     const std::string reason = address ? connection_.error() : error;
     Add(TranscriptLine::Kind::Problem, "Could not connect to " + Target() + ": " + QString::fromStdString(reason) + ".");
@@ -83,6 +85,24 @@ void ChatClient::AddressFound(std::optional<sockaddr_in> address, const std::str
   }
   Watch();
   if (!connection_.connecting()) Connected();
+}
+
+bool ChatClient::UseTls() {
+  if (!target_->tls) {
+    connection_.useTls(nullptr);
+    return true;
+  }
+  std::string error;
+  if (!tlsContext_) tlsContext_ = TlsContext::Client(error);
+  if (!tlsContext_) {
+    Add(TranscriptLine::Kind::Problem, "Could not connect to " + Target() + ": " + QString::fromStdString(error) + ".");
+    return false;
+  }
+  connection_.useTls(tlsContext_, KnownServers().Check(KnownServerKey(target_->address.host, target_->address.port),
+                                                       [this](const std::string& note) {
+                                                         Add(TranscriptLine::Kind::Notice, QString::fromStdString(note));
+                                                       }));
+  return true;
 }
 
 void ChatClient::Connected() {
@@ -102,12 +122,23 @@ void ChatClient::Writable() {
     if (!connection_.connecting()) Connected();
     return;
   }
-  if (!connection_.flush()) return Lost();
+  const bool securing = connection_.securing();
+  if (!connection_.flush()) return securing ? NotSecured() : Lost();
   UpdateWriteWatch();
+}
+
+void ChatClient::NotSecured() {
+  Add(TranscriptLine::Kind::Problem,
+      "Could not connect to " + Target() + ": " + QString::fromStdString(connection_.error()) + ".");
+  Finish();
 }
 
 void ChatClient::Readable() {
   if (connection_.connecting()) return Writable();
+  if (connection_.securing()) {
+    if (!connection_.readAvailable()) return NotSecured();
+    if (connection_.securing()) return UpdateWriteWatch();
+  }
   const bool open = connection_.readAvailable();
   TakePackets();
   if (state_ == State::Offline) return;

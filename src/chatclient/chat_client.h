@@ -29,6 +29,7 @@
 #include "chatclient/host_lookup.h"
 #include "chatclient/transcript.h"
 #include "client/chat_connection.h"
+#include "tls/tls_identity.h"
 
 namespace parlivo {
 
@@ -113,7 +114,12 @@ class ChatClient {
  private:
   void StartConnecting(const ConnectTarget& target);
   void AddressFound(std::optional<sockaddr_in> address, const std::string& error);
+  // Sets the connection up for TLS (or plain TCP) as the target asks; false,
+  // with a Problem line, when TLS cannot start.
+  bool UseTls();
   void Connected();
+  // The TLS handshake or the check of the server's key failed.
+  void NotSecured();
   void Readable();
   void Writable();
   void TakePackets();
@@ -142,6 +148,7 @@ class ChatClient {
   ChatClientView* view_ = nullptr;
   State state_ = State::Offline;
   ChatConnection connection_;
+  std::shared_ptr<TlsContext> tlsContext_;  // made at the first encrypted connection
   HostLookup lookup_;
   std::unique_ptr<QSocketNotifier> readWatch_;
   std::unique_ptr<QSocketNotifier> writeWatch_;

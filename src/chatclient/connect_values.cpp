@@ -39,6 +39,7 @@ std::optional<ConnectTarget> CheckConnectValues(const ConnectValues& values, QSt
     problem = "The server address is not usable: " + QString::fromStdString(error) + ".";
     return std::nullopt;
   }
+  if (values.tls && !server.contains(':')) address->port = kDefaultTlsServerPort;
   if (values.nick.isEmpty()) {
     problem = "Enter a nickname.";
     return std::nullopt;
@@ -47,7 +48,7 @@ std::optional<ConnectTarget> CheckConnectValues(const ConnectValues& values, QSt
   if (!nick) return std::nullopt;
   std::optional<std::string> room = NameForWire(values.room, "room", problem);
   if (!room) return std::nullopt;
-  return ConnectTarget{*address, *nick, *room};
+  return ConnectTarget{*address, values.tls, *nick, *room};
 }
 
 RememberedValues LoadRememberedValues() {
@@ -56,6 +57,7 @@ RememberedValues LoadRememberedValues() {
   remembered.values.server = settings.value("server", "127.0.0.1").toString();
   remembered.values.nick = settings.value("nick", qEnvironmentVariable("USER")).toString();
   remembered.values.room = settings.value("room").toString();
+  remembered.values.tls = settings.value("tls", false).toBool();
   remembered.joinAtStart = settings.value("joinAtStart", false).toBool();
   return remembered;
 }
@@ -65,6 +67,7 @@ void RememberValues(const ConnectValues& values, bool joined) {
   settings.setValue("server", values.server.trimmed());
   settings.setValue("nick", values.nick);
   settings.setValue("room", values.room);
+  settings.setValue("tls", values.tls);
   settings.setValue("joinAtStart", joined);
 }
 
@@ -76,6 +79,10 @@ ClientCommandLine ParseClientCommandLine(const QStringList& arguments, const Rem
       "the last run, and joins at once when they led to a join then.");
   const QCommandLineOption help = parser.addHelpOption();
   const QCommandLineOption versionOption = parser.addVersionOption();
+  const QCommandLineOption tls("tls",
+                               "Connect encrypted, to the server's TLS port (65534 when PORT is omitted); the "
+                               "server's key is remembered at the first connection and must not change.");
+  parser.addOption(tls);
   parser.addPositionalArgument("server", "The server: HOST or HOST:PORT (port 65535 when omitted).",
                                "[HOST[:PORT]");
   parser.addPositionalArgument("nick", "Your nickname.", "[NICK");
@@ -109,6 +116,7 @@ ClientCommandLine ParseClientCommandLine(const QStringList& arguments, const Rem
     result.start.values.room = given.value(2);  // no room unless one is given
   }
   if (!given.isEmpty()) result.start.joinAtStart = given.size() >= 2;
+  if (parser.isSet(tls)) result.start.values.tls = true;
   return result;
 }
 

@@ -16,12 +16,15 @@ struct ConnectValues {
   QString server;  // "HOST" or "HOST:PORT"
   QString nick;
   QString room;
+  // Connect encrypted (TLS), to the server's TLS port.
+  bool tls = false;
   bool operator==(const ConnectValues&) const = default;
 };
 
 // Checked values, ready for the wire: nickname and room in Windows-1252.
 struct ConnectTarget {
-  ServerAddress address;
+  ServerAddress address;  // without a port given: the default plain or TLS port
+  bool tls = false;
   std::string nick;
   std::string room;
 };
@@ -56,7 +59,7 @@ struct ClientCommandLine {
   RememberedValues start;
 };
 
-// Parses `arguments` (the program name first): [HOST[:PORT] [NICK [ROOM]]],
+// Parses `arguments` (the program name first): [--tls] [HOST[:PORT] [NICK [ROOM]]],
 // --help, --version. `remembered` fills what the command line leaves out.
 ClientCommandLine ParseClientCommandLine(const QStringList& arguments, const RememberedValues& remembered,
                                          const QString& version);

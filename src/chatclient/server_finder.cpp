@@ -48,7 +48,7 @@ QString ServerFinder::ServerFieldText(std::size_t index) const {
 
 QString ServerFinder::EntryText(const FoundServer& server) {
   return QString::fromStdString(server.name) + "  (" + QString::fromStdString(server.host) + ":" +
-         QString::number(server.port) + ")";
+         QString::number(server.port) + (server.tlsPort != 0 ? ", TLS " + QString::number(server.tlsPort) : "") + ")";
 }
 
 void ServerFinder::Changed() {

@@ -37,10 +37,11 @@ AvahiAdvertiser::AvahiAdvertiser() {
 
 AvahiAdvertiser::~AvahiAdvertiser() { Release(); }
 
-void AvahiAdvertiser::Advertise(const std::string& name, std::uint16_t port) {
+void AvahiAdvertiser::Advertise(const std::string& name, std::uint16_t port, std::uint16_t tlsPort) {
   Release();
   name_ = name;
   port_ = port;
+  tlsPort_ = tlsPort;
   int error = 0;
   // The state callback runs for the first time inside avahi_client_new,
   // before client_ is set: it works with the client it is handed.
@@ -90,10 +91,12 @@ void AvahiAdvertiser::Register(AvahiClient* client) {
     }
   }
   if (!avahi_entry_group_is_empty(group_)) return;
+  const std::string tls = "tls=" + std::to_string(tlsPort_);
   for (;;) {
     const int result = avahi_entry_group_add_service(group_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC,
                                                      static_cast<AvahiPublishFlags>(0), name_.c_str(),
-                                                     kChatServiceType, nullptr, nullptr, port_, nullptr);
+                                                     kChatServiceType, nullptr, nullptr, port_,
+                                                     tlsPort_ != 0 ? tls.c_str() : nullptr, nullptr);
     if (result == AVAHI_ERR_COLLISION) {
       // Taken on this very responder: try Avahi's next name.
       char* next = avahi_alternative_service_name(name_.c_str());

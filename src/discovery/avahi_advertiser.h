@@ -28,7 +28,7 @@ class AvahiAdvertiser final : public ServiceAdvertiser {
   AvahiAdvertiser(const AvahiAdvertiser&) = delete;
   AvahiAdvertiser& operator=(const AvahiAdvertiser&) = delete;
 
-  void Advertise(const std::string& name, std::uint16_t port) override;
+  void Advertise(const std::string& name, std::uint16_t port, std::uint16_t tlsPort = 0) override;
   void Withdraw() override;
 
   // The responder's reports; public only for the C callbacks.
@@ -47,6 +47,7 @@ class AvahiAdvertiser final : public ServiceAdvertiser {
   AvahiEntryGroup* group_ = nullptr;
   std::string name_;
   std::uint16_t port_ = 0;
+  std::uint16_t tlsPort_ = 0;
   // Frees the client outside of Avahi's callbacks, which must not free it.
   QTimer release_;
 };

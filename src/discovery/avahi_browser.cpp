@@ -4,8 +4,11 @@
 #include <avahi-client/lookup.h>
 #include <avahi-common/address.h>
 #include <avahi-common/error.h>
+#include <avahi-common/malloc.h>
+#include <avahi-common/strlst.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace parlivo {
 namespace {
@@ -19,12 +22,30 @@ void OnBrowse(AvahiServiceBrowser*, AvahiIfIndex interface, AvahiProtocol protoc
   static_cast<AvahiBrowser*>(self)->Browsed(interface, protocol, event, name, type, domain);
 }
 
+// The "tls=PORT" entry of a service's TXT record; 0 when there is none or
+// it names no port.
+std::uint16_t TlsPortOf(AvahiStringList* txt) {
+  AvahiStringList* entry = avahi_string_list_find(txt, "tls");
+  char* key = nullptr;
+  char* value = nullptr;
+  if (entry == nullptr || avahi_string_list_get_pair(entry, &key, &value, nullptr) != 0) return 0;
+  std::uint16_t port = 0;
+  if (value != nullptr) {
+    char* end = nullptr;
+    const long number = std::strtol(value, &end, 10);
+    if (*value != '\0' && *end == '\0' && number >= 1 && number <= 65535) port = static_cast<std::uint16_t>(number);
+  }
+  avahi_free(key);
+  avahi_free(value);
+  return port;
+}
+
 void OnResolve(AvahiServiceResolver* resolver, AvahiIfIndex, AvahiProtocol, AvahiResolverEvent event,
                const char* name, const char*, const char*, const char* host, const AvahiAddress* address,
-               uint16_t port, AvahiStringList*, AvahiLookupResultFlags, void* self) {
+               uint16_t port, AvahiStringList* txt, AvahiLookupResultFlags, void* self) {
   char text[AVAHI_ADDRESS_STR_MAX] = {};
   if (event == AVAHI_RESOLVER_FOUND && address != nullptr) avahi_address_snprint(text, sizeof text, address);
-  static_cast<AvahiBrowser*>(self)->Resolved(resolver, event, name, host, text, port);
+  static_cast<AvahiBrowser*>(self)->Resolved(resolver, event, name, host, text, port, TlsPortOf(txt));
 }
 
 std::string Text(const char* text) { return text != nullptr ? text : ""; }
@@ -100,7 +121,7 @@ void AvahiBrowser::Browsed(int interface, int protocol, int event, const char* n
 }
 
 void AvahiBrowser::Resolved(AvahiServiceResolver* resolver, int event, const char* name, const char* host,
-                            const char* address, std::uint16_t port) {
+                            const char* address, std::uint16_t port, std::uint16_t tlsPort) {
   resolvers_.erase(resolver);
   avahi_service_resolver_free(resolver);  // Avahi allows this from inside its callback
   if (event != AVAHI_RESOLVER_FOUND) return;
@@ -108,7 +129,7 @@ void AvahiBrowser::Resolved(AvahiServiceResolver* resolver, int event, const cha
   // An announcement withdrawn while it was being resolved is not reported.
   const bool announced = std::any_of(announcements_.begin(), announcements_.end(),
                                      [&](const Announcement& entry) { return std::get<2>(entry) == found; });
-  if (announced && OnFound) OnFound(FoundServer{found, Text(host), address, port});
+  if (announced && OnFound) OnFound(FoundServer{found, Text(host), address, port, tlsPort});
 }
 
 }  // namespace parlivo

@@ -35,7 +35,7 @@ class AvahiBrowser final : public ServiceBrowser {
   void ClientFailed(AvahiClient* client);
   void Browsed(int interface, int protocol, int event, const char* name, const char* type, const char* domain);
   void Resolved(AvahiServiceResolver* resolver, int event, const char* name, const char* host,
-                const char* address, std::uint16_t port);
+                const char* address, std::uint16_t port, std::uint16_t tlsPort);
 
  private:
   // One announcement: interface, protocol, name.

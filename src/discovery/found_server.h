@@ -14,6 +14,7 @@ struct FoundServer {
   std::string host;     // the host's mDNS name, "box.local"
   std::string address;  // its IPv4 address, dotted: what a client connects to
   std::uint16_t port = 0;
+  std::uint16_t tlsPort = 0;  // its encrypted port; 0: none announced
   bool operator==(const FoundServer&) const = default;
 };
 

@@ -42,7 +42,8 @@ std::optional<FoundServer> FoundServers::Find(const std::string& name) const {
 }
 
 std::string FoundServerLine(const FoundServer& server) {
-  return server.name + "\t" + server.address + ":" + std::to_string(server.port) + "\t" + server.host;
+  return server.name + "\t" + server.address + ":" + std::to_string(server.port) + "\t" + server.host +
+         (server.tlsPort != 0 ? "\ttls=" + std::to_string(server.tlsPort) : "");
 }
 
 }  // namespace parlivo

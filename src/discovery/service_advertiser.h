@@ -17,8 +17,9 @@ class ServiceAdvertiser {
   virtual ~ServiceAdvertiser() = default;
 
   // Starts announcing `name` (UTF-8) on every interface with `port`,
-  // replacing an earlier announcement.
-  virtual void Advertise(const std::string& name, std::uint16_t port) = 0;
+  // replacing an earlier announcement. A TLS port, when the server has one,
+  // goes with it as the TXT entry "tls=PORT".
+  virtual void Advertise(const std::string& name, std::uint16_t port, std::uint16_t tlsPort = 0) = 0;
   // Ends the announcement; nothing happens when there is none.
   virtual void Withdraw() = 0;
 

@@ -20,7 +20,7 @@ struct FakeAdvertiser final : ServiceAdvertiser {
   int withdrawals = 0;                    // Withdraw calls while announced
   bool announced = false;
 
-  void Advertise(const std::string& name, std::uint16_t port) override {
+  void Advertise(const std::string& name, std::uint16_t port, std::uint16_t = 0) override {
     advertised.push_back({name, port});
     announced = true;
   }

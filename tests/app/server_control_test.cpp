@@ -176,9 +176,10 @@ TEST_F(Control, SettingsFileAfterOneAndTwoStarts) {
                                                  "None", "SameNick", "Tray", "Wordwrap", "Auto", "Port", "Advertise",
                                                  "ServiceName", "AllowFrom", "DenyFrom", "AdmitAny", "TimesRun",
                                                  "LastRun", "MemoryBudgetMiB", "UnlimitedInput", "MaxClients",
-                                                 "MaxClientsPerAddress"}));
-  // The limits are written where an operator finds them, in their own section.
+                                                 "MaxClientsPerAddress", "Enabled", "Port", "Certificate", "Key"}));
+  // The limits and the TLS port are written where an operator finds them, in sections of their own.
   EXPECT_NE(ini.find("[Limits]\nMemoryBudgetMiB=256\n"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("[TLS]\nEnabled=0\nPort=" + std::to_string(port + 1) + "\n"), std::string::npos) << ini;
   for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
            {"Position", "0"}, {"Top", "20"}, {"Left", "10"}, {"Height", "413"}, {"Width", "703"},
            {"AllClients", "0"}, {"Rooms", "1"}, {"None", "0"}, {"SameNick", "0"}, {"Tray", "0"},

@@ -34,7 +34,7 @@ TEST_F(Window, ResizeRuleSpansTheRunButtonAndGivesTheRosterTheRest) {
   form.pnlClients.Height = 389;
   form.FormResize();
   EXPECT_EQ(form.sbRun.Width, 688);
-  EXPECT_EQ(form.lvClientsHeight, 389 - 220 - 20 - 5);
+  EXPECT_EQ(form.lvClientsHeight, 389 - 220 - 20 - 42 - 5);
 }
 
 TEST_F(Window, WordWrapToggle) {

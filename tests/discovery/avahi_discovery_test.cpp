@@ -67,18 +67,19 @@ struct WithResponder : ::testing::Test {
   PrivateResponder responder;
 };
 
-TEST_F(WithResponder, AnnouncedServerIsFoundWithItsPortAndLostWhenWithdrawn) {
+TEST_F(WithResponder, AnnouncedServerIsFoundWithItsPortsAndLostWhenWithdrawn) {
   AvahiBrowser browser;
   Watcher watcher(browser);
   browser.Start();
   AvahiAdvertiser advertiser;
   AdvertiserWatcher told(advertiser);
-  advertiser.Advertise("Parlivo test room", 41234);
+  advertiser.Advertise("Parlivo test room", 41234, 41235);
   // Within 2 s of the start, as users expect of a server they just ran.
   ASSERT_TRUE(PumpUntil([&] { return watcher.Named("Parlivo test room").has_value(); }, 2000))
       << watcher.problem.value_or("") << told.notAdvertised.value_or("");
   const FoundServer found = *watcher.Named("Parlivo test room");
   EXPECT_EQ(found.port, 41234);
+  EXPECT_EQ(found.tlsPort, 41235);  // joined encrypted without asking the operator
   EXPECT_EQ(found.address, "127.0.0.1");  // the responder's only interface
   EXPECT_FALSE(found.host.empty());
   EXPECT_TRUE(PumpUntil([&] { return told.advertised.has_value(); }, 2000));

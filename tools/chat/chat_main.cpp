@@ -77,7 +77,8 @@ constexpr const char* kUsage =
     "         a server that shows another key later is refused.\n"
     "\n"
     "--discover lists the servers announced on the local network within three\n"
-    "seconds, one per line: NAME, ADDRESS:PORT and the host, separated by tabs.\n"
+    "seconds, one per line: NAME, ADDRESS:PORT and the host, separated by tabs,\n"
+    "and tls=PORT after them for a server with a TLS port.\n"
     "\n"
     "Each line you type is sent as chat to everybody. Commands:\n"
     "  /msg NICK TEXT   send TEXT privately to NICK\n"
@@ -219,7 +220,7 @@ class ChatSession {
     Say("* Found " + server->name + " on the local network at " + server->address + ":" +
         std::to_string(server->port) + ".");
     args_.host = server->address;
-    if (!args_.portGiven) args_.port = server->port;
+    if (!args_.portGiven) args_.port = args_.tls && server->tlsPort != 0 ? server->tlsPort : server->port;
   }
 
   int Lost() {

@@ -218,6 +218,21 @@ void MainWindow::BuildLayout() {
   edName_->setGeometry(kRightColumnWidth - f.edName.Width - 4, 0, f.edName.Width, 20);
   edName_->setPlaceholderText(QString::fromStdString(f.ServiceName()));
   connect(edName_, &QLineEdit::textEdited, this, [this](const QString& text) { form_->edName.Text = Bytes(text); });
+
+  pnlTls_ = Panel(pnlClients_, f.pnlTls);
+  chkTls_ = new QCheckBox(Text(f.chkTls.Caption), pnlTls_);
+  chkTls_->setGeometry(8, 1, kRightColumnWidth - f.edTlsPort.Width - 16, 17);
+  connect(chkTls_, &QCheckBox::clicked, this, [this] { Guarded(this, [this] { form_->chkTls.Click(); }); });
+  edTlsPort_ = new QLineEdit(pnlTls_);
+  edTlsPort_->setGeometry(kRightColumnWidth - f.edTlsPort.Width - 4, 0, f.edTlsPort.Width, 20);
+  edTlsPort_->setFocusPolicy(Qt::ClickFocus);
+  connect(edTlsPort_, &QLineEdit::textEdited, this,
+          [this](const QString& text) { form_->edTlsPort.Text = Bytes(text); });
+  // Read-only, but selectable: the operator copies it to hand it out.
+  edFingerprint_ = new QLineEdit(pnlTls_);
+  edFingerprint_->setGeometry(8, 21, kRightColumnWidth - 12, 20);
+  edFingerprint_->setReadOnly(true);
+  edFingerprint_->setPlaceholderText("key fingerprint, once running");
 }
 
 void MainWindow::NameWidgets() {
@@ -230,7 +245,8 @@ void MainWindow::NameWidgets() {
       {chkAuto_, "chkAuto"},         {pnlPort_, "pnlPort"},   {edPort_, "edPort"},         {mChat_, "mChat"},
       {clientsMenu_, "pmClients"},   {trayMenu_, "pmTray"},   {pnlAll_, "pnlAll"},         {pnlRooms_, "pnlRooms"},
       {pnlNone_, "pnlNone"},         {pnlTray_, "pnlTray"},   {pnlStyle_, "pnlStyle"},     {pnlAuto_, "pnlAuto"},
-      {pnlAdvertise_, "pnlAdvertise"}, {chkAdvertise_, "chkAdvertise"}, {edName_, "edName"}};
+      {pnlAdvertise_, "pnlAdvertise"}, {chkAdvertise_, "chkAdvertise"}, {edName_, "edName"},
+      {pnlTls_, "pnlTls"},           {chkTls_, "chkTls"},     {edTlsPort_, "edTlsPort"},   {edFingerprint_, "edFingerprint"}};
   for (const auto& [object, name] : names) object->setObjectName(name);
 }
 
@@ -256,6 +272,10 @@ void MainWindow::AddToolTips() {
   sbOpen_->setToolTip("Start a copy of the chat client program");
   chkAdvertise_->setToolTip("Announce the running server on the local network, so that chat clients list it");
   edName_->setToolTip("The name chat clients list the server under (empty: the host's name)");
+  chkTls_->setToolTip("Also listen for encrypted (TLS) clients on the port beside it");
+  edTlsPort_->setToolTip("The TLS port (empty: the one after the port above)");
+  edFingerprint_->setToolTip("The SHA-256 fingerprint of the server's key: users compare it with what their "
+                             "client shows at its first encrypted connection");
 }
 
 void MainWindow::SetMinimumWindowSize() {
@@ -265,7 +285,7 @@ void MainWindow::SetMinimumWindowSize() {
   const TfrmServer& f = *form_;
   int panels = 0;
   for (const TPanel* panel : {&f.pnlPLV, &f.pnlUpdate, &f.pnlSameName, &f.pnlTray, &f.pnlStyle, &f.pnlAuto,
-                              &f.pnlPort, &f.pnlAdvertise}) {
+                              &f.pnlPort, &f.pnlAdvertise, &f.pnlTls}) {
     panels += panel->Height;
   }
   const int roster = lvClients_->horizontalHeader()->sizeHint().height() + kRosterMinimumRows * kRosterRowHeight +
@@ -320,7 +340,7 @@ void MainWindow::LayOutRightColumn() {
   for (auto [panel, model] : std::initializer_list<std::pair<QFrame*, const TPanel*>>{
            {pnlPLV_, &f.pnlPLV}, {pnlUpdate_, &f.pnlUpdate}, {pnlSameName_, &f.pnlSameName},
            {pnlTray_, &f.pnlTray}, {pnlStyle_, &f.pnlStyle}, {pnlAuto_, &f.pnlAuto}, {pnlPort_, &f.pnlPort},
-           {pnlAdvertise_, &f.pnlAdvertise}}) {
+           {pnlAdvertise_, &f.pnlAdvertise}, {pnlTls_, &f.pnlTls}}) {
     panel->setGeometry(0, top, kRightColumnWidth, model->Height);
     top += model->Height;
   }
@@ -454,6 +474,10 @@ void MainWindow::ControlsChanged() {
   sync(chkAdvertise_, f.chkAdvertise.Checked(), f.chkAdvertise.Enabled, false);
   if (edName_->text() != Text(f.edName.Text)) edName_->setText(Text(f.edName.Text));
   edName_->setEnabled(f.edName.Enabled);
+  sync(chkTls_, f.chkTls.Checked(), f.chkTls.Enabled, false);
+  if (edTlsPort_->text() != Text(f.edTlsPort.Text)) edTlsPort_->setText(Text(f.edTlsPort.Text));
+  edTlsPort_->setEnabled(f.edTlsPort.Enabled);
+  edFingerprint_->setText(Text(f.edFingerprint.Text));
   Paint(pnlAll_, f.pnlAll.Color);
   Paint(pnlRooms_, f.pnlRooms.Color);
   Paint(pnlNone_, f.pnlNone.Color);

@@ -117,6 +117,10 @@ class MainWindow final : public QWidget, public FormView {
   QFrame* pnlAdvertise_ = nullptr;
   QCheckBox* chkAdvertise_ = nullptr;
   QLineEdit* edName_ = nullptr;
+  QFrame* pnlTls_ = nullptr;
+  QCheckBox* chkTls_ = nullptr;
+  QLineEdit* edTlsPort_ = nullptr;
+  QLineEdit* edFingerprint_ = nullptr;
   QPlainTextEdit* mChat_ = nullptr;
   QMenu* clientsMenu_ = nullptr;
   QPointer<QMessageBox> errorBox_;  // the error shown now, if any

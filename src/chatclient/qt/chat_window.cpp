@@ -81,6 +81,10 @@ void ChatWindow::BuildConnectBar() {
   nick_->setPlaceholderText("nickname");
   room_ = new QLineEdit(bar);
   room_->setPlaceholderText("room (optional)");
+  tls_ = new QCheckBox("TLS", bar);
+  tls_->setObjectName("tls");
+  tls_->setToolTip("Connect encrypted, to the server's TLS port (65534 when no port is given). The server's key "
+                   "is remembered at the first connection; a server that shows another key later is refused.");
   connect_ = new QPushButton("Connect", bar);
   connect_->setDefault(true);
   bar->addWidget(new QLabel(" Server ", bar));
@@ -89,6 +93,7 @@ void ChatWindow::BuildConnectBar() {
   bar->addWidget(nick_);
   bar->addWidget(new QLabel(" Room ", bar));
   bar->addWidget(room_);
+  bar->addWidget(tls_);
   bar->addWidget(connect_);
   for (QLineEdit* field : {server_, nick_, room_}) {
     QObject::connect(field, &QLineEdit::returnPressed, this, [this] { ConnectOrDisconnect(); });
@@ -181,6 +186,7 @@ void ChatWindow::ShowValues() {
   server_->setText(client_.values.server);
   nick_->setText(client_.values.nick);
   room_->setText(client_.values.room);
+  tls_->setChecked(client_.values.tls);
 }
 
 void ChatWindow::RestoreLayout() {
@@ -189,7 +195,9 @@ void ChatWindow::RestoreLayout() {
   splitter_->restoreState(settings.value("window/splitter").toByteArray());
 }
 
-void ChatWindow::TakeValues() { client_.values = ConnectValues{server_->text(), nick_->text(), room_->text()}; }
+void ChatWindow::TakeValues() {
+  client_.values = ConnectValues{server_->text(), nick_->text(), room_->text(), tls_->isChecked()};
+}
 
 void ChatWindow::ConnectOrDisconnect() {
   if (client_.state() != ChatClient::State::Offline && client_.state() != ChatClient::State::Leaving) {
@@ -231,6 +239,7 @@ void ChatWindow::StateChanged() {
   connect_->setText(offline ? "Connect" : "Disconnect");
   connect_->setEnabled(state != ChatClient::State::Leaving);
   for (QLineEdit* field : {server_, nick_, room_}) field->setEnabled(offline);
+  tls_->setEnabled(offline);
   reconnect_->setEnabled(client_.canReconnect());
   statusBar()->showMessage(client_.stateText());
   const QString nick = client_.nick();
@@ -251,9 +260,14 @@ void ChatWindow::FoundChanged() {
 
 void ChatWindow::UseFound(QListWidgetItem* item, bool connect) {
   if (!finder_ || client_.state() != ChatClient::State::Offline) return;
-  const QString text = finder_->ServerFieldText(static_cast<std::size_t>(found_->row(item)));
+  const auto row = static_cast<std::size_t>(found_->row(item));
+  const QString text = finder_->ServerFieldText(row);
   if (text.isEmpty()) return;
-  server_->setText(text);
+  // A server that offers TLS is joined encrypted.
+  const FoundServer& found = finder_->servers()[row];
+  server_->setText(found.tlsPort != 0 ? QString::fromStdString(found.address) + ":" + QString::number(found.tlsPort)
+                                      : text);
+  tls_->setChecked(found.tlsPort != 0);
   if (connect) ConnectOrDisconnect();
 }
 

@@ -10,6 +10,7 @@
 // connect bar it connects), Ctrl+L clears the transcript, Escape puts the
 // focus in the input line.
 
+#include <QCheckBox>
 #include <QMainWindow>
 
 #include <memory>
@@ -75,6 +76,7 @@ class ChatWindow final : public QMainWindow, public ChatClientView {
   QLineEdit* server_ = nullptr;
   QLineEdit* nick_ = nullptr;
   QLineEdit* room_ = nullptr;
+  QCheckBox* tls_ = nullptr;
   QPushButton* connect_ = nullptr;
   QAction* reconnect_ = nullptr;
   QSplitter* splitter_ = nullptr;
