@@ -144,6 +144,11 @@ std::shared_ptr<TlsContext> TlsContext::LoadServer(const std::string& certificat
     return nullptr;
   }
   if (SSL_CTX_use_PrivateKey_file(raw, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+    if (ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH) {
+      ERR_clear_error();
+      error = "the key " + keyFile + " does not belong to the certificate " + certificateFile;
+      return nullptr;
+    }
     Fail(error, "cannot load the key " + keyFile);
     return nullptr;
   }

@@ -88,7 +88,6 @@ TlsSocketApi::TlsSocketApi(SocketApi& inner)
   readSoonTimer_.setSingleShot(true);
   readSoonTimer_.setInterval(0);
   QObject::connect(&readSoonTimer_, &QTimer::timeout, [this] { sayReadSoon(); });
-  handshakeTimer_.setInterval(1000);
   QObject::connect(&handshakeTimer_, &QTimer::timeout, [this] { expireHandshakes(); });
 }
 
@@ -151,12 +150,12 @@ SocketHandle TlsSocketApi::accept(SocketHandle s, SockAddrIn* peer) {
   SSL_set_bio(session->ssl, bio, bio);
   SSL_set_accept_state(session->ssl);
   session->outer = listener->second;
-  session->deadlineMs = SteadyNowMs() + kHandshakeMs;
+  session->deadlineMs = SteadyNowMs() + handshakeMs;
   // The inner layer registered the new socket like its listening socket;
   // this layer listens to it instead until the handshake is done.
   inner_.asyncSelect(accepted, &window_, session->outer.message, kWatchedWhileHandshaking);
   sessions_[accepted] = std::move(session);
-  if (!handshakeTimer_.isActive()) handshakeTimer_.start();
+  if (!handshakeTimer_.isActive()) handshakeTimer_.start(std::clamp(handshakeMs / 4, 50, 1000));
   return accepted;
 }
 

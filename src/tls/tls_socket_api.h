@@ -39,6 +39,7 @@ class TlsSocketApi final : public SocketApi {
  public:
   // How long a client may take over its handshake before it is dropped.
   static constexpr int kHandshakeMs = 10000;
+  int handshakeMs = kHandshakeMs;
 
   // `inner` carries the bytes and must outlive this layer.
   explicit TlsSocketApi(SocketApi& inner);

@@ -1,24 +1,70 @@
 #include "tls/tls_stream.h"
 
+#include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 
 namespace parlivo {
+namespace {
+
+// The socket as a BIO. OpenSSL's own writes with write(), which raises
+// SIGPIPE once the server has gone; a client must hear an error instead.
+int SocketOf(BIO* bio) { return static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio))); }
+
+int SocketWrite(BIO* bio, const char* data, int length) {
+  BIO_clear_retry_flags(bio);
+  const ssize_t sent = ::send(SocketOf(bio), data, static_cast<std::size_t>(length), MSG_NOSIGNAL);
+  if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_write(bio);
+  return static_cast<int>(sent);
+}
+
+int SocketRead(BIO* bio, char* data, int length) {
+  BIO_clear_retry_flags(bio);
+  const ssize_t got = ::recv(SocketOf(bio), data, static_cast<std::size_t>(length), 0);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_read(bio);
+  return static_cast<int>(got);
+}
+
+long SocketControl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+
+int SocketCreate(BIO* bio) {
+  BIO_set_init(bio, 1);
+  return 1;
+}
+
+const BIO_METHOD* SocketMethod() {
+  static BIO_METHOD* const method = [] {
+    BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "parlivo client socket");
+    BIO_meth_set_write(made, SocketWrite);
+    BIO_meth_set_read(made, SocketRead);
+    BIO_meth_set_ctrl(made, SocketControl);
+    BIO_meth_set_create(made, SocketCreate);
+    return made;
+  }();
+  return method;
+}
+
+}  // namespace
 
 std::unique_ptr<TlsStream> TlsStream::Connect(const std::shared_ptr<TlsContext>& context, int fd, std::string& error) {
   ERR_clear_error();
   SSL* ssl = SSL_new(context->get());
-  if (ssl == nullptr || SSL_set_fd(ssl, fd) != 1) {
+  BIO* bio = ssl != nullptr ? BIO_new(SocketMethod()) : nullptr;
+  if (bio == nullptr) {
     SSL_free(ssl);
     error = "cannot start TLS: " + TakeTlsErrorText();
     return nullptr;
   }
+  BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)));
+  SSL_set_bio(ssl, bio, bio);
   SSL_set_connect_state(ssl);
   return std::unique_ptr<TlsStream>(new TlsStream(context, ssl));
 }

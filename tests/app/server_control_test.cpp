@@ -190,6 +190,28 @@ TEST_F(Control, SettingsFileAfterOneAndTwoStarts) {
   EXPECT_EQ(Value(ReadFile(path), "TimesRun"), "2");
 }
 
+TEST_F(Control, TheTlsPortStartsWithAKeyItMadeOrNotAtAllWhenTheGivenOneDoesNotLoad) {
+  form.chkTls.SetChecked(true);
+  form.edTlsPort.Text = std::to_string(FreePort());
+  const std::string broken = DataHome() + "/broken.pem";
+  std::ofstream(broken) << "no certificate\n";
+  form.Tls = TlsFiles{broken, broken};
+  EXPECT_FALSE(Start());  // never a silent fall back to clear text
+  EXPECT_EQ(view.log.back(), "Not started: TLS cannot load the certificate " + broken + ": no start line");
+  EXPECT_EQ(form.sbRun.Caption, "Run");
+
+  form.Tls = TlsFiles{};
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(form.edFingerprint.Text.size(), 95u);
+  const auto fingerprintLine = std::find_if(view.log.begin(), view.log.end(), [&](const std::string& line) {
+    return line.find(form.edFingerprint.Text) != std::string::npos;
+  });
+  ASSERT_NE(fingerprintLine, view.log.end());
+  EXPECT_NE(fingerprintLine->find("Port " + form.edTlsPort.Text), std::string::npos) << *fingerprintLine;
+  EXPECT_TRUE(QFile::exists(QString::fromStdString(form.TlsKeyFile())));
+  EXPECT_EQ(Value(ReadFile(form.SettingsFileName()), "Enabled"), "1");
+}
+
 TEST_F(Control, SettingsThatCannotBeWrittenReachTheTopLevelErrorDisplay) {
   // A folder where the file should be: the write fails.
   QDir().mkpath(QString::fromStdString(form.SettingsFileName()));

@@ -1,0 +1,281 @@
+// The TLS port end to end over loopback: encrypted and plain clients in one
+// chat, handshakes that go wrong, the server's key files and the clients'
+// pinning of it.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "chat_peer.h"
+#include "client/known_servers.h"
+#include "event_loop.h"
+#include "tls/tls_identity.h"
+#include "tls/tls_socket_api.h"
+#include "transport/packet_ids.h"
+#include "transport/platform/posix_socket_api.h"
+#include "transport/server.h"
+#include "transport/socket_error_text.h"
+
+namespace parlivo::testing {
+namespace {
+
+std::uint16_t BoundPort(SocketHandle socket) {
+  sockaddr_in bound{};
+  socklen_t length = sizeof bound;
+  ::getsockname(socket, reinterpret_cast<sockaddr*>(&bound), &length);
+  return ntohs(bound.sin_port);
+}
+
+// One key for the whole run: making one costs more than a test should.
+const std::shared_ptr<TlsContext>& ServerContext() {
+  static QTemporaryDir folder;
+  static std::shared_ptr<TlsContext> context = [] {
+    bool created = false;
+    std::string error;
+    auto made = TlsContext::LoadOrCreateServer(folder.filePath("server.crt").toStdString(),
+                                               folder.filePath("server.key").toStdString(), created, error);
+    EXPECT_TRUE(made) << error;
+    return made;
+  }();
+  return context;
+}
+
+struct TlsServer : ::testing::Test {
+  TlsServer() {
+    tls.setContext(ServerContext());
+    server.SetMaxPing(0);
+    server.ListenTls = true;
+    server.OnError = [this](TCustomFasterSocket*, SocketHandle, int code, const std::string&) { errors.push_back(code); };
+    // Every chat text goes to everybody, as the operator's relay does.
+    server.OnClientMessageCome = [this](TDadideVUDServer*, TDadideVUDServerClient*, const std::string& text) {
+      server.ForEachClient(WalkOrder::FirstToLast, [&](TDadideVUDServerClient* client) {
+        server.SendPacket(client, pidMessage, text);
+      });
+    };
+    server.SetListen(true);
+    port = BoundPort(server.Socket);
+    tlsPort = BoundPort(server.TlsSocket());
+  }
+  ~TlsServer() override {
+    server.OnError = nullptr;
+    server.OnClientMessageCome = nullptr;
+    peers.clear();
+    server.SetListen(false);
+  }
+
+  // A peer connected to `to`, greeted; through TLS when `secure`.
+  ChatPeer& Connect(std::uint16_t to, bool secure) {
+    peers.push_back(std::make_unique<ChatPeer>());
+    ChatPeer& peer = *peers.back();
+    std::string error;
+    if (secure)
+      peer.connection.useTls(TlsContext::Client(error), [this](const std::string& fingerprint, std::string&) {
+        seen = fingerprint;
+        return true;
+      });
+    peer.connection.startConnect(*ChatConnection::Resolve("127.0.0.1", to, error));
+    EXPECT_TRUE(PumpUntil([&] {
+      if (peer.connection.connecting()) peer.connection.finishConnect();
+      peer.Poll();
+      return peer.Has(pidConnected);
+    })) << peer.connection.error();
+    return peer;
+  }
+  bool Join(ChatPeer& peer, const std::string& nick) {
+    peer.connection.registerUser(nick, "Room");
+    return PumpUntil([&] {
+      peer.Poll();
+      return peer.Has(pidAccessGranted);
+    });
+  }
+  // What `to` receives of a chat text `from` sends, waiting for it.
+  std::string Relay(ChatPeer& from, ChatPeer& to, const std::string& text) {
+    to.received.clear();
+    from.connection.send(pidMessage, text);
+    PumpUntil([&] {
+      from.Poll();
+      to.Poll();
+      return to.Has(pidMessage);
+    }, 5000);
+    const auto texts = to.Payloads(pidMessage);
+    return texts.empty() ? std::string() : texts.front();
+  }
+
+  PosixSocketApi api;
+  TlsSocketApi tls{api};
+  TDadideVUDServer server{tls};
+  std::uint16_t port = 0;
+  std::uint16_t tlsPort = 0;
+  std::vector<std::unique_ptr<ChatPeer>> peers;
+  std::vector<int> errors;
+  std::string seen;
+};
+
+TEST_F(TlsServer, AnEncryptedAndAPlainClientChatBothWaysLargeTextsIncluded) {
+  ChatPeer& secure = Connect(tlsPort, true);
+  ChatPeer& plain = Connect(port, false);
+  EXPECT_EQ(seen, ServerContext()->fingerprint());
+  ASSERT_TRUE(Join(secure, "Ann"));
+  ASSERT_TRUE(Join(plain, "Bob"));
+  EXPECT_EQ(server.Clients->Count(), 2u);
+
+  EXPECT_EQ(Relay(secure, plain, "hello in clear"), "hello in clear");
+  EXPECT_EQ(Relay(plain, secure, "hello encrypted"), "hello encrypted");
+  // Larger than a record, a socket buffer and a read: written in parts and
+  // read back whole, in both directions.
+  std::string big(600 * 1024, 'x');
+  for (std::size_t i = 0; i < big.size(); i += 997) big[i] = static_cast<char>('a' + i % 26);
+  EXPECT_EQ(Relay(plain, secure, big), big);
+  EXPECT_EQ(Relay(secure, plain, big), big);
+  EXPECT_TRUE(errors.empty());
+}
+
+// What a client does wrong on the TLS port before its handshake is done.
+enum class Misstep { Garbage, StopsHalfWay, ResetsHalfWay };
+
+class HandshakeFault : public TlsServer, public ::testing::WithParamInterface<Misstep> {};
+
+TEST_P(HandshakeFault, CostsOnlyThatConnectionAndLeavesNothingHeld) {
+  tls.handshakeMs = 300;
+  ChatPeer& ann = Connect(port, false);
+  ChatPeer& bob = Connect(tlsPort, true);
+  ASSERT_TRUE(Join(ann, "Ann"));
+  ASSERT_TRUE(Join(bob, "Bob"));
+
+  ChatConnection culprit;
+  std::string error;
+  int expected = 0;
+  switch (GetParam()) {
+    case Misstep::Garbage:
+      ASSERT_TRUE(culprit.connect("127.0.0.1", tlsPort, 2000));
+      culprit.sendBytes("GET / HTTP/1.0\r\n\r\n");
+      expected = kTlsHandshakeFailed;
+      break;
+    case Misstep::StopsHalfWay:
+    case Misstep::ResetsHalfWay:
+      // A real ClientHello, then nothing more from this side.
+      culprit.useTls(TlsContext::Client(error));
+      culprit.startConnect(*ChatConnection::Resolve("127.0.0.1", tlsPort, error));
+      ASSERT_TRUE(PumpUntil([&] {
+        if (culprit.connecting()) culprit.finishConnect();
+        return !culprit.connecting() && culprit.securing();
+      }));
+      PumpFor(50);  // the server answers and waits for the client's last word
+      expected = GetParam() == Misstep::StopsHalfWay ? kTlsHandshakeTimedOut : 10054;
+      if (GetParam() == Misstep::ResetsHalfWay) culprit.abort();
+      break;
+  }
+  ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); })) << "no error reported";
+  EXPECT_EQ(errors, std::vector<int>{expected});
+  EXPECT_TRUE(PumpUntil([&] { return server.Clients->Count() == 2 && tls.sessions() == 1; }));
+  EXPECT_EQ(tls.handshaking(), 0u);
+  EXPECT_EQ(Relay(ann, bob, "still here"), "still here");
+  EXPECT_EQ(Relay(bob, ann, "so am I"), "so am I");
+}
+
+INSTANTIATE_TEST_SUITE_P(Missteps, HandshakeFault,
+                         ::testing::Values(Misstep::Garbage, Misstep::StopsHalfWay, Misstep::ResetsHalfWay));
+
+TEST(TlsIdentity, AKeyMadeAtFirstUseIsTheOwnersAloneAndStaysTheSame) {
+  QTemporaryDir folder;
+  const std::string certificate = folder.filePath("s.crt").toStdString();
+  const std::string key = folder.filePath("s.key").toStdString();
+  bool created = false;
+  std::string error;
+  const auto first = TlsContext::LoadOrCreateServer(certificate, key, created, error);
+  ASSERT_TRUE(first) << error;
+  EXPECT_TRUE(created);
+  struct stat status {};
+  ASSERT_EQ(::stat(key.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+  const auto again = TlsContext::LoadOrCreateServer(certificate, key, created, error);
+  ASSERT_TRUE(again) << error;
+  EXPECT_FALSE(created);
+  EXPECT_EQ(again->fingerprint(), first->fingerprint());
+  EXPECT_EQ(first->fingerprint().size(), 32u * 3 - 1);
+}
+
+TEST(TlsIdentity, APairThatDoesNotLoadIsAClearErrorNeverReplaced) {
+  QTemporaryDir folder;
+  const auto path = [&](const char* name) { return folder.filePath(name).toStdString(); };
+  std::ofstream(path("garbage.pem")) << "not a certificate\n";
+  bool created = false;
+  std::string error;
+  ASSERT_TRUE(TlsContext::LoadOrCreateServer(path("a.crt"), path("a.key"), created, error));
+  ASSERT_TRUE(TlsContext::LoadOrCreateServer(path("b.crt"), path("b.key"), created, error));
+  struct Case {
+    std::string certificate, key, says;
+  };
+  for (const Case& c : std::vector<Case>{
+           {path("garbage.pem"), path("a.key"), "cannot load the certificate " + path("garbage.pem")},
+           {path("missing.crt"), path("a.key"), "cannot load the certificate " + path("missing.crt")},
+           {path("a.crt"), path("garbage.pem"), "cannot load the key " + path("garbage.pem")},
+           {path("a.crt"), path("b.key"), "does not belong"},
+       }) {
+    error.clear();
+    EXPECT_FALSE(TlsContext::LoadServer(c.certificate, c.key, error)) << c.certificate;
+    EXPECT_NE(error.find(c.says), std::string::npos) << error;
+  }
+  // A certificate without its key is not made over: the operator sorts it out.
+  error.clear();
+  EXPECT_FALSE(TlsContext::LoadOrCreateServer(path("a.crt"), path("lost.key"), created, error));
+  EXPECT_FALSE(created);
+  EXPECT_FALSE(error.empty());
+}
+
+TEST(KnownServers, TheFirstKeyIsPinnedTheSameOnePassesAnotherIsRefusedNamingBoth) {
+  QTemporaryDir folder;
+  const KnownServers known(folder.filePath("config/parlivo/known_servers").toStdString());
+  std::string noted;
+  const auto check = known.Check("box.local:4001", [&](const std::string& note) { noted = note; });
+  std::string why;
+  EXPECT_TRUE(check("AA:01", why));
+  EXPECT_NE(noted.find("AA:01"), std::string::npos);
+  EXPECT_EQ(known.Pinned("box.local:4001"), "AA:01");
+  std::string other;
+  ASSERT_TRUE(known.Remember("other:1", "CC:03", other)) << other;
+
+  noted.clear();
+  EXPECT_TRUE(check("AA:01", why));
+  EXPECT_TRUE(noted.empty());
+  EXPECT_FALSE(check("BB:02", why));
+  EXPECT_NE(why.find("AA:01"), std::string::npos) << why;
+  EXPECT_NE(why.find("BB:02"), std::string::npos) << why;
+  // A refusal changes nothing; other servers' keys stay as they were.
+  EXPECT_EQ(known.Pinned("box.local:4001"), "AA:01");
+  EXPECT_EQ(known.Pinned("other:1"), "CC:03");
+  EXPECT_EQ(KnownServerKey("Box.Local", 4001), "box.local:4001");
+}
+
+TEST_F(TlsServer, AClientRefusesAServerWhoseKeyChangedBeforeSendingAnything) {
+  QTemporaryDir folder;
+  const KnownServers known(folder.filePath("known").toStdString());
+  std::string error;
+  ASSERT_TRUE(known.Remember("127.0.0.1:" + std::to_string(tlsPort), "00:11", error));
+  ChatConnection client;
+  client.useTls(TlsContext::Client(error), known.Check("127.0.0.1:" + std::to_string(tlsPort)));
+  client.startConnect(*ChatConnection::Resolve("127.0.0.1", tlsPort, error));
+  client.registerUser("Eve", "Room");
+  ASSERT_TRUE(PumpUntil([&] {
+    if (client.connecting()) client.finishConnect();
+    client.readAvailable();
+    return client.fd() < 0;
+  }));
+  EXPECT_NE(client.error().find("00:11"), std::string::npos) << client.error();
+  EXPECT_NE(client.error().find(ServerContext()->fingerprint()), std::string::npos) << client.error();
+  PumpFor(50);
+  EXPECT_EQ(client.bytesWritten(), 0u);  // the nickname never left
+}
+
+}  // namespace
+}  // namespace parlivo::testing
