@@ -29,6 +29,8 @@ const char* const kBenchUsage =
     "  --duration SECS    hard stop for the whole run, decimals allowed; its last\n"
     "                     part (up to a third) is kept for the clients to leave [60]\n"
     "  --prefix P         nicknames are P-0, P-1, ... [bench]\n"
+    "  --tls              every client speaks TLS (give the server's TLS port with\n"
+    "                     --port); the server's key is not checked\n"
     "  --connect-only     only connect, register and answer pings until the\n"
     "                     duration is over; no chat\n"
     "  --server-pid PID   the server's process (on this machine): report how much\n"
@@ -207,6 +209,7 @@ const std::vector<OptionRule>& Rules() {
        }},
       {"--json", false, [](BenchOptions& o, const std::string&, std::string_view) { o.json = true; }},
       {"--connect-only", false, [](BenchOptions& o, const std::string&, std::string_view) { o.connectOnly = true; }},
+      {"--tls", false, [](BenchOptions& o, const std::string&, std::string_view) { o.tls = true; }},
       {"--quiet", false, [](BenchOptions& o, const std::string&, std::string_view) { o.quiet = true; }},
       {"--help", false, [](BenchOptions& o, const std::string&, std::string_view) { o.help = true; }},
   };

@@ -48,6 +48,7 @@ struct BenchOptions {
   // --duration are no failure; only lost texts and cut-off readers are.
   bool slowOk = false;
   std::string timeline;           // CSV file for a time series; empty: none
+  bool tls = false;               // every client connects through TLS (to the TLS port)
   int serverPid = 0;            // when set, the server's CPU use is reported
   bool json = false;
   bool connectOnly = false;

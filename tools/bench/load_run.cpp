@@ -89,6 +89,10 @@ BenchReport LoadRun::Run() {
     return Finish();
   }
   address_ = *address;
+  if (options_.tls && !(tlsContext_ = TlsContext::Client(reason))) {
+    Stop(kExitCannotConnect, "cannot start TLS: " + reason);
+    return Finish();
+  }
   if (!options_.timeline.empty()) {
     timeline_ = std::fopen(options_.timeline.c_str(), "w");
     if (timeline_ == nullptr) {
@@ -532,6 +536,7 @@ void LoadRun::Lost(std::size_t index, const std::string& reason) {
 void LoadRun::StartConnect(std::size_t index) {
   Client& client = clients_[index];
   client.greetingDeadline = Clock::now() + kGreetingTimeout;
+  if (tlsContext_) client.connection.useTls(tlsContext_);
   if (!client.connection.startConnect(address_)) return ConnectFailed(index, client.connection.error());
   client.stage = client.connection.connecting() ? Stage::Connecting : Stage::AwaitGreeting;
 }

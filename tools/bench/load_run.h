@@ -48,6 +48,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,6 +57,7 @@
 #include "bench_report.h"
 #include "client/chat_connection.h"
 #include "flow_accounting.h"
+#include "tls/tls_identity.h"
 
 namespace parlivo::bench {
 
@@ -144,6 +146,7 @@ class LoadRun {
   BenchOptions options_;
   std::string marker_;  // "pb RUN "
   sockaddr_in address_{};
+  std::shared_ptr<TlsContext> tlsContext_;  // with --tls: one for every client
   std::vector<Client> clients_;
   Phase phase_ = Phase::Connect;
   Clock::time_point start_;
