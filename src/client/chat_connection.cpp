@@ -296,8 +296,10 @@ bool ChatConnection::readAvailable(std::size_t most) {
   char chunk[64 * 1024];
   std::size_t total = 0;
   most = std::min(most, kMaxReadPerCall);
-  while (total < most) {
-    const std::size_t ask = std::min(sizeof chunk, most - total);
+  // Through TLS, what the session already took from the socket is read
+  // past `most`: the socket would not wake the caller for it again.
+  while (total < most || (tls_ && tls_->buffered())) {
+    const std::size_t ask = total < most ? std::min(sizeof chunk, most - total) : sizeof chunk;
     const long got = readSome(chunk, ask);
     if (got == 0) break;
     if (got < 0) {

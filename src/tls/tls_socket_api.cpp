@@ -190,7 +190,8 @@ int TlsSocketApi::ioctlFionread(SocketHandle s, std::uint32_t* count) {
   *count = 0;
   if (!session->established || session->ended) return 0;
   if (SSL_pending(session->ssl) == 0) {
-    // Decrypt the next record if it is all there, to tell its size.
+    // Decrypt the next record if it is all there: a record not yet whole
+    // has no plain bytes to give.
     char probe;
     ERR_clear_error();
     if (SSL_peek(session->ssl, &probe, 1) <= 0) {
@@ -200,7 +201,13 @@ int TlsSocketApi::ioctlFionread(SocketHandle s, std::uint32_t* count) {
       return 0;
     }
   }
-  *count = static_cast<std::uint32_t>(SSL_pending(session->ssl));
+  // The record at hand and whatever more ciphertext the socket holds: more
+  // than the plain bytes it will give (a record's overhead is counted in),
+  // but a reader that takes it all reads every record that has come, as it
+  // reads every byte of a plain socket, and relays them in one pass.
+  std::uint32_t raw = 0;
+  if (inner_.ioctlFionread(s, &raw) != 0) raw = 0;
+  *count = static_cast<std::uint32_t>(SSL_pending(session->ssl)) + raw;
   return 0;
 }
 

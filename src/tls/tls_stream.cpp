@@ -134,6 +134,8 @@ std::size_t TlsStream::write(const void* data, std::size_t length, Status& statu
   return 0;
 }
 
+bool TlsStream::buffered() const { return SSL_has_pending(ssl_) == 1; }
+
 void TlsStream::close() {
   if (!established_) return;
   ERR_clear_error();

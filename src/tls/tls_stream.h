@@ -37,6 +37,9 @@ class TlsStream {
   // nothing moved (WantRead/WantWrite: try again when the socket is ready).
   std::size_t read(void* buffer, std::size_t length, Status& status);
   std::size_t write(const void* data, std::size_t length, Status& status);
+  // Whether bytes read from the socket wait inside, undecrypted or unread:
+  // the socket will not say so again.
+  bool buffered() const;
   // Says close_notify as far as the socket takes it now.
   void close();
 
