@@ -101,6 +101,9 @@ class TfrmServer {
   TCheckBox chkSameNick, chkTray, chkStyle, chkAuto, chkAdvertise;
   // Who may connect; read at each start of the server.
   AccessSettings Access;
+  // The one local address to listen on (either family, numeric); empty:
+  // every address of both families. Read at each start of the server.
+  std::string ListenAddress;
   // The event log (mChat) and how it is shown.
   EventLog mChat;
   bool mChatWordWrap = true;

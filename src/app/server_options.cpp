@@ -13,6 +13,7 @@ void ApplyServerOptions(TfrmServer& form, const ServerOptions& options) {
   if (options.allowFrom) form.Access.allowFrom = *options.allowFrom;
   if (options.denyFrom) form.Access.denyFrom = *options.denyFrom;
   if (options.admitAny) form.Access.admitAny = *options.admitAny;
+  if (options.listenAddress) form.ListenAddress = *options.listenAddress;
   form.RunLimits = options.limits;
 }
 

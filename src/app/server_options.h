@@ -27,6 +27,7 @@ struct ServerOptions {
   std::optional<std::string> allowFrom;
   std::optional<std::string> denyFrom;
   std::optional<bool> admitAny;
+  std::optional<std::string> listenAddress;  // "": every address
   LimitOverrides limits;
 };
 

@@ -21,6 +21,8 @@ constexpr const char* kSection = "frmServer";
 // The server's limits live in a section of their own: they are no window
 // state, and an operator edits them by hand.
 constexpr const char* kLimitsSection = "Limits";
+// The one address to listen on (--listen).
+constexpr const char* kListenKey = "ListenAddress";
 
 // A positive count from the file, or `fallback` for anything else.
 std::uint32_t ReadCount(const IniFile& ini, const char* key, std::uint32_t fallback, bool zeroAllowed) {
@@ -105,6 +107,7 @@ void TfrmServer::LoadSettings() {
   Access.allowFrom = ini.ReadString(kSection, kAllowKey, Access.allowFrom);
   Access.denyFrom = ini.ReadString(kSection, kDenyKey, Access.denyFrom);
   Access.admitAny = ini.ReadBool(kSection, kAdmitAnyKey, Access.admitAny);
+  ListenAddress = ini.ReadString(kSection, kListenKey, ListenAddress);
   view_.ControlsChanged();
 }
 
@@ -147,6 +150,9 @@ void TfrmServer::SaveSettings() {
   ini.WriteString(kSection, kAllowKey, Access.allowFrom);
   ini.WriteString(kSection, kDenyKey, Access.denyFrom);
   ini.WriteBool(kSection, kAdmitAnyKey, Access.admitAny);
+  // Only a server that was ever limited to one address has the key.
+  if (!ListenAddress.empty() || !ini.ReadString(kSection, kListenKey, "").empty())
+    ini.WriteString(kSection, kListenKey, ListenAddress);
   ini.WriteInteger(kSection, "TimesRun", ini.ReadInteger(kSection, "TimesRun", 0) + 1);
   ini.WriteString(kSection, "LastRun", Now());
 }

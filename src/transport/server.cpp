@@ -9,6 +9,7 @@
 
 #include "transport/exception.h"
 #include "transport/platform/memory_release.h"
+#include "transport/platform/socket_address.h"
 #include "transport/platform/winsock_errors.h"
 #include "transport/socket_error_text.h"
 #include "transport/steady_time.h"
@@ -26,12 +27,9 @@ constexpr int kAcceptRetryFirstMs = 50;
 // quickly, and the connections in service do not wait long behind it.
 constexpr int kAcceptsPerNotice = 64;
 
-// An IPv4 address in network order, as dotted decimal.
-std::string DottedAddress(std::uint32_t networkOrder) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(&networkOrder);
-  return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." + std::to_string(bytes[2]) + "." +
-         std::to_string(bytes[3]);
-}
+// Failures that say the system has no IPv6 (the family unsupported, or
+// its addresses switched off): the server then listens on IPv4 alone.
+bool MeansNoIPv6(int error) { return error == 10043 || error == 10047 || error == 10049; }
 
 
 }  // namespace
@@ -130,29 +128,72 @@ void TDadideVUDServer::SetListen(bool Value) {
 }
 
 void TDadideVUDServer::StartListening() {
-  Socket = Api().socket(kAfInet, kSockStream, kIpProtoTcp);
-  if (Socket == kInvalidSocket) {
-    SocketError(kInvalidSocket, Api().lastError());
+  listensIPv6_ = false;
+  int error = 0;
+  if (ListenAddress.empty()) {
+    error = OpenEveryAddress();
+  } else if (const auto address = ParseNumericAddress(ListenAddress, Port)) {
+    error = OpenListener(*address, nullptr);
+  } else {
+    error = 10049;  // "Cannot assign requested address"
+  }
+  if (error != 0) {
+    AbandonStart(error);
     return;
   }
-  SockAddr = SockAddrIn{};
-  SockAddr.family = kAfInet;
-  SockAddr.port = qToBigEndian<std::uint16_t>(Port);
-  SockAddr.address = 0;  // every local address
-  if (Api().bind(Socket, SockAddr) != 0 || Api().listen(Socket, kListenBacklog) != 0 ||
-      Api().asyncSelect(Socket, WindowHandle(), WM_SOCKETNOTIFY, kListenEvents) != 0) {
-    AbandonStart(Api().lastError());
-    return;
-  }
+  Socket = listeners_.front();
   PingTimer.setEnabled(true);
   listen_ = true;
 }
 
+int TDadideVUDServer::OpenEveryAddress() {
+  SockAddrIn6 any6;
+  any6.family = kAfInet6;
+  any6.port = qToBigEndian<std::uint16_t>(Port);
+  SockAddrIn any4;
+  any4.family = kAfInet;
+  any4.port = qToBigEndian<std::uint16_t>(Port);
+  bool dualStack = true;
+  const int error = OpenListener(any6, &dualStack);
+  if (MeansNoIPv6(error)) {
+    CloseListeners();
+    if (OnServerNotice)
+      OnServerNotice(this, "IPv6 is not available (" + std::string(SocketErrorText(error)) + ", #" +
+                               std::to_string(error) + "): listening on IPv4 only.");
+    return OpenListener(any4, nullptr);
+  }
+  // A socket that takes IPv6 alone leaves the port's IPv4 side to a second one.
+  return error != 0 || dualStack ? error : OpenListener(any4, nullptr);
+}
+
+int TDadideVUDServer::OpenListener(const SockAddrStorage& address, bool* dualStack) {
+  const SocketHandle s = Api().socket(address.family, kSockStream, kIpProtoTcp);
+  if (s == kInvalidSocket) return Api().lastError();
+  listeners_.push_back(s);
+  if (address.family == kAfInet6) {
+    // Off, IPv4 peers come to this socket as mapped addresses; on (an IPv6
+    // address of its own, or a system that cannot turn it off), the port's
+    // IPv4 side stays free for an IPv4 socket.
+    const bool both = dualStack != nullptr && Api().setV6Only(s, false) == 0;
+    if (!both) Api().setV6Only(s, true);
+    if (dualStack != nullptr) *dualStack = both;
+  }
+  if (Api().bind(s, address) != 0 || Api().listen(s, kListenBacklog) != 0 ||
+      Api().asyncSelect(s, WindowHandle(), WM_SOCKETNOTIFY, kListenEvents) != 0)
+    return Api().lastError();
+  listensIPv6_ = listensIPv6_ || address.family == kAfInet6;
+  return 0;
+}
+
+void TDadideVUDServer::CloseListeners() {
+  for (const SocketHandle s : std::exchange(listeners_, {})) Api().closesocket(s);
+}
+
 void TDadideVUDServer::AbandonStart(int errorCode) {
-  // Close the half-opened socket before reporting: the report's handler may
+  // Close the half-opened sockets before reporting: the report's handler may
   // start the server again, and must find no stale handle in Socket.
-  const SocketHandle failed = Socket;
-  Api().closesocket(failed);
+  const SocketHandle failed = listeners_.empty() ? kInvalidSocket : listeners_.back();
+  CloseListeners();
   Socket = kInvalidSocket;
   SocketError(failed, errorCode);
 }
@@ -179,7 +220,12 @@ void TDadideVUDServer::StopListening() {
 
   // No new connections while the last packets go out.
   const SocketHandle listening = Socket;
-  const int error = CloseSocket(false);
+  int error = CloseSocket(false);
+  for (const SocketHandle other : std::exchange(listeners_, {})) {
+    if (other == listening) continue;
+    Api().asyncSelect(other, WindowHandle(), WM_SOCKETNOTIFY, 0);
+    if (Api().closesocket(other) != 0 && error == 0) error = Api().lastError();
+  }
   listen_ = false;
   CloseAtStop(std::move(closing));
   if (error != 0) SocketError(listening, error);
@@ -251,18 +297,35 @@ std::string TDadideVUDServer::LocalIP() {
   return name.empty() ? std::string() : Api().hostAddress(name);
 }
 
+std::string TDadideVUDServer::LocalIPv6() {
+  if (!listensIPv6_) return {};
+  // Limited to one IPv6 address, the server is reached there alone.
+  if (const auto address = ParseNumericAddress(ListenAddress, Port); address && address->family == kAfInet6) {
+    const std::string text = AddressText(*address);
+    if (text != "::") return text;
+  }
+  return Api().hostAddress6();
+}
+
 // ---------------------------------------------------------------------------
 // Connections
 
 void TDadideVUDServer::AcceptConnection() {
   const auto alive = LifeToken();
-  for (int taken = 0; taken < kAcceptsPerNotice; ++taken) {
-    if (!AcceptOne() || alive.expired() || !listen_) return;
+  // The notice does not say which listening socket is ready: each takes its
+  // turn, and one with nothing waiting says so at once.
+  const std::vector<SocketHandle> listening = listeners_;
+  for (const SocketHandle s : listening) {
+    for (int taken = 0; taken < kAcceptsPerNotice; ++taken) {
+      const bool more = AcceptOne(s);
+      if (alive.expired() || !listen_ || acceptRetry_.isActive()) return;
+      if (!more) break;
+    }
   }
 }
 
-bool TDadideVUDServer::AcceptOne() {
-  const SocketHandle accepted = Api().accept(Socket, &SockAddr);
+bool TDadideVUDServer::AcceptOne(SocketHandle listening) {
+  const SocketHandle accepted = Api().accept(listening, &SockAddr);
   if (accepted == kInvalidSocket) {
     const int error = Api().lastError();
     // Nothing (more) was waiting: not a failure of the server.
@@ -279,12 +342,12 @@ bool TDadideVUDServer::AcceptOne() {
 
   auto client = std::make_unique<TDadideVUDServerClient>(Api(), this);
   client->Socket = accepted;
-  client->Host = DottedAddress(SockAddr.address);
+  client->Host = AddressText(SockAddr);
   client->Port = Port;
   client->Connected = true;
   if (const std::string reason = RefusalReason(client->Host); !reason.empty()) {
     Release(std::move(client));
-    Notice(refusalNotices_, "Refused a connection from IP " + DottedAddress(SockAddr.address) + ": " + reason);
+    Notice(refusalNotices_, "Refused a connection from IP " + AddressText(SockAddr) + ": " + reason);
     return true;
   }
 
@@ -308,7 +371,7 @@ void TDadideVUDServer::BackOffAccepting(int errorCode) {
   // accepting works again. The listening socket is not watched meanwhile, so
   // its readiness does not spin the loop.
   acceptPauseMs_ = acceptPauseMs_ == 0 ? kAcceptRetryFirstMs : std::min(acceptPauseMs_ * 2, kAcceptRetryMaxMs);
-  Api().asyncSelect(Socket, WindowHandle(), WM_SOCKETNOTIFY, FD_WRITE);
+  for (const SocketHandle s : listeners_) Api().asyncSelect(s, WindowHandle(), WM_SOCKETNOTIFY, FD_WRITE);
   acceptRetry_.start(acceptPauseMs_);
 
   Notice(acceptNotices_, "Cannot accept connections: " + std::string(SocketErrorText(errorCode)) + " (#" +
@@ -325,7 +388,7 @@ void TDadideVUDServer::Notice(NoticeThrottle& throttle, const std::string& text)
 
 void TDadideVUDServer::ResumeAccepting() {
   if (!listen_) return;
-  Api().asyncSelect(Socket, WindowHandle(), WM_SOCKETNOTIFY, kListenEvents);
+  for (const SocketHandle s : listeners_) Api().asyncSelect(s, WindowHandle(), WM_SOCKETNOTIFY, kListenEvents);
   BusyScope busy(*this);
   AcceptConnection();
 }
