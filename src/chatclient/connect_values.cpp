@@ -76,7 +76,7 @@ ClientCommandLine ParseClientCommandLine(const QStringList& arguments, const Rem
       "the last run, and joins at once when they led to a join then.");
   const QCommandLineOption help = parser.addHelpOption();
   const QCommandLineOption versionOption = parser.addVersionOption();
-  parser.addPositionalArgument("server", "The server: HOST or HOST:PORT (port 65535 when omitted).",
+  parser.addPositionalArgument("server", "The server: HOST, HOST:PORT or [IPV6]:PORT (port 65535 when omitted).",
                                "[HOST[:PORT]");
   parser.addPositionalArgument("nick", "Your nickname.", "[NICK");
   parser.addPositionalArgument("room", "The room to join (none when omitted).", "[ROOM]]]");

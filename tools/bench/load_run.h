@@ -143,7 +143,7 @@ class LoadRun {
 
   BenchOptions options_;
   std::string marker_;  // "pb RUN "
-  sockaddr_in address_{};
+  Endpoint address_{};
   std::vector<Client> clients_;
   Phase phase_ = Phase::Connect;
   Clock::time_point start_;
