@@ -29,7 +29,9 @@ constexpr int kAcceptsPerNotice = 64;
 
 // Failures that say the system has no IPv6 (the family unsupported, or
 // its addresses switched off): the server then listens on IPv4 alone.
-bool MeansNoIPv6(int error) { return error == 10043 || error == 10047 || error == 10049; }
+bool MeansNoIPv6(int error) {
+  return error == WSAEPROTONOSUPPORT || error == WSAEAFNOSUPPORT || error == WSAEADDRNOTAVAIL;
+}
 
 
 }  // namespace
@@ -135,7 +137,7 @@ void TDadideVUDServer::StartListening() {
   } else if (const auto address = ParseNumericAddress(ListenAddress, Port)) {
     error = OpenListener(*address, nullptr);
   } else {
-    error = 10049;  // "Cannot assign requested address"
+    error = WSAEADDRNOTAVAIL;  // no address of this machine
   }
   if (error != 0) {
     AbandonStart(error);
