@@ -129,14 +129,11 @@ void ChatConnection::startAfresh() {
 
 bool ChatConnection::startConnect(const Endpoint& address) {
   startAfresh();
-  fd_ = ::socket(address.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) return fail("cannot create a socket: " + ErrnoText(errno));
-  // Chat lines are small and latency matters more than packing them.
-  const int on = 1;
-  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address.address), address.length) == 0) return true;
-  if (errno != EINPROGRESS) return fail(ErrnoText(errno));
-  connecting_ = true;
+  bool connected = false;
+  std::string reason;
+  fd_ = StartConnecting(address, connected, reason);
+  if (fd_ < 0) return fail(reason);
+  connecting_ = !connected;
   return true;
 }
 

@@ -21,8 +21,9 @@ int MillisecondsUntil(Clock::time_point when) {
   return left > 0 ? static_cast<int>(std::min<long long>(left, 1 << 30)) : 0;
 }
 
-// Starts one attempt: the socket, connecting, or -1 with `error` set.
-int StartAttempt(const Endpoint& endpoint, bool& connected, std::string& error) {
+}  // namespace
+
+int StartConnecting(const Endpoint& endpoint, bool& connected, std::string& error) {
   connected = false;
   const int fd = ::socket(endpoint.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
@@ -41,8 +42,6 @@ int StartAttempt(const Endpoint& endpoint, bool& connected, std::string& error) 
   ::close(fd);
   return -1;
 }
-
-}  // namespace
 
 std::vector<Endpoint> InterleaveFamilies(const std::vector<Endpoint>& resolved) {
   if (resolved.empty()) return {};
@@ -72,7 +71,7 @@ int ConnectFirstAnswering(const std::vector<Endpoint>& endpoints, int timeoutMs,
   for (;;) {
     if (next < endpoints.size() && (attempts.empty() || Clock::now() >= nextStart)) {
       bool connected = false;
-      const int fd = StartAttempt(endpoints[next++], connected, error);
+      const int fd = StartConnecting(endpoints[next++], connected, error);
       if (connected) {
         closeAllBut(-1);
         return fd;

@@ -32,6 +32,11 @@ struct Endpoint {
 // still under way (RFC 8305's recommended "Connection Attempt Delay").
 inline constexpr int kConnectStaggerMs = 250;
 
+// Starts one connection attempt on a new non-blocking socket with
+// TCP_NODELAY set: the socket (`connected` tells whether it is made
+// already, as on loopback it may be), or -1 with `error` in plain words.
+int StartConnecting(const Endpoint& endpoint, bool& connected, std::string& error);
+
 // The resolver's addresses in the order to try them: the families take
 // turns, starting with the resolver's first choice, each in its own order.
 std::vector<Endpoint> InterleaveFamilies(const std::vector<Endpoint>& resolved);
