@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "client/chat_connection.h"
 #include "client/server_address.h"
 #include "client/staggered_connect.h"
 
@@ -119,16 +118,6 @@ TEST(StaggeredConnect, TheAddressThatListensWinsWhicheverComesFirst) {
   const std::uint16_t port = Listener(AF_INET).port;  // free again
   EXPECT_EQ(ConnectFirstAnswering({Loopback(AF_INET6, port), Loopback(AF_INET, port)}, 3000, error), -1);
   EXPECT_EQ(error, "connection refused");
-}
-
-TEST(StaggeredConnect, AConnectionJoinsAnIPv6OnlyServerByItsAddress) {
-  const Listener server(AF_INET6);
-  ASSERT_TRUE(server.ok);
-  ChatConnection client;
-  ASSERT_TRUE(client.connect("::1", server.port, 3000)) << client.error();
-  EXPECT_EQ(PeerFamily(client.fd()), AF_INET6);
-  EXPECT_FALSE(client.connect("127.0.0.1", server.port, 3000));
-  EXPECT_EQ(client.error(), "connection refused");
 }
 
 }  // namespace

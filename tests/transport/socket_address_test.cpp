@@ -64,10 +64,5 @@ TEST(SocketAddress, TheAnnouncedIPv6AddressIsOneOthersCanReach) {
   }
 }
 
-TEST(SocketAddress, EndpointsAreWrittenTheWayUsersTypeThem) {
-  EXPECT_EQ(EndpointText("192.0.2.7", 4000), "192.0.2.7:4000");
-  EXPECT_EQ(EndpointText("fd12::5", 4000), "[fd12::5]:4000");
-}
-
 }  // namespace
 }  // namespace parlivo
