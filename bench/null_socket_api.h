@@ -17,9 +17,9 @@ class NullSocketApi final : public SocketApi {
   int startup(std::uint16_t) override { return 0; }
   int cleanup() override { return 0; }
   SocketHandle socket(int, int, int) override { return 3; }
-  int bind(SocketHandle, const SockAddrIn&) override { return 0; }
+  int bind(SocketHandle, const SockAddrStorage&) override { return 0; }
   int listen(SocketHandle, int) override { return 0; }
-  SocketHandle accept(SocketHandle, SockAddrIn*) override { return kInvalidSocket; }
+  SocketHandle accept(SocketHandle, SockAddrStorage*) override { return kInvalidSocket; }
   int recv(SocketHandle, void* buffer, int length, int) override {
     const std::size_t n = std::min(incoming.size(), static_cast<std::size_t>(length));
     std::memcpy(buffer, incoming.data(), n);
@@ -34,6 +34,7 @@ class NullSocketApi final : public SocketApi {
   int closesocket(SocketHandle) override { return 0; }
   int setLinger(SocketHandle, std::uint16_t, std::uint16_t) override { return 0; }
   int setNoDelay(SocketHandle, bool) override { return 0; }
+  int setV6Only(SocketHandle, bool) override { return 0; }
   int ioctlFionread(SocketHandle, std::uint32_t* count) override {
     *count = static_cast<std::uint32_t>(incoming.size());
     return 0;
@@ -50,6 +51,7 @@ class NullSocketApi final : public SocketApi {
     return 0;
   }
   std::string hostAddress(const std::string&) override { return {}; }
+  std::string hostAddress6() override { return {}; }
 };
 
 }  // namespace parlivo::bench

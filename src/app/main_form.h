@@ -117,6 +117,9 @@ class TfrmServer {
   TCheckBox chkTls;
   TEdit edTlsPort, edFingerprint;
   TlsFiles Tls;
+  // The one local address to listen on (either family, numeric); empty:
+  // every address of both families. Read at each start of the server.
+  std::string ListenAddress;
   // The event log (mChat) and how it is shown.
   EventLog mChat;
   bool mChatWordWrap = true;

@@ -9,6 +9,7 @@
 #include "app/main_form.h"
 #include "app/settings_location.h"
 #include "app/str_to_int.h"
+#include "transport/platform/socket_address.h"
 #include "transport/unhandled_error.h"
 
 namespace parlivo {
@@ -97,6 +98,7 @@ std::exception_ptr TfrmServer::StartServer() {
   // Lists that cannot be read must not leave the server more open than the
   // operator meant: it does not start.
   if (!ReadAccessPolicy() || !PrepareTls()) return nullptr;
+  Server->ListenAddress = ListenAddress;
   Server->SetListen(true);
   // A start that failed has been logged and handled by ServerError already
   // (which also arranged a restart if one is wanted); announcing an address
@@ -106,10 +108,13 @@ std::exception_ptr TfrmServer::StartServer() {
   if (!Server->Listen()) return nullptr;
   const std::string address = Server->LocalIP();
   if (!Server->Listen()) return nullptr;
+  const std::string address6 = Server->LocalIPv6();
   upSince_.start();
 
   Log("");
   Log("Tell this IP \" " + address + " \" your Clients to use! (admitted: " + DescribeAccessPolicy(policy_) + ")");
+  // Clients on IPv6 type the address in brackets, with the port.
+  if (!address6.empty()) Log("Over IPv6 they use \" " + EndpointText(address6, Server->Port) + " \"");
   Log("Do not forget to tell correct Port! (" + edPort.Text + ")");
   if (Server->ListenTls) {
     // What users compare with what their client shows at its first

@@ -32,6 +32,7 @@ struct ServerOptions {
   std::optional<std::uint16_t> tlsPort;
   std::optional<std::string> tlsCertificate;
   std::optional<std::string> tlsKey;
+  std::optional<std::string> listenAddress;  // "": every address
   LimitOverrides limits;
 };
 

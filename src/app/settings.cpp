@@ -23,6 +23,8 @@ constexpr const char* kSection = "frmServer";
 constexpr const char* kLimitsSection = "Limits";
 // The encrypted port has a section of its own too: its files are named by hand.
 constexpr const char* kTlsSection = "TLS";
+// The one address to listen on (--listen).
+constexpr const char* kListenKey = "ListenAddress";
 
 // A positive count from the file, or `fallback` for anything else.
 std::uint32_t ReadCount(const IniFile& ini, const char* key, std::uint32_t fallback, bool zeroAllowed) {
@@ -123,6 +125,7 @@ void TfrmServer::LoadSettings() {
   edTlsPort.Text = ini.ReadString(kTlsSection, "Port", edTlsPort.Text);
   Tls.certificateFile = ini.ReadString(kTlsSection, "Certificate", Tls.certificateFile);
   Tls.keyFile = ini.ReadString(kTlsSection, "Key", Tls.keyFile);
+  ListenAddress = ini.ReadString(kSection, kListenKey, ListenAddress);
   view_.ControlsChanged();
 }
 
@@ -169,6 +172,9 @@ void TfrmServer::SaveSettings() {
   ini.WriteInteger(kTlsSection, "Port", TlsPortValue());
   ini.WriteString(kTlsSection, "Certificate", Tls.certificateFile);
   ini.WriteString(kTlsSection, "Key", Tls.keyFile);
+  // Only a server that was ever limited to one address has the key.
+  if (!ListenAddress.empty() || !ini.ReadString(kSection, kListenKey, "").empty())
+    ini.WriteString(kSection, kListenKey, ListenAddress);
   ini.WriteInteger(kSection, "TimesRun", ini.ReadInteger(kSection, "TimesRun", 0) + 1);
   ini.WriteString(kSection, "LastRun", Now());
 }

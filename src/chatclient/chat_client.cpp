@@ -1,5 +1,7 @@
 #include "chatclient/chat_client.h"
 
+#include <unistd.h>
+
 #include <utility>
 
 #include "chatclient/relay_text.h"
@@ -71,20 +73,23 @@ void ChatClient::StartConnecting(const ConnectTarget& target) {
   SetState(State::Connecting);
   Add(TranscriptLine::Kind::Notice, "Connecting to " + Target() + "...");
   deadline_.start(timeouts.connect);
-  lookup_.start(target.address.host, target.address.port,
-                [this](std::optional<sockaddr_in> address, const std::string& error) { AddressFound(address, error); });
+  lookup_.start(target.address.host, target.address.port, timeouts.connect,
+                [this](int fd, const std::string& error) { ServerReached(fd, error); });
 }
 
-void ChatClient::AddressFound(std::optional<sockaddr_in> address, const std::string& error) {
-  if (!UseTls()) return Finish();
-  if (!address || !connection_.startConnect(*address)) {
-    const std::string reason = address ? connection_.error() : error;
-    Add(TranscriptLine::Kind::Problem, "Could not connect to " + Target() + ": " + QString::fromStdString(reason) + ".");
+void ChatClient::ServerReached(int fd, const std::string& error) {
+  if (fd < 0) {
+    Add(TranscriptLine::Kind::Problem, "Could not connect to " + Target() + ": " + QString::fromStdString(error) + ".");
     Finish();
     return;
   }
+  if (!UseTls()) {
+    ::close(fd);
+    return Finish();
+  }
+  if (!connection_.adopt(fd)) return NotSecured();
   Watch();
-  if (!connection_.connecting()) Connected();
+  Connected();
 }
 
 bool ChatClient::UseTls() {

@@ -113,7 +113,8 @@ class ChatClient {
 
  private:
   void StartConnecting(const ConnectTarget& target);
-  void AddressFound(std::optional<sockaddr_in> address, const std::string& error);
+  // The lookup and connection ended: a connected socket, or -1 and why not.
+  void ServerReached(int fd, const std::string& error);
   // Sets the connection up for TLS (or plain TCP) as the target asks; false,
   // with a Problem line, when TLS cannot start.
   bool UseTls();

@@ -39,7 +39,7 @@ std::optional<ConnectTarget> CheckConnectValues(const ConnectValues& values, QSt
     problem = "The server address is not usable: " + QString::fromStdString(error) + ".";
     return std::nullopt;
   }
-  if (values.tls && !server.contains(':')) address->port = kDefaultTlsServerPort;
+  if (values.tls && !address->portGiven) address->port = kDefaultTlsServerPort;
   if (values.nick.isEmpty()) {
     problem = "Enter a nickname.";
     return std::nullopt;
@@ -83,7 +83,7 @@ ClientCommandLine ParseClientCommandLine(const QStringList& arguments, const Rem
                                "Connect encrypted, to the server's TLS port (65534 when PORT is omitted); the "
                                "server's key is remembered at the first connection and must not change.");
   parser.addOption(tls);
-  parser.addPositionalArgument("server", "The server: HOST or HOST:PORT (port 65535 when omitted).",
+  parser.addPositionalArgument("server", "The server: HOST, HOST:PORT or [IPV6]:PORT (port 65535 when omitted).",
                                "[HOST[:PORT]");
   parser.addPositionalArgument("nick", "Your nickname.", "[NICK");
   parser.addPositionalArgument("room", "The room to join (none when omitted).", "[ROOM]]]");

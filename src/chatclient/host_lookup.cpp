@@ -1,19 +1,26 @@
 #include "chatclient/host_lookup.h"
 
+#include <unistd.h>
+
 #include <mutex>
 #include <thread>
 #include <utility>
 
 #include "client/chat_connection.h"
+#include "client/staggered_connect.h"
 
 namespace parlivo {
 
-// Written once by the worker, read by the owner's poll.
+// Written once by the worker, read by the owner's poll. A socket nobody
+// took is closed with the last share.
 struct HostLookup::Result {
   std::mutex mutex;
   bool finished = false;
-  std::optional<sockaddr_in> address;
+  int fd = -1;
   std::string error;
+  ~Result() {
+    if (fd >= 0) ::close(fd);
+  }
 };
 
 HostLookup::HostLookup() {
@@ -23,15 +30,16 @@ HostLookup::HostLookup() {
 
 HostLookup::~HostLookup() { cancel(); }
 
-void HostLookup::start(const std::string& host, std::uint16_t port, Done done) {
+void HostLookup::start(const std::string& host, std::uint16_t port, int timeoutMs, Done done) {
   cancel();
   result_ = std::make_shared<Result>();
   done_ = std::move(done);
-  std::thread([result = result_, host, port] {
+  std::thread([result = result_, host, port, timeoutMs] {
     std::string error;
-    std::optional<sockaddr_in> address = ChatConnection::Resolve(host, port, error);
+    const std::vector<Endpoint> endpoints = ChatConnection::Resolve(host, port, error);
+    const int fd = endpoints.empty() ? -1 : ConnectFirstAnswering(endpoints, timeoutMs, error);
     const std::lock_guard lock(result->mutex);
-    result->address = address;
+    result->fd = fd;
     result->error = std::move(error);
     result->finished = true;
   }).detach();
@@ -46,17 +54,21 @@ void HostLookup::cancel() {
 
 void HostLookup::poll() {
   if (!result_) return;
-  std::optional<sockaddr_in> address;
+  int fd = -1;
   std::string error;
   {
     const std::lock_guard lock(result_->mutex);
     if (!result_->finished) return;
-    address = result_->address;
+    fd = std::exchange(result_->fd, -1);
     error = result_->error;
   }
   Done done = std::exchange(done_, nullptr);
   cancel();
-  if (done) done(address, error);
+  if (done) {
+    done(fd, error);
+  } else if (fd >= 0) {
+    ::close(fd);
+  }
 }
 
 }  // namespace parlivo

@@ -74,13 +74,14 @@ ChatConnection& ChatConnection::operator=(ChatConnection&& other) noexcept {
   return *this;
 }
 
-std::optional<sockaddr_in> ChatConnection::Resolve(const std::string& host, std::uint16_t port,
-                                                   std::string& error) {
+std::vector<Endpoint> ChatConnection::Resolve(const std::string& host, std::uint16_t port, std::string& error) {
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
   addrinfo* found = nullptr;
-  const int status = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  const std::string service = std::to_string(port);
+  const int status = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
   if (status != 0 || found == nullptr) {
     if (status == EAI_NONAME || status == EAI_NODATA || status == EAI_ADDRFAMILY || status == 0) {
       error = "host not found: " + host;
@@ -90,29 +91,29 @@ std::optional<sockaddr_in> ChatConnection::Resolve(const std::string& host, std:
       error = "cannot look up " + host + ": " + ::gai_strerror(status);
     }
     if (found != nullptr) ::freeaddrinfo(found);
-    return std::nullopt;
+    return {};
   }
-  sockaddr_in address{};
-  std::memcpy(&address, found->ai_addr, sizeof address);
+  std::vector<Endpoint> endpoints;
+  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family != AF_INET && entry->ai_family != AF_INET6) continue;
+    Endpoint endpoint;
+    std::memcpy(&endpoint.address, entry->ai_addr, std::min<std::size_t>(entry->ai_addrlen, sizeof endpoint.address));
+    endpoint.length = entry->ai_addrlen;
+    endpoints.push_back(endpoint);
+  }
   ::freeaddrinfo(found);
-  address.sin_port = htons(port);
-  return address;
+  if (endpoints.empty()) error = "host not found: " + host;
+  return InterleaveFamilies(endpoints);
 }
 
 bool ChatConnection::connect(const std::string& host, std::uint16_t port, int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::string reason;
-  const std::optional<sockaddr_in> address = Resolve(host, port, reason);
-  if (!address) return fail(reason);
-  if (!startConnect(*address)) return false;
-  while (connecting_) {
-    pollfd entry{fd_, POLLOUT, 0};
-    const int ready = ::poll(&entry, 1, MillisecondsLeft(deadline));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return fail(ErrnoText(errno));
-    if (ready == 0) return fail("timed out");
-    if (!finishConnect()) return false;
-  }
+  const std::vector<Endpoint> endpoints = Resolve(host, port, reason);
+  if (endpoints.empty()) return fail(reason);
+  const int fd = ConnectFirstAnswering(endpoints, MillisecondsLeft(deadline), reason);
+  if (fd < 0) return fail(reason);
+  if (!adopt(fd)) return false;
   while (securing()) {
     pollfd entry{fd_, static_cast<short>(tls_->wantsWrite() ? POLLOUT : POLLIN), 0};
     const int ready = ::poll(&entry, 1, MillisecondsLeft(deadline));
@@ -124,7 +125,13 @@ bool ChatConnection::connect(const std::string& host, std::uint16_t port, int ti
   return true;
 }
 
-bool ChatConnection::startConnect(const sockaddr_in& address) {
+bool ChatConnection::adopt(int fd) {
+  startAfresh();
+  fd_ = fd;
+  return connected();
+}
+
+void ChatConnection::startAfresh() {
   close();
   error_.clear();
   peerClosed_ = false;
@@ -133,14 +140,16 @@ bool ChatConnection::startConnect(const sockaddr_in& address) {
   inbox_.clear();
   bytesWritten_ = 0;
   bytesRead_ = 0;
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) return fail("cannot create a socket: " + ErrnoText(errno));
-  // Chat lines are small and latency matters more than packing them.
-  const int on = 1;
-  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return connected();
-  if (errno != EINPROGRESS) return fail(ErrnoText(errno));
-  connecting_ = true;
+}
+
+bool ChatConnection::startConnect(const Endpoint& address) {
+  startAfresh();
+  bool made = false;
+  std::string reason;
+  fd_ = StartConnecting(address, made, reason);
+  if (fd_ < 0) return fail(reason);
+  connecting_ = !made;
+  if (made) return connected();
   return true;
 }
 
@@ -151,7 +160,7 @@ bool ChatConnection::finishConnect() {
   if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &pending, &length) != 0) return fail(ErrnoText(errno));
   if (pending != 0) return fail(ErrnoText(pending));
   // Writable without an error can still mean "not yet" after a spurious wake-up.
-  sockaddr_in peer{};
+  sockaddr_storage peer{};
   socklen_t peerLength = sizeof peer;
   if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) {
     if (errno == ENOTCONN) return true;

@@ -1,6 +1,6 @@
 #pragma once
-// ChatConnection: one client connection to a chat server over TCP (IPv4),
-// on a non-blocking POSIX socket. No Qt, no threads.
+// ChatConnection: one client connection to a chat server over TCP (IPv4 or
+// IPv6), on a non-blocking POSIX socket. No Qt, no threads.
 //
 // It speaks the client side of the protocol: it queues packets and writes
 // them as far as the socket accepts, keeping the rest for flush(); it reads
@@ -11,7 +11,8 @@
 //
 // Two ways to use it:
 //  * blocking-style: connect() with a time-out, then waitPacket() for each
-//    packet with a deadline (the chat tool and tests);
+//    packet with a deadline (the chat tool and tests); or a socket connected
+//    elsewhere (on a worker thread) handed over with adopt();
 //  * inside a caller's own poll loop over many connections: startConnect(),
 //    then poll fd() for reading, and for writing while wantsWrite(); call
 //    finishConnect() when a connecting socket turns writable, flush() when a
@@ -33,8 +34,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "client/client_packets.h"
+#include "client/staggered_connect.h"
 
 namespace parlivo {
 
@@ -71,16 +74,23 @@ class ChatConnection {
   // The server's certificate fingerprint once the handshake is done.
   const std::string& peerFingerprint() const { return fingerprint_; }
 
-  // The IPv4 address of `host` (dotted address or host name) and `port`;
-  // nullopt with `error` set ("host not found: x") when there is none.
-  static std::optional<sockaddr_in> Resolve(const std::string& host, std::uint16_t port, std::string& error);
+  // The addresses of `host` (an IPv4 or IPv6 address, "fe80::1%eth0", or a
+  // host name) with `port`, both families, in the order to try them
+  // (InterleaveFamilies); empty with `error` set ("host not found: x") when
+  // there is none.
+  static std::vector<Endpoint> Resolve(const std::string& host, std::uint16_t port, std::string& error);
 
-  // Resolves, connects and waits at most `timeoutMs` for the connection
-  // (and its TLS handshake and peer check, when TLS is on).
+  // Resolves, connects to the first address that answers (see
+  // staggered_connect.h) and waits at most `timeoutMs` in all, the TLS
+  // handshake and peer check included when TLS is on.
   bool connect(const std::string& host, std::uint16_t port, int timeoutMs);
   // Starts connecting without waiting. True when the connection is under way
   // or already made; connecting() tells which.
-  bool startConnect(const sockaddr_in& address);
+  bool startConnect(const Endpoint& address);
+  // Takes over `fd`, a socket connected to the server (non-blocking), as
+  // if connect() had made it (starting TLS when asked for). False when
+  // TLS cannot start.
+  bool adopt(int fd);
   // Completes a connection under way once its socket is writable (or shows
   // an error). False, with the socket closed, when the connection failed.
   bool finishConnect();
@@ -148,6 +158,8 @@ class ChatConnection {
 
  private:
   bool fail(std::string reason);
+  // Closes what there is and forgets the last connection's state.
+  void startAfresh();
   void closeSocket();
   void takePackets();
   // The TCP connection is made: starts TLS when asked for.

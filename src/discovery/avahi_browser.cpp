@@ -94,8 +94,9 @@ void AvahiBrowser::Browsed(int interface, int protocol, int event, const char* n
   switch (event) {
     case AVAHI_BROWSER_NEW: {
       announcements_.insert({interface, protocol, Text(name)});
-      // Clients connect over IPv4, so the address asked for is IPv4 whatever
-      // protocol carried the announcement.
+      // The IPv4 address is asked for whatever protocol carried the
+      // announcement: it names the server without an interface, which a
+      // link-local IPv6 address would need.
       AvahiServiceResolver* resolver =
           avahi_service_resolver_new(client_, interface, protocol, name, type, domain, AVAHI_PROTO_INET,
                                      static_cast<AvahiLookupFlags>(0), OnResolve, this);

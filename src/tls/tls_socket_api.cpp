@@ -126,7 +126,7 @@ int TlsSocketApi::encryptAccepted(SocketHandle s) {
   return 0;
 }
 
-SocketHandle TlsSocketApi::accept(SocketHandle s, SockAddrIn* peer) {
+SocketHandle TlsSocketApi::accept(SocketHandle s, SockAddrStorage* peer) {
   const SocketHandle accepted = inner_.accept(s, peer);
   if (accepted == kInvalidSocket) {
     lastError_ = inner_.lastError();

@@ -57,9 +57,9 @@ class TlsSocketApi final : public SocketApi {
   int cleanup() override { return inner_.cleanup(); }
   std::uint32_t maxSockets() override { return inner_.maxSockets(); }
   SocketHandle socket(int family, int type, int protocol) override;
-  int bind(SocketHandle s, const SockAddrIn& address) override { return pass(inner_.bind(s, address)); }
+  int bind(SocketHandle s, const SockAddrStorage& address) override { return pass(inner_.bind(s, address)); }
   int listen(SocketHandle s, int backlog) override { return pass(inner_.listen(s, backlog)); }
-  SocketHandle accept(SocketHandle s, SockAddrIn* peer) override;
+  SocketHandle accept(SocketHandle s, SockAddrStorage* peer) override;
   int recv(SocketHandle s, void* buffer, int length, int flags) override;
   int send(SocketHandle s, const void* buffer, int length, int flags) override;
   int shutdown(SocketHandle s, int how) override;
@@ -68,6 +68,7 @@ class TlsSocketApi final : public SocketApi {
     return pass(inner_.setLinger(s, on, seconds));
   }
   int setNoDelay(SocketHandle s, bool on) override { return pass(inner_.setNoDelay(s, on)); }
+  int setV6Only(SocketHandle s, bool on) override { return pass(inner_.setV6Only(s, on)); }
   int ioctlFionread(SocketHandle s, std::uint32_t* count) override;
   int asyncSelect(SocketHandle s, HiddenWindow* window, unsigned message, long events) override;
   int waitWritable(const std::vector<SocketHandle>& sockets, int timeoutMs, std::vector<bool>& writable) override;
@@ -75,6 +76,7 @@ class TlsSocketApi final : public SocketApi {
   int lastError() override { return lastError_; }
   int gethostname(char* name, int length) override { return pass(inner_.gethostname(name, length)); }
   std::string hostAddress(const std::string& hostName) override { return inner_.hostAddress(hostName); }
+  std::string hostAddress6() override { return inner_.hostAddress6(); }
 
  private:
   struct Session;

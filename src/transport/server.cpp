@@ -9,6 +9,7 @@
 
 #include "transport/exception.h"
 #include "transport/platform/memory_release.h"
+#include "transport/platform/socket_address.h"
 #include "transport/platform/winsock_errors.h"
 #include "transport/socket_error_text.h"
 #include "transport/steady_time.h"
@@ -28,11 +29,10 @@ constexpr int kAcceptsPerNotice = 64;
 // What a failed start reports when the sockets layer cannot speak TLS.
 constexpr int kOperationNotSupported = 10045;
 
-// An IPv4 address in network order, as dotted decimal.
-std::string DottedAddress(std::uint32_t networkOrder) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(&networkOrder);
-  return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." + std::to_string(bytes[2]) + "." +
-         std::to_string(bytes[3]);
+// Failures that say the system has no IPv6 (the family unsupported, or
+// its addresses switched off): the server then listens on IPv4 alone.
+bool MeansNoIPv6(int error) {
+  return error == WSAEPROTONOSUPPORT || error == WSAEAFNOSUPPORT || error == WSAEADDRNOTAVAIL;
 }
 
 
@@ -133,40 +133,31 @@ void TDadideVUDServer::SetListen(bool Value) {
 }
 
 void TDadideVUDServer::StartListening() {
-  Socket = Api().socket(kAfInet, kSockStream, kIpProtoTcp);
-  if (Socket == kInvalidSocket) {
-    SocketError(kInvalidSocket, Api().lastError());
-    return;
+  listensIPv6_ = false;
+  int error = 0;
+  if (ListenAddress.empty()) {
+    error = OpenEveryAddress(Port, false);
+  } else if (const auto address = ParseNumericAddress(ListenAddress, Port)) {
+    error = OpenListener(*address, nullptr, false);
+  } else {
+    error = WSAEADDRNOTAVAIL;  // no address of this machine
   }
-  SockAddr = SockAddrIn{};
-  SockAddr.family = kAfInet;
-  SockAddr.port = qToBigEndian<std::uint16_t>(Port);
-  SockAddr.address = 0;  // every local address
-  if (Api().bind(Socket, SockAddr) != 0 || Api().listen(Socket, kListenBacklog) != 0 ||
-      Api().asyncSelect(Socket, WindowHandle(), WM_SOCKETNOTIFY, kListenEvents) != 0) {
-    AbandonStart(Api().lastError());
+  if (error != 0) {
+    AbandonStart(error);
     return;
   }
   if (ListenTls) {
-    if (const int error = OpenTlsListener(); error != 0) {
+    // The TLS port on the same addresses as the plain one.
+    error = ListenAddress.empty() ? OpenEveryAddress(TlsPort, true)
+                                  : OpenListener(*ParseNumericAddress(ListenAddress, TlsPort), nullptr, true);
+    if (error != 0) {
       AbandonStart(error);
       return;
     }
   }
+  Socket = listeners_.front();
   PingTimer.setEnabled(true);
   listen_ = true;
-}
-
-int TDadideVUDServer::OpenTlsListener() {
-  tlsSocket_ = Api().socket(kAfInet, kSockStream, kIpProtoTcp);
-  if (tlsSocket_ == kInvalidSocket) return Api().lastError();
-  SockAddrIn address{};
-  address.family = kAfInet;
-  address.port = qToBigEndian<std::uint16_t>(TlsPort);
-  if (Api().bind(tlsSocket_, address) != 0 || Api().listen(tlsSocket_, kListenBacklog) != 0) return Api().lastError();
-  if (Api().encryptAccepted(tlsSocket_) != 0) return kOperationNotSupported;
-  if (Api().asyncSelect(tlsSocket_, tlsWindow_.get(), WM_SOCKETNOTIFY, kListenEvents) != 0) return Api().lastError();
-  return 0;
 }
 
 void TDadideVUDServer::TlsListenerNotice(WindowMessage& message) {
@@ -177,24 +168,71 @@ void TDadideVUDServer::TlsListenerNotice(WindowMessage& message) {
   RunGuarded(this, [&] {
     if (const int error = SelectError(message.lParam); error > 10000) {
       SocketError(socket, error);
-    } else if (SelectEvent(message.lParam) == FD_ACCEPT && socket == tlsSocket_) {
-      AcceptFrom(tlsSocket_, TlsPort);
+    } else if (SelectEvent(message.lParam) == FD_ACCEPT) {
+      AcceptFrom(tlsListeners_, TlsPort, true);
     }
   });
 }
 
 void TDadideVUDServer::SelectListening(long events) {
-  Api().asyncSelect(Socket, WindowHandle(), WM_SOCKETNOTIFY, events);
-  if (tlsSocket_ != kInvalidSocket) Api().asyncSelect(tlsSocket_, tlsWindow_.get(), WM_SOCKETNOTIFY, events);
+  for (const SocketHandle s : listeners_) Api().asyncSelect(s, WindowHandle(), WM_SOCKETNOTIFY, events);
+  for (const SocketHandle s : tlsListeners_) Api().asyncSelect(s, tlsWindow_.get(), WM_SOCKETNOTIFY, events);
+}
+
+int TDadideVUDServer::OpenEveryAddress(std::uint16_t port, bool tls) {
+  SockAddrIn6 any6;
+  any6.family = kAfInet6;
+  any6.port = qToBigEndian<std::uint16_t>(port);
+  SockAddrIn any4;
+  any4.family = kAfInet;
+  any4.port = qToBigEndian<std::uint16_t>(port);
+  bool dualStack = true;
+  const int error = OpenListener(any6, &dualStack, tls);
+  if (MeansNoIPv6(error)) {
+    CloseListeners(tls);
+    if (OnServerNotice && !tls)
+      OnServerNotice(this, "IPv6 is not available (" + std::string(SocketErrorText(error)) + ", #" +
+                               std::to_string(error) + "): listening on IPv4 only.");
+    return OpenListener(any4, nullptr, tls);
+  }
+  // A socket that takes IPv6 alone leaves the port's IPv4 side to a second one.
+  return error != 0 || dualStack ? error : OpenListener(any4, nullptr, tls);
+}
+
+int TDadideVUDServer::OpenListener(const SockAddrStorage& address, bool* dualStack, bool tls) {
+  const SocketHandle s = Api().socket(address.family, kSockStream, kIpProtoTcp);
+  if (s == kInvalidSocket) return Api().lastError();
+  (tls ? tlsListeners_ : listeners_).push_back(s);
+  if (address.family == kAfInet6) {
+    // Off, IPv4 peers come to this socket as mapped addresses; on (an IPv6
+    // address of its own, or a system that cannot turn it off), the port's
+    // IPv4 side stays free for an IPv4 socket.
+    const bool both = dualStack != nullptr && Api().setV6Only(s, false) == 0;
+    if (!both) Api().setV6Only(s, true);
+    if (dualStack != nullptr) *dualStack = both;
+  }
+  if (Api().bind(s, address) != 0 || Api().listen(s, kListenBacklog) != 0) return Api().lastError();
+  // Its connections speak TLS; a sockets layer without it cannot serve the port.
+  if (tls && Api().encryptAccepted(s) != 0) return kOperationNotSupported;
+  if (Api().asyncSelect(s, tls ? tlsWindow_.get() : WindowHandle(), WM_SOCKETNOTIFY, kListenEvents) != 0)
+    return Api().lastError();
+  if (!tls) listensIPv6_ = listensIPv6_ || address.family == kAfInet6;
+  return 0;
+}
+
+void TDadideVUDServer::CloseListeners(bool tls) {
+  for (const SocketHandle s : std::exchange(tls ? tlsListeners_ : listeners_, {})) Api().closesocket(s);
 }
 
 void TDadideVUDServer::AbandonStart(int errorCode) {
   // Close the half-opened sockets before reporting: the report's handler may
   // start the server again, and must find no stale handle in Socket.
-  const SocketHandle failed = Socket;
-  Api().closesocket(failed);
+  const SocketHandle failed = !tlsListeners_.empty() ? tlsListeners_.back()
+                              : listeners_.empty()    ? kInvalidSocket
+                                                      : listeners_.back();
+  CloseListeners(false);
+  CloseListeners(true);
   Socket = kInvalidSocket;
-  if (tlsSocket_ != kInvalidSocket) Api().closesocket(std::exchange(tlsSocket_, kInvalidSocket));
   SocketError(failed, errorCode);
 }
 
@@ -219,12 +257,17 @@ void TDadideVUDServer::StopListening() {
   leaving_ = 0;
 
   // No new connections while the last packets go out.
-  if (tlsSocket_ != kInvalidSocket) {
-    Api().asyncSelect(tlsSocket_, tlsWindow_.get(), WM_SOCKETNOTIFY, 0);
-    Api().closesocket(std::exchange(tlsSocket_, kInvalidSocket));
+  for (const SocketHandle s : std::exchange(tlsListeners_, {})) {
+    Api().asyncSelect(s, tlsWindow_.get(), WM_SOCKETNOTIFY, 0);
+    Api().closesocket(s);
   }
   const SocketHandle listening = Socket;
-  const int error = CloseSocket(false);
+  int error = CloseSocket(false);
+  for (const SocketHandle other : std::exchange(listeners_, {})) {
+    if (other == listening) continue;
+    Api().asyncSelect(other, WindowHandle(), WM_SOCKETNOTIFY, 0);
+    if (Api().closesocket(other) != 0 && error == 0) error = Api().lastError();
+  }
   listen_ = false;
   CloseAtStop(std::move(closing));
   if (error != 0) SocketError(listening, error);
@@ -296,19 +339,36 @@ std::string TDadideVUDServer::LocalIP() {
   return name.empty() ? std::string() : Api().hostAddress(name);
 }
 
+std::string TDadideVUDServer::LocalIPv6() {
+  if (!listensIPv6_) return {};
+  // Limited to one IPv6 address, the server is reached there alone.
+  if (const auto address = ParseNumericAddress(ListenAddress, Port); address && address->family == kAfInet6) {
+    const std::string text = AddressText(*address);
+    if (text != "::") return text;
+  }
+  return Api().hostAddress6();
+}
+
 // ---------------------------------------------------------------------------
 // Connections
 
-void TDadideVUDServer::AcceptConnection() { AcceptFrom(Socket, Port); }
+void TDadideVUDServer::AcceptConnection() { AcceptFrom(listeners_, Port, false); }
 
-void TDadideVUDServer::AcceptFrom(SocketHandle listening, std::uint16_t port) {
+void TDadideVUDServer::AcceptFrom(const std::vector<SocketHandle>& sockets, std::uint16_t port, bool tls) {
   const auto alive = LifeToken();
-  for (int taken = 0; taken < kAcceptsPerNotice; ++taken) {
-    if (!AcceptOne(listening, port) || alive.expired() || !listen_) return;
+  // The notice does not say which listening socket is ready: each takes its
+  // turn, and one with nothing waiting says so at once.
+  const std::vector<SocketHandle> listening = sockets;
+  for (const SocketHandle s : listening) {
+    for (int taken = 0; taken < kAcceptsPerNotice; ++taken) {
+      const bool more = AcceptOne(s, port, tls);
+      if (alive.expired() || !listen_ || acceptRetry_.isActive()) return;
+      if (!more) break;
+    }
   }
 }
 
-bool TDadideVUDServer::AcceptOne(SocketHandle listening, std::uint16_t port) {
+bool TDadideVUDServer::AcceptOne(SocketHandle listening, std::uint16_t port, bool tls) {
   const SocketHandle accepted = Api().accept(listening, &SockAddr);
   if (accepted == kInvalidSocket) {
     const int error = Api().lastError();
@@ -323,19 +383,19 @@ bool TDadideVUDServer::AcceptOne(SocketHandle listening, std::uint16_t port) {
   // An accepted socket inherits its listening socket's registration; the
   // TLS listening socket's notices go to a window of their own, so its
   // connections are registered with the server's like the others.
-  if (listening != Socket) Api().asyncSelect(accepted, WindowHandle(), WM_SOCKETNOTIFY, kListenEvents);
+  if (tls) Api().asyncSelect(accepted, WindowHandle(), WM_SOCKETNOTIFY, kListenEvents);
   // Chat is interactive: without this a relay waits for the client's
   // delayed acknowledgement whenever an earlier packet is unacknowledged.
   Api().setNoDelay(accepted, true);
 
   auto client = std::make_unique<TDadideVUDServerClient>(Api(), this);
   client->Socket = accepted;
-  client->Host = DottedAddress(SockAddr.address);
+  client->Host = AddressText(SockAddr);
   client->Port = port;
   client->Connected = true;
   if (const std::string reason = RefusalReason(client->Host); !reason.empty()) {
     Release(std::move(client));
-    Notice(refusalNotices_, "Refused a connection from IP " + DottedAddress(SockAddr.address) + ": " + reason);
+    Notice(refusalNotices_, "Refused a connection from IP " + AddressText(SockAddr) + ": " + reason);
     return true;
   }
 
@@ -380,7 +440,7 @@ void TDadideVUDServer::ResumeAccepting() {
   BusyScope busy(*this);
   const auto alive = LifeToken();
   AcceptConnection();
-  if (!alive.expired() && listen_ && tlsSocket_ != kInvalidSocket) AcceptFrom(tlsSocket_, TlsPort);
+  if (!alive.expired() && listen_ && !acceptRetry_.isActive()) AcceptFrom(tlsListeners_, TlsPort, true);
 }
 
 void TDadideVUDServer::SocketClosed(SocketHandle Socket) {

@@ -1,7 +1,7 @@
 #pragma once
 // TDadideVUDServer: the TCP chat server component.
 //
-// It owns the listening socket, the ordered list of accepted connections
+// It owns the listening sockets, the ordered list of accepted connections
 // (Clients, in accept order) and the ping timer. It opens and closes the
 // listening socket when Listen is set, accepts connections (subject to
 // OnAccept) and greets each with ID 12, removes a connection when its peer
@@ -227,14 +227,21 @@ class TDadideVUDServer : public TCustomFasterSocket {
   bool ListenTls = false;
   std::uint16_t TlsPort = 0;  // 0: any free port (tests)
   // The TLS listening socket while the server listens with one.
-  SocketHandle TlsSocket() const { return tlsSocket_; }
+  SocketHandle TlsSocket() const { return tlsListeners_.empty() ? kInvalidSocket : tlsListeners_.front(); }
 
   // --- Properties with setters.
   bool Listen() const { return listen_; }
-  // Opens the listening socket on Port (all local addresses) or closes it
-  // with every connection. A failed start is reported through SocketError
-  // and leaves the server idle with no socket left open.
+  // Opens the listening socket on Port or closes it with every connection.
+  // Without a ListenAddress that is one IPv6 socket that takes IPv4 peers
+  // too (two sockets where the system cannot do that, IPv4 alone, with one
+  // OnServerNotice, where it has no IPv6). A failed start is reported
+  // through SocketError and leaves the server idle with no socket left open.
   virtual void SetListen(bool Value);
+  // The one local address to listen on, numeric, of either family
+  // ("192.0.2.7", "::1", "fe80::1%eth0"; "::" is every IPv6 address and
+  // "0.0.0.0" every IPv4 one); empty: every address of both families. Read
+  // at the next start; one that is no address fails it with 10049.
+  std::string ListenAddress;
   std::uint32_t MaxPing() const { return maxPing_; }
   // The ping period in ms; 0 stops the pings.
   virtual void SetMaxPing(std::uint32_t Value);
@@ -247,6 +254,10 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // The IPv4 address to announce to users: the host's first address that is
   // not loopback, loopback only when there is no other; empty when none.
   std::string LocalIP();
+  // The IPv6 address to announce beside it, without brackets: the one
+  // ListenAddress names, or else the host's (SocketApi::hostAddress6);
+  // empty when the server does not listen on IPv6 or there is none.
+  std::string LocalIPv6();
 
   EventTimer PingTimer;
 
@@ -350,22 +361,27 @@ class TDadideVUDServer : public TCustomFasterSocket {
   void FireClientEvent(const TDadideVUDServerEvent& event, TDadideVUDServerClient* client);
   void PushRoster(TDadideVUDServerClient* client);
 
-  // Accepts a burst of connections waiting on `listening` (reached on `port`).
-  void AcceptFrom(SocketHandle listening, std::uint16_t port);
-  // Accepts one waiting connection; false when there was none to take (or
-  // the accept failed, which then backs off).
-  bool AcceptOne(SocketHandle listening, std::uint16_t port);
-  // A notice for the TLS listening socket: handled like the server's own.
+  // Accepts a burst of connections waiting on `sockets` (reached on `port`,
+  // through TLS when `tls`).
+  void AcceptFrom(const std::vector<SocketHandle>& sockets, std::uint16_t port, bool tls);
+  // Accepts one connection waiting on `listening`; false when there was
+  // none to take (or the accept failed, which then backs off).
+  bool AcceptOne(SocketHandle listening, std::uint16_t port, bool tls);
+  // A notice for a TLS listening socket: handled like the server's own.
   void TlsListenerNotice(WindowMessage& message);
-  // Opens the TLS listening socket; the Winsock code of a failure, else 0.
-  int OpenTlsListener();
-  // Watches both listening sockets for `events`.
+  // Watches every listening socket for `events`.
   void SelectListening(long events);
   // An accept failed for lack of resources: says so (at most once a second)
   // and stops taking connections for a while, doubling the pause each time.
   void BackOffAccepting(int errorCode);
   void ResumeAccepting();
   void StartListening();
+  // Opens listening sockets on every address of both families, or on
+  // `address` alone; 0 or the error of the socket that failed (left in
+  // listeners_ for AbandonStart).
+  int OpenEveryAddress(std::uint16_t port, bool tls);
+  int OpenListener(const SockAddrStorage& address, bool* dualStack, bool tls);
+  void CloseListeners(bool tls);
   void StopListening();
   // Hands what is queued for the closing connections to their sockets,
   // waiting at most kStopDrainMs, and closes them: gracefully when all of it
@@ -415,8 +431,12 @@ class TDadideVUDServer : public TCustomFasterSocket {
   void Notice(NoticeThrottle& throttle, const std::string& text);
 
   bool listen_ = false;
-  SocketHandle tlsSocket_ = kInvalidSocket;
-  // The TLS listening socket's notices arrive here.
+  // The listening sockets, Socket first: one in the usual case, two where
+  // one IPv6 socket cannot take IPv4 peers.
+  std::vector<SocketHandle> listeners_;
+  bool listensIPv6_ = false;
+  // The same for the TLS port; their notices arrive at tlsWindow_.
+  std::vector<SocketHandle> tlsListeners_;
   std::unique_ptr<HiddenWindow> tlsWindow_;
   bool stopping_ = false;
   std::uint64_t stops_ = 0;  // counts stops, so that walks notice one

@@ -50,7 +50,7 @@ bool HoldsWholePacket(const ByteStream& buffer) {
   return size > 0 && static_cast<std::size_t>(size) <= buffer.remaining();
 }
 
-bool IsLoopback(const std::string& host) { return host.rfind("127.", 0) == 0; }
+bool IsLoopback(const std::string& host) { return host.rfind("127.", 0) == 0 || host == "::1"; }
 
 std::string Mebibytes(std::size_t bytes) { return std::to_string((bytes + (1u << 19)) >> 20) + " MiB"; }
 

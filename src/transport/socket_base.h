@@ -56,7 +56,7 @@ class TCustomFasterSocket {
   TDadideVUDErrorEvent OnError;
   // Set while this object delivers the packets of a receive pass.
   bool Dispatching = false;
-  SockAddrIn SockAddr{};
+  SockAddrStorage SockAddr{};
   // Only a server creates its list; every other socket object has none.
   std::unique_ptr<ClientList> Clients;
   ByteStream ReceiveBuffer;

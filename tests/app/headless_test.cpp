@@ -12,6 +12,8 @@
 #include "app/ini_file.h"
 #include "app/settings_location.h"
 #include "client/chat_connection.h"
+#include "encoding/text_codec.h"
+#include "transport/packet_ids.h"
 #include "form_fixture.h"
 #include "loopback_peer.h"
 
@@ -85,6 +87,39 @@ TEST_F(Headless, RunsUntilSigtermAndAsksEveryClientToLeave) {
   ASSERT_TRUE(process.waitForFinished(3000));
   EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(process.exitCode(), 0);
+}
+
+TEST_F(Headless, ClientsOnIPv6AndIPv4ChatInOneRoomAndTheLogNamesEachAsUsersWriteIt) {
+  const std::uint16_t port = FreePort();
+  Launch(port);
+  ASSERT_TRUE(WaitForLine("Do not forget to tell correct Port! (" + std::to_string(port) + ")"));
+  ChatConnection six, four;
+  ASSERT_TRUE(six.connect("::1", port, 2000)) << six.error();
+  ASSERT_TRUE(WaitForLine("Incomming connection from IP ::1 detected!"));
+  ASSERT_TRUE(four.connect("127.0.0.1", port, 2000)) << four.error();
+  ASSERT_TRUE(WaitForLine("Incomming connection from IP 127.0.0.1 detected!"));
+  for (auto [client, nick] : {std::pair{&six, "Six"}, std::pair{&four, "Four"}}) {
+    client->registerUser(nick, "Lobby");
+    bool granted = false;
+    for (int i = 0; i < 20 && !granted; ++i) {
+      const auto packet = client->waitPacket(200);
+      granted = packet && packet->id == pidAccessGranted;
+    }
+    ASSERT_TRUE(granted) << nick;
+  }
+  four.sendChat("over four");
+  ASSERT_TRUE(WaitForLine("Broadcasting \"over four\" from Four (Lobby) (127.0.0.1)"));
+  six.sendChat("over six");
+  ASSERT_TRUE(WaitForLine("Broadcasting \"over six\" from Six (Lobby) (::1)"));
+  // Each has what the other said.
+  for (auto [client, text] : {std::pair{&six, "over four"}, std::pair{&four, "over six"}}) {
+    bool heard = false;
+    for (int i = 0; i < 20 && !heard; ++i) {
+      const auto packet = client->waitPacket(200);
+      heard = packet && packet->id == pidMessage && DecodeText(packet->payload).find(text) != std::string::npos;
+    }
+    EXPECT_TRUE(heard) << text;
+  }
 }
 
 TEST_F(Headless, ExitsWithAnErrorWhenItCannotListen) {

@@ -212,6 +212,32 @@ TEST_F(Control, TheTlsPortStartsWithAKeyItMadeOrNotAtAllWhenTheGivenOneDoesNotLo
   EXPECT_EQ(Value(ReadFile(form.SettingsFileName()), "Enabled"), "1");
 }
 
+TEST_F(Control, AnIPv6AddressIsAnnouncedOnALineOfItsOwnInTheFormUsersType) {
+  api.ipv6Address = "fd12::5";
+  ASSERT_TRUE(Start());
+  ASSERT_GE(view.log.size(), 4u);
+  EXPECT_EQ(view.log[1].rfind("Tell this IP \" ", 0), 0u);
+  EXPECT_EQ(view.log[2], "Over IPv6 they use \" [fd12::5]:" + std::to_string(port) + " \"");
+  EXPECT_EQ(view.log[3], "Do not forget to tell correct Port! (" + std::to_string(port) + ")");
+}
+
+TEST_F(Control, ListenAddressLimitsTheServerAndIsKeptOnceSet) {
+  form.ListenAddress = "::1";
+  ASSERT_TRUE(Start());
+  ChatConnection six;
+  EXPECT_TRUE(six.connect("::1", port, 2000)) << six.error();
+  ChatConnection four;
+  EXPECT_FALSE(four.connect("127.0.0.1", port, 2000));
+  EXPECT_EQ(Value(ReadFile(form.SettingsFileName()), "ListenAddress"), "::1");
+  six.close();
+  form.sbRunClick();
+  // Cleared, the key stays, empty: every address again at the next start.
+  form.ListenAddress.clear();
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(Value(ReadFile(form.SettingsFileName()), "ListenAddress"), "");
+  EXPECT_TRUE(four.connect("127.0.0.1", port, 2000)) << four.error();
+}
+
 TEST_F(Control, SettingsThatCannotBeWrittenReachTheTopLevelErrorDisplay) {
   // A folder where the file should be: the write fails.
   QDir().mkpath(QString::fromStdString(form.SettingsFileName()));

@@ -61,6 +61,18 @@ TEST_F(ChatClientLoopback, TwoClientsChatBothWaysAndShowInTheOperatorsRoster) {
   EXPECT_EQ(seen.text, "héllo €");
 }
 
+TEST_F(ChatClientLoopback, AClientOnIPv6ChatsWithOneOnIPv4) {
+  ASSERT_TRUE(Start());
+  ChatClient& ann = Model("Ann", "Lobby");
+  ann.values.server = "[::1]:" + QString::number(port);
+  ASSERT_TRUE(ann.Connect());
+  ASSERT_TRUE(WaitUntil([&] { return ann.state() == ChatClient::State::Joined; }));
+  ChatClient& bob = JoinModel("Bob", "Lobby");
+  ASSERT_TRUE(ann.Submit("over six"));
+  ASSERT_TRUE(WaitUntil([&] { return Shows(bob, Kind::Chat, "over six"); }));
+  EXPECT_TRUE(Shows(ann, Kind::Notice, "Connecting to [::1]:" + QString::number(port)));
+}
+
 TEST_F(ChatClientLoopback, RosterFollowsEachListingMode) {
   struct Case {
     const char* name;

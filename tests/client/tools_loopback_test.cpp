@@ -315,6 +315,30 @@ TEST_F(ToolsLoopback, BenchCountsEveryRelayedMessageAtEveryClient) {
   }
 }
 
+TEST_F(ToolsLoopback, ChatAndBenchReachTheServerOverIPv6) {
+  ChatConnection bob = Join("Bob", "Lobby");
+  Tool chat(PARLIVO_CHAT_PATH, {"[::1]:" + QString::number(port), "Ann", "Lobby"});
+  ASSERT_TRUE(chat.waitFor("Joined as Ann in room Lobby")) << chat.output().toStdString();
+  ASSERT_NE(Find("Ann"), nullptr);
+  EXPECT_EQ(Find("Ann")->Host, "::1");
+  EXPECT_EQ(Find("Bob")->Host, "127.0.0.1");
+  chat.type("over six");
+  const auto relayed = ReceiveId(bob, pidMessage);
+  ASSERT_TRUE(relayed);
+  EXPECT_EQ(DecodeText(relayed->payload), "[BC from Ann @ Lobby]: over six");
+  chat.endInput();
+  EXPECT_EQ(chat.waitExit(), 0) << chat.output().toStdString();
+  Leave(bob);
+
+  int status = -1;
+  const QJsonObject report = RunBench({"--host", "::1", "--port", QString::number(port), "--clients", "2",
+                                       "--messages", "5", "--duration", "30"},
+                                      status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(report["deliveries"].toInt(), 5 * 2);
+  ASSERT_TRUE(PumpUntil([&] { return server.Clients->Empty(); }, kWaitMs));
+}
+
 TEST_F(ToolsLoopback, BenchFailsWhenADeliveryIsMissingOrANameIsTaken) {
   // The relay drops one message to the last of four clients.
   int relayed = 0;

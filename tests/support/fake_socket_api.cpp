@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include "transport/platform/socket_address.h"
+
 namespace parlivo::testing {
 
 namespace {
@@ -20,14 +22,20 @@ int FakeSocketApi::cleanup() {
   return 0;
 }
 
-SocketHandle FakeSocketApi::socket(int, int, int) {
+SocketHandle FakeSocketApi::socket(int family, int, int) {
+  if (family == kAfInet6 && inet6SocketError != 0) {
+    log("socket inet6 refused");
+    fail(inet6SocketError);
+    return kInvalidSocket;
+  }
   const SocketHandle s = nextHandle++;
-  sockets[s];
+  sockets[s].family = family;
   log(Line("socket", s));
   return s;
 }
 
-int FakeSocketApi::bind(SocketHandle s, const SockAddrIn&) {
+int FakeSocketApi::bind(SocketHandle s, const SockAddrStorage& address) {
+  at(s).bound = address;
   log(Line("bind", s));
   return bindError != 0 ? fail(bindError) : 0;
 }
@@ -37,7 +45,7 @@ int FakeSocketApi::listen(SocketHandle s, int) {
   return 0;
 }
 
-SocketHandle FakeSocketApi::accept(SocketHandle s, SockAddrIn* peer) {
+SocketHandle FakeSocketApi::accept(SocketHandle s, SockAddrStorage* peer) {
   if (acceptError != 0) {
     log(Line("accept", s));
     fail(std::exchange(acceptError, 0));
@@ -52,11 +60,15 @@ SocketHandle FakeSocketApi::accept(SocketHandle s, SockAddrIn* peer) {
   --waitingConnections;
   const SocketHandle accepted = nextHandle++;
   sockets[accepted];
-  if (peer != nullptr) {
-    *peer = SockAddrIn{};
-    peer->family = kAfInet;
-    peer->address = 0x0100007F;  // 127.0.0.1 in network order
+  SockAddrIn loopback;
+  loopback.family = kAfInet;
+  loopback.address = 0x0100007F;  // 127.0.0.1 in network order
+  SockAddrStorage from = loopback;
+  if (!nextPeers.empty()) {
+    if (const auto address = ParseNumericAddress(nextPeers.front(), 0)) from = *address;
+    nextPeers.pop_front();
   }
+  if (peer != nullptr) *peer = from;
   log(Line("accept", s));
   return accepted;
 }
@@ -121,6 +133,13 @@ int FakeSocketApi::setLinger(SocketHandle s, std::uint16_t on, std::uint16_t sec
 
 int FakeSocketApi::setNoDelay(SocketHandle s, bool) {
   log(Line("nodelay", s));
+  return 0;
+}
+
+int FakeSocketApi::setV6Only(SocketHandle s, bool on) {
+  log(Line("v6only", s) + (on ? " 1" : " 0"));
+  if (!on && dualStackError != 0) return fail(dualStackError);
+  at(s).v6Only = on;
   return 0;
 }
 

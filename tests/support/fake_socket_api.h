@@ -24,6 +24,9 @@ struct FakeSocket {
   bool shutDown = false;
   bool lingerZero = false;
   long selectEvents = 0;
+  int family = 0;               // as socket() was asked for it
+  SockAddrStorage bound{};      // what bind() was given
+  bool v6Only = false;          // what setV6Only() set last
   bool writeArmed = false;      // a send did not take everything: FD_WRITE is due when it can
   bool writable = true;         // what waitWritable() says of it
 };
@@ -36,6 +39,12 @@ class FakeSocketApi : public SocketApi {
   int closeError = 10038;            // ...with this code (the descriptor is released all the same, as on Linux)
   int closedTwice = 0;               // closesocket() calls on a handle that was closed already
   int bindError = 0;                 // when set, bind() fails with it
+  int inet6SocketError = 0;          // when set, IPv6 sockets cannot be made: socket() fails with it
+  int dualStackError = 0;            // when set, setV6Only(s, false) fails with it
+  // The peers (numeric, either family) the next accepted connections
+  // report, in order; 127.0.0.1 when none is left.
+  std::deque<std::string> nextPeers;
+  std::string ipv6Address;           // what hostAddress6() says
   int acceptError = 0;               // when set, the next accept() fails with it (once)
   // Connections waiting to be accepted. Each accept() takes one; with none
   // left it fails with "would block" and one more is waiting for the next
@@ -50,21 +59,23 @@ class FakeSocketApi : public SocketApi {
   int cleanup() override;
   std::uint32_t maxSockets() override { return maxSocketsValue; }
   SocketHandle socket(int family, int type, int protocol) override;
-  int bind(SocketHandle s, const SockAddrIn& address) override;
+  int bind(SocketHandle s, const SockAddrStorage& address) override;
   int listen(SocketHandle s, int backlog) override;
-  SocketHandle accept(SocketHandle s, SockAddrIn* peer) override;
+  SocketHandle accept(SocketHandle s, SockAddrStorage* peer) override;
   int recv(SocketHandle s, void* buffer, int length, int flags) override;
   int send(SocketHandle s, const void* buffer, int length, int flags) override;
   int shutdown(SocketHandle s, int how) override;
   int closesocket(SocketHandle s) override;
   int setLinger(SocketHandle s, std::uint16_t on, std::uint16_t seconds) override;
   int setNoDelay(SocketHandle s, bool on) override;
+  int setV6Only(SocketHandle s, bool on) override;
   int ioctlFionread(SocketHandle s, std::uint32_t* count) override;
   int asyncSelect(SocketHandle s, HiddenWindow* window, unsigned message, long events) override;
   int waitWritable(const std::vector<SocketHandle>& sockets, int timeoutMs, std::vector<bool>& writable) override;
   int lastError() override { return lastError_; }
   int gethostname(char* name, int length) override;
   std::string hostAddress(const std::string& hostName) override;
+  std::string hostAddress6() override { return ipv6Address; }
 
  private:
   int fail(int code) {

@@ -4,26 +4,27 @@
 // for a client from any address (a public one, say) without a packet
 // leaving the machine.
 
-#include <arpa/inet.h>
-
 #include <deque>
 #include <string>
 
 #include "transport/platform/posix_socket_api.h"
+#include "transport/platform/socket_address.h"
 
 namespace parlivo::testing {
 
 class PeerAddressApi final : public SocketApi {
  public:
-  // IPv4 addresses (dotted) for the next accepted connections, in order.
+  // Addresses (numeric, either family) for the next accepted connections, in order.
   std::deque<std::string> nextPeers;
 
-  SocketHandle accept(SocketHandle s, SockAddrIn* peer) override {
+  // What hostAddress6() says: none by default, so that what the server
+  // announces does not depend on the machine's network.
+  std::string ipv6Address;
+
+  SocketHandle accept(SocketHandle s, SockAddrStorage* peer) override {
     const SocketHandle accepted = real_.accept(s, peer);
     if (accepted != kInvalidSocket && peer != nullptr && !nextPeers.empty()) {
-      in_addr address{};
-      ::inet_pton(AF_INET, nextPeers.front().c_str(), &address);
-      peer->address = address.s_addr;
+      if (const auto address = ParseNumericAddress(nextPeers.front(), 0)) *peer = *address;
       nextPeers.pop_front();
     }
     return accepted;
@@ -33,7 +34,7 @@ class PeerAddressApi final : public SocketApi {
   int cleanup() override { return real_.cleanup(); }
   std::uint32_t maxSockets() override { return real_.maxSockets(); }
   SocketHandle socket(int family, int type, int protocol) override { return real_.socket(family, type, protocol); }
-  int bind(SocketHandle s, const SockAddrIn& address) override { return real_.bind(s, address); }
+  int bind(SocketHandle s, const SockAddrStorage& address) override { return real_.bind(s, address); }
   int listen(SocketHandle s, int backlog) override { return real_.listen(s, backlog); }
   int recv(SocketHandle s, void* buffer, int length, int flags) override {
     return real_.recv(s, buffer, length, flags);
@@ -47,6 +48,7 @@ class PeerAddressApi final : public SocketApi {
     return real_.setLinger(s, on, seconds);
   }
   int setNoDelay(SocketHandle s, bool on) override { return real_.setNoDelay(s, on); }
+  int setV6Only(SocketHandle s, bool on) override { return real_.setV6Only(s, on); }
   int ioctlFionread(SocketHandle s, std::uint32_t* count) override { return real_.ioctlFionread(s, count); }
   int asyncSelect(SocketHandle s, HiddenWindow* window, unsigned message, long events) override {
     return real_.asyncSelect(s, window, message, events);
@@ -57,6 +59,7 @@ class PeerAddressApi final : public SocketApi {
   int lastError() override { return real_.lastError(); }
   int gethostname(char* name, int length) override { return real_.gethostname(name, length); }
   std::string hostAddress(const std::string& hostName) override { return real_.hostAddress(hostName); }
+  std::string hostAddress6() override { return ipv6Address; }
 
  private:
   PosixSocketApi real_;

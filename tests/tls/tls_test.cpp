@@ -83,7 +83,7 @@ struct TlsServer : ::testing::Test {
         seen = fingerprint;
         return true;
       });
-    peer.connection.startConnect(*ChatConnection::Resolve("127.0.0.1", to, error));
+    peer.connection.startConnect(ChatConnection::Resolve("127.0.0.1", to, error).front());
     EXPECT_TRUE(PumpUntil([&] {
       if (peer.connection.connecting()) peer.connection.finishConnect();
       peer.Poll();
@@ -165,7 +165,7 @@ TEST_P(HandshakeFault, CostsOnlyThatConnectionAndLeavesNothingHeld) {
     case Misstep::ResetsHalfWay:
       // A real ClientHello, then nothing more from this side.
       culprit.useTls(TlsContext::Client(error));
-      culprit.startConnect(*ChatConnection::Resolve("127.0.0.1", tlsPort, error));
+      culprit.startConnect(ChatConnection::Resolve("127.0.0.1", tlsPort, error).front());
       ASSERT_TRUE(PumpUntil([&] {
         if (culprit.connecting()) culprit.finishConnect();
         return !culprit.connecting() && culprit.securing();
@@ -264,7 +264,7 @@ TEST_F(TlsServer, AClientRefusesAServerWhoseKeyChangedBeforeSendingAnything) {
   ASSERT_TRUE(known.Remember("127.0.0.1:" + std::to_string(tlsPort), "00:11", error));
   ChatConnection client;
   client.useTls(TlsContext::Client(error), known.Check("127.0.0.1:" + std::to_string(tlsPort)));
-  client.startConnect(*ChatConnection::Resolve("127.0.0.1", tlsPort, error));
+  client.startConnect(ChatConnection::Resolve("127.0.0.1", tlsPort, error).front());
   client.registerUser("Eve", "Room");
   ASSERT_TRUE(PumpUntil([&] {
     if (client.connecting()) client.finishConnect();

@@ -58,7 +58,7 @@ class RecordingSocket : public TCustomFasterSocket {
   }
 
   void AcceptConnection() override {
-    SockAddrIn peer{};
+    SockAddrStorage peer{};
     const SocketHandle accepted = Api().accept(Socket, &peer);
     if (accepted != kInvalidSocket) AddClient(accepted);
   }

@@ -461,6 +461,89 @@ TEST_F(FakeServer, MaxPingZeroStopsTheTicks) {
   EXPECT_EQ(server.MaxPing(), 20u);
 }
 
+// --- Address families
+
+TEST_F(FakeServer, OneSocketServesBothFamiliesAndIPv4PeersKeepTheirDottedForm) {
+  api.ipv6Address = "fd12::5";
+  server.SetListen(true);
+  ASSERT_TRUE(server.Listen());
+  EXPECT_EQ(Count("socket 100") + Count("socket 101"), 1);
+  const testing::FakeSocket& listening = api.at(server.Socket);
+  EXPECT_EQ(listening.family, kAfInet6);
+  EXPECT_EQ(listening.bound.family, kAfInet6);
+  EXPECT_FALSE(listening.v6Only);
+  EXPECT_EQ(server.LocalIPv6(), "fd12::5");
+
+  const std::pair<std::string, std::string> peers[] = {
+      {"::ffff:192.0.2.7", "192.0.2.7"}, {"2001:db8::7", "2001:db8::7"}, {"::1", "::1"}};
+  for (const auto& [peer, host] : peers) {
+    api.nextPeers = {peer};
+    const TDadideVUDServerClient* client = Accept();
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(client->Host, host) << peer;
+  }
+}
+
+TEST_F(FakeServer, WithoutIPv6TheServerListensOnIPv4AndSaysSoOnce) {
+  api.inet6SocketError = 10047;
+  api.ipv6Address = "fd12::5";
+  std::vector<std::string> notices;
+  server.OnServerNotice = [&](TDadideVUDServer*, const std::string& text) { notices.push_back(text); };
+  server.SetListen(true);
+  ASSERT_TRUE(server.Listen());
+  EXPECT_TRUE(errors.empty());
+  EXPECT_EQ(api.at(server.Socket).family, kAfInet);
+  EXPECT_EQ(notices, (std::vector<std::string>{
+                         "IPv6 is not available (Address family not supported by protocol family, #10047): "
+                         "listening on IPv4 only."}));
+  EXPECT_EQ(server.LocalIPv6(), "");  // nothing to announce on a family not served
+  EXPECT_NE(Accept(), nullptr);
+}
+
+TEST_F(FakeServer, WhereOneSocketCannotTakeBothFamiliesTwoListenAndStopTogether) {
+  api.dualStackError = 10042;
+  server.SetListen(true);
+  ASSERT_TRUE(server.Listen());
+  ASSERT_EQ(Count("socket 100") + Count("socket 101"), 2);
+  EXPECT_TRUE(api.at(100).v6Only);
+  EXPECT_EQ(api.at(101).family, kAfInet);
+  EXPECT_EQ(api.at(101).bound.ipv4().port, api.at(100).bound.ipv6().port);
+  // One notice takes what waits on either socket.
+  Accept();
+  EXPECT_EQ(server.Clients->Count(), 2u);
+  server.SetListen(false);
+  EXPECT_FALSE(api.at(100).open);
+  EXPECT_FALSE(api.at(101).open);
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(FakeServer, ListenAddressLimitsTheServerToOneAddressOfEitherFamily) {
+  const struct {
+    std::string address;
+    int family;
+    std::string announcedIPv6;
+  } cases[] = {{"127.0.0.1", kAfInet, ""}, {"::1", kAfInet6, "::1"}, {"::", kAfInet6, "fd12::5"}};
+  api.ipv6Address = "fd12::5";
+  for (const auto& c : cases) {
+    server.ListenAddress = c.address;
+    const SocketHandle first = api.nextHandle;
+    server.SetListen(true);
+    ASSERT_TRUE(server.Listen()) << c.address;
+    EXPECT_EQ(api.nextHandle, first + 1) << c.address;  // one socket
+    EXPECT_EQ(api.at(server.Socket).bound.family, c.family) << c.address;
+    if (c.family == kAfInet6) {
+      EXPECT_TRUE(api.at(server.Socket).v6Only) << c.address;
+    }
+    EXPECT_EQ(server.LocalIPv6(), c.announcedIPv6) << c.address;
+    server.SetListen(false);
+  }
+  server.ListenAddress = "intranet";
+  server.SetListen(true);
+  EXPECT_FALSE(server.Listen());
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].code, 10049);
+}
+
 TEST_F(FakeServer, LocalAddressAndName) {
   EXPECT_EQ(server.LocalHostName(), "fakehost");
   EXPECT_EQ(server.LocalIP(), "192.0.2.10");

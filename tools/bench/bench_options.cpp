@@ -16,7 +16,7 @@ const char* const kBenchUsage =
     "included). All clients answer the server's pings throughout.\n"
     "\n"
     "Options (defaults in brackets):\n"
-    "  --host HOST        server address or host name, IPv4 [127.0.0.1]\n"
+    "  --host HOST        server address (IPv4 or IPv6) or host name [127.0.0.1]\n"
     "  --port PORT        server port [65535]\n"
     "  --clients N        clients to connect and register [10]\n"
     "  --rooms R          spread the clients over R rooms (room-1 .. room-R) [1]\n"

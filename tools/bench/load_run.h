@@ -145,7 +145,7 @@ class LoadRun {
 
   BenchOptions options_;
   std::string marker_;  // "pb RUN "
-  sockaddr_in address_{};
+  Endpoint address_{};
   std::shared_ptr<TlsContext> tlsContext_;  // with --tls: one for every client
   std::vector<Client> clients_;
   Phase phase_ = Phase::Connect;

@@ -10,7 +10,6 @@
 // Standard input is only read once the server has let us in, so lines typed
 // (or piped) early wait in the pipe instead of racing the registration.
 
-#include <arpa/inet.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -37,6 +36,7 @@
 #include "server_lookup.h"
 #include "tls/tls_identity.h"
 #include "transport/packet_ids.h"
+#include "transport/platform/socket_address.h"
 
 namespace parlivo {
 namespace {
@@ -61,13 +61,16 @@ enum ExitStatus : int {
 
 constexpr const char* kUsage =
     "Usage: parlivo-chat [--tls] HOST[:PORT] NICK [ROOM]\n"
+    "       parlivo-chat [--tls] '[IPV6]:PORT' NICK [ROOM]\n"
     "       parlivo-chat --discover\n"
     "       parlivo-chat --help\n"
     "\n"
     "Connects to a Parlivo chat server, joins as NICK in ROOM and chats.\n"
-    "  HOST   server address, host name (IPv4), or the name of a server found\n"
-    "         on the local network (as --discover lists it; quote it when it\n"
-    "         has blanks)\n"
+    "  HOST   server address (192.168.1.5, fd12::5, fe80::1%eth0; in brackets\n"
+    "         when a port follows: [fd12::5]:4000), host name, or the name of a\n"
+    "         server found on the local network (as --discover lists it; quote\n"
+    "         it when it has blanks). A name with several addresses is reached\n"
+    "         through the first that answers.\n"
     "  PORT   server port, 65535 when omitted\n"
     "  NICK   your nickname\n"
     "  ROOM   the room to join; none when omitted\n"
@@ -153,7 +156,7 @@ Arguments ParseArguments(std::vector<std::string> args) {
   if (!address) throw UsageError{error};
   parsed.host = address->host;
   parsed.port = address->port;
-  parsed.portGiven = args[0].find(':') != std::string::npos;
+  parsed.portGiven = address->portGiven;
   if (parsed.tls && !parsed.portGiven) parsed.port = kDefaultTlsServerPort;
   parsed.nick = args[1];
   if (parsed.nick.empty()) throw UsageError{"the nickname must not be empty"};
@@ -206,19 +209,17 @@ class ChatSession {
   }
 
  private:
-  std::string Target() const { return args_.host + ":" + std::to_string(args_.port); }
+  std::string Target() const { return ServerAddressText({args_.host, args_.port}); }
 
   // A server's name as found on the local network stands for its address
   // (and its port, unless one was given). An address, or a name nobody
   // announces, is used as it is.
   void FindByName() {
-    in_addr literal{};
-    if (::inet_pton(AF_INET, args_.host.c_str(), &literal) == 1) return;
+    if (ParseNumericAddress(args_.host, args_.port)) return;
     const BrowseResult found = BrowseServers(kDiscoverMs, args_.host);
     const std::optional<FoundServer> server = found.servers.Find(args_.host);
     if (!server) return;
-    Say("* Found " + server->name + " on the local network at " + server->address + ":" +
-        std::to_string(server->port) + ".");
+    Say("* Found " + server->name + " on the local network at " + EndpointText(server->address, server->port) + ".");
     args_.host = server->address;
     if (!args_.portGiven) args_.port = args_.tls && server->tlsPort != 0 ? server->tlsPort : server->port;
   }

@@ -20,6 +20,7 @@
 #include "app/termination_signals.h"
 #include "discovery/avahi_advertiser.h"
 #include "transport/platform/posix_socket_api.h"
+#include "transport/platform/socket_address.h"
 #include "transport/transport_module.h"
 #include "transport/unhandled_error.h"
 
@@ -28,7 +29,8 @@ namespace {
 constexpr const char* kUsage =
     "Usage: parlivo-server [--headless] [--port N] [--name NAME] [--no-advertise]\n"
     "                      [--allow RANGES] [--deny RANGES] [--admit-any]\n"
-    "                      [--tls-port N] [--tls-cert FILE --tls-key FILE] [limits]\n"
+    "                      [--listen ADDRESS] [--tls-port N] [--tls-cert FILE --tls-key FILE]\n"
+    "                      [limits]\n"
     "\n"
     "Parlivo Server relays chat between the chat clients of a local network.\n"
     "Without options it opens the operator's window, where Run starts the\n"
@@ -43,6 +45,10 @@ constexpr const char* kUsage =
     "               network (default: the host's name)\n"
     "  --no-advertise  do not announce the server on the local network\n"
     "               (--advertise turns it on again)\n"
+    "  --listen ADDRESS  listen on this one local address (IPv4 or IPv6, like\n"
+    "               192.168.1.5, fd12::5 or fe80::1%eth0; :: is every IPv6\n"
+    "               address, 0.0.0.0 every IPv4 one) instead of every address\n"
+    "               of both families; \"\" listens on every address again\n"
     "\n"
     "Who may connect. By default only the local network: loopback, private\n"
     "(10/8, 172.16/12, 192.168/16, fc00::/7), link-local (169.254/16, fe80::/10)\n"
@@ -78,7 +84,8 @@ constexpr const char* kUsage =
     "\n"
     "The options and window position live in\n"
     "  ~/.local/share/Mossfold/parlivo-server/parlivo-server_<port>.ini\n"
-    "(keys Advertise, ServiceName, AllowFrom, DenyFrom, AdmitAny among them);\n"
+    "(keys Advertise, ServiceName, AllowFrom, DenyFrom, AdmitAny, ListenAddress\n"
+    "among them);\n"
     "the options given here are saved there at the start.\n"
     "Exit status: 0 after a signal, 1 when the server cannot listen and no\n"
     "automatic restart is left, 2 for bad arguments.\n";
@@ -140,12 +147,14 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
   const QCommandLineOption maxClients("max-clients", "", "N");
   const QCommandLineOption maxPerAddress("max-per-address", "", "N");
   const QCommandLineOption unlimitedInput("unlimited-input", "");
+  const QCommandLineOption listen("listen", "", "ADDRESS");
   const QCommandLineOption tlsPort("tls-port", "", "N");
   const QCommandLineOption tlsCert("tls-cert", "", "FILE");
   const QCommandLineOption tlsKey("tls-key", "", "FILE");
   const QCommandLineOption noTls("no-tls", "");
   parser.addOptions({help, version, headless, port, name, advertise, noAdvertise, allow, deny, admitAny, localOnly,
-                     memoryBudget, maxClients, maxPerAddress, unlimitedInput, tlsPort, tlsCert, tlsKey, noTls});
+                     memoryBudget, maxClients, maxPerAddress, unlimitedInput, listen, tlsPort, tlsCert, tlsKey,
+                     noTls});
   if (!parser.parse(arguments)) {
     std::fprintf(stderr, "parlivo-server: %s (see --help)\n", qPrintable(parser.errorText()));
     return 2;
@@ -198,6 +207,14 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
   if (!TakeRanges(parser, allow, "--allow", options.server.allowFrom) ||
       !TakeRanges(parser, deny, "--deny", options.server.denyFrom))
     return 2;
+  if (parser.isSet(listen)) {
+    const std::string text = parser.value(listen).toStdString();
+    if (!text.empty() && !parlivo::ParseNumericAddress(text, 0)) {
+      std::fprintf(stderr, "parlivo-server: --listen needs a local IPv4 or IPv6 address, not \"%s\"\n", text.c_str());
+      return 2;
+    }
+    options.server.listenAddress = text;
+  }
   bool bad = false;
   options.server.limits.memoryBudgetMiB = CountOption(parser, memoryBudget, 1, bad);
   options.server.limits.maxClients = CountOption(parser, maxClients, 1, bad);

@@ -19,18 +19,11 @@
 #include <optional>
 #include <vector>
 
+#include "transport/platform/socket_address.h"
 #include "transport/platform/winsock_errors.h"
 
 namespace parlivo {
 namespace {
-
-sockaddr_in ToPosix(const SockAddrIn& address) {
-  sockaddr_in out{};
-  out.sin_family = AF_INET;
-  out.sin_port = address.port;
-  out.sin_addr.s_addr = address.address;
-  return out;
-}
 
 bool IsLoopback(in_addr address) { return (ntohl(address.s_addr) >> 24) == 127; }
 
@@ -68,6 +61,20 @@ std::optional<in_addr> FirstInterfaceIPv4() {
   return found;
 }
 
+// The IPv6 addresses of the interfaces that are up, in the system's order.
+std::vector<SockAddrIn6> InterfaceIPv6() {
+  std::vector<SockAddrIn6> found;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return found;
+  for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET6) continue;
+    if ((entry->ifa_flags & IFF_UP) == 0) continue;
+    found.push_back(FromPosixAddress(*entry->ifa_addr).ipv6());
+  }
+  freeifaddrs(list);
+  return found;
+}
+
 }  // namespace
 
 PosixSocketApi::~PosixSocketApi() = default;
@@ -98,7 +105,7 @@ std::uint32_t PosixSocketApi::maxSockets() {
 }
 
 SocketHandle PosixSocketApi::socket(int family, int type, int protocol) {
-  const int domain = family == kAfInet ? AF_INET : family;
+  const int domain = family == kAfInet ? AF_INET : family == kAfInet6 ? AF_INET6 : family;
   const int kind = type == kSockStream ? SOCK_STREAM : type;
   const int s = ::socket(domain, kind | SOCK_CLOEXEC, protocol);
   if (s < 0) {
@@ -108,14 +115,19 @@ SocketHandle PosixSocketApi::socket(int family, int type, int protocol) {
   return s;
 }
 
-int PosixSocketApi::bind(SocketHandle s, const SockAddrIn& address) {
+int PosixSocketApi::bind(SocketHandle s, const SockAddrStorage& address) {
   // Winsock lets a server bind again at once to a port whose old connections
   // linger in TIME_WAIT; SO_REUSEADDR gives Linux the same behaviour while a
   // port held by a live listener still fails with "Address already in use".
   const int on = 1;
   ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  const sockaddr_in posix = ToPosix(address);
-  return ::bind(s, reinterpret_cast<const sockaddr*>(&posix), sizeof posix) == 0 ? 0 : fail();
+  sockaddr_storage posix{};
+  const socklen_t length = ToPosixAddress(address, posix);
+  if (length == 0) {
+    lastError_ = WinsockErrorFromErrno(EAFNOSUPPORT);
+    return kSocketError;
+  }
+  return ::bind(s, reinterpret_cast<const sockaddr*>(&posix), length) == 0 ? 0 : fail();
 }
 
 int PosixSocketApi::listen(SocketHandle s, int backlog) {
@@ -123,20 +135,15 @@ int PosixSocketApi::listen(SocketHandle s, int backlog) {
   return ::listen(s, posixBacklog) == 0 ? 0 : fail();
 }
 
-SocketHandle PosixSocketApi::accept(SocketHandle s, SockAddrIn* peer) {
-  sockaddr_in address{};
+SocketHandle PosixSocketApi::accept(SocketHandle s, SockAddrStorage* peer) {
+  sockaddr_storage address{};
   socklen_t length = sizeof address;
   const int accepted = ::accept4(s, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (accepted < 0) {
     fail();
     return kInvalidSocket;
   }
-  if (peer != nullptr) {
-    *peer = SockAddrIn{};
-    peer->family = kAfInet;
-    peer->port = address.sin_port;
-    peer->address = address.sin_addr.s_addr;
-  }
+  if (peer != nullptr) *peer = FromPosixAddress(reinterpret_cast<const sockaddr&>(address));
   if (const auto it = registrations_.find(s); it != registrations_.end() && it->second.window)
     watch(accepted, it->second.window, it->second.message, it->second.events);
   return accepted;
@@ -178,6 +185,11 @@ int PosixSocketApi::setLinger(SocketHandle s, std::uint16_t on, std::uint16_t se
 int PosixSocketApi::setNoDelay(SocketHandle s, bool on) {
   const int value = on ? 1 : 0;
   return ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) == 0 ? 0 : fail();
+}
+
+int PosixSocketApi::setV6Only(SocketHandle s, bool on) {
+  const int value = on ? 1 : 0;
+  return ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &value, sizeof value) == 0 ? 0 : fail();
 }
 
 int PosixSocketApi::ioctlFionread(SocketHandle s, std::uint32_t* count) {
@@ -242,6 +254,8 @@ std::string PosixSocketApi::hostAddress(const std::string& hostName) {
   if (const auto address = FirstInterfaceIPv4()) return Dotted(*address);
   return resolved.empty() ? std::string() : Dotted(resolved.front());
 }
+
+std::string PosixSocketApi::hostAddress6() { return ChooseAnnouncedIPv6(InterfaceIPv6(), FirstInterfaceIPv4().has_value()); }
 
 void PosixSocketApi::watch(SocketHandle s, HiddenWindow* window, unsigned message, long events) {
   cancel(s);

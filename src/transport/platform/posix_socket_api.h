@@ -34,21 +34,23 @@ class PosixSocketApi final : public SocketApi {
   int cleanup() override;
   std::uint32_t maxSockets() override;
   SocketHandle socket(int family, int type, int protocol) override;
-  int bind(SocketHandle s, const SockAddrIn& address) override;
+  int bind(SocketHandle s, const SockAddrStorage& address) override;
   int listen(SocketHandle s, int backlog) override;
-  SocketHandle accept(SocketHandle s, SockAddrIn* peer) override;
+  SocketHandle accept(SocketHandle s, SockAddrStorage* peer) override;
   int recv(SocketHandle s, void* buffer, int length, int flags) override;
   int send(SocketHandle s, const void* buffer, int length, int flags) override;
   int shutdown(SocketHandle s, int how) override;
   int closesocket(SocketHandle s) override;
   int setLinger(SocketHandle s, std::uint16_t on, std::uint16_t seconds) override;
   int setNoDelay(SocketHandle s, bool on) override;
+  int setV6Only(SocketHandle s, bool on) override;
   int ioctlFionread(SocketHandle s, std::uint32_t* count) override;
   int asyncSelect(SocketHandle s, HiddenWindow* window, unsigned message, long events) override;
   int waitWritable(const std::vector<SocketHandle>& sockets, int timeoutMs, std::vector<bool>& writable) override;
   int lastError() override { return lastError_; }
   int gethostname(char* name, int length) override;
   std::string hostAddress(const std::string& hostName) override;
+  std::string hostAddress6() override;
 
  private:
   struct Registration {

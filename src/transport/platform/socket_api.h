@@ -13,6 +13,7 @@
 // by the unit tests.
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,7 @@ inline constexpr int kSocketError = -1;
 
 // Address family, socket type and protocol numbers as the calls expect them.
 inline constexpr int kAfInet = 2;
+inline constexpr int kAfInet6 = 23;
 inline constexpr int kSockStream = 1;
 inline constexpr int kIpProtoTcp = 6;
 
@@ -60,6 +62,41 @@ struct SockAddrIn {
 };
 static_assert(sizeof(SockAddrIn) == 16);
 
+// IPv6 socket address with the Winsock layout: port in network byte order,
+// flow information, the 16 address bytes, and the scope (the interface of
+// a link-local address). 28 bytes in all.
+struct SockAddrIn6 {
+  std::uint16_t family = 0;
+  std::uint16_t port = 0;  // network byte order
+  std::uint32_t flowInfo = 0;
+  std::uint8_t address[16] = {};
+  std::uint32_t scopeId = 0;
+};
+static_assert(sizeof(SockAddrIn6) == 28);
+
+// Room for a socket address of either family (Winsock's SOCKADDR_STORAGE):
+// `family` tells which one it holds. Either address converts to it.
+struct SockAddrStorage {
+  std::uint16_t family = 0;
+  std::uint8_t rest[126] = {};
+
+  SockAddrStorage() = default;
+  SockAddrStorage(const SockAddrIn& address) { std::memcpy(static_cast<void*>(this), &address, sizeof address); }
+  SockAddrStorage(const SockAddrIn6& address) { std::memcpy(static_cast<void*>(this), &address, sizeof address); }
+  // The address as the family it holds; meaningful only for that family.
+  SockAddrIn ipv4() const {
+    SockAddrIn address;
+    std::memcpy(static_cast<void*>(&address), this, sizeof address);
+    return address;
+  }
+  SockAddrIn6 ipv6() const {
+    SockAddrIn6 address;
+    std::memcpy(static_cast<void*>(&address), this, sizeof address);
+    return address;
+  }
+};
+static_assert(sizeof(SockAddrStorage) == 128);
+
 // Packs an asyncSelect notice's second parameter.
 constexpr std::intptr_t MakeSelectParam(long event, int error) {
   return static_cast<std::intptr_t>((static_cast<std::uint32_t>(error) << 16) |
@@ -82,12 +119,14 @@ class SocketApi {
   virtual std::uint32_t maxSockets() = 0;
 
   virtual SocketHandle socket(int family, int type, int protocol) = 0;
-  virtual int bind(SocketHandle s, const SockAddrIn& address) = 0;
+  // Binds to an address of the socket's family.
+  virtual int bind(SocketHandle s, const SockAddrStorage& address) = 0;
   virtual int listen(SocketHandle s, int backlog) = 0;
-  // Accepts one pending connection; the peer's address is written to *peer.
-  // An accepted socket inherits the listening socket's asyncSelect
-  // registration, as it does under Winsock.
-  virtual SocketHandle accept(SocketHandle s, SockAddrIn* peer) = 0;
+  // Accepts one pending connection; the peer's address is written to *peer
+  // (on an IPv6 socket that takes IPv4 too, an IPv4 peer comes as the
+  // mapped address ::ffff:a.b.c.d). An accepted socket inherits the
+  // listening socket's asyncSelect registration, as it does under Winsock.
+  virtual SocketHandle accept(SocketHandle s, SockAddrStorage* peer) = 0;
   virtual int recv(SocketHandle s, void* buffer, int length, int flags) = 0;
   virtual int send(SocketHandle s, const void* buffer, int length, int flags) = 0;
   virtual int shutdown(SocketHandle s, int how) = 0;
@@ -96,6 +135,10 @@ class SocketApi {
   virtual int setLinger(SocketHandle s, std::uint16_t on, std::uint16_t seconds) = 0;
   // setsockopt(IPPROTO_TCP, TCP_NODELAY).
   virtual int setNoDelay(SocketHandle s, bool on) = 0;
+  // setsockopt(IPPROTO_IPV6, IPV6_V6ONLY) on an IPv6 socket, before bind:
+  // off lets the one socket take IPv4 peers too. Fails where a system
+  // cannot turn it off.
+  virtual int setV6Only(SocketHandle s, bool on) = 0;
   // ioctlsocket(FIONREAD): bytes waiting to be received.
   virtual int ioctlFionread(SocketHandle s, std::uint32_t* count) = 0;
   // Registers s for readiness notices: `message` is posted to `window` with
@@ -129,6 +172,11 @@ class SocketApi {
   // address that is not loopback, loopback only when there is no other.
   // Empty when the host has no IPv4 address at all.
   virtual std::string hostAddress(const std::string& hostName) = 0;
+  // The host's IPv6 address to announce, without brackets: the first global
+  // or unique-local one; a link-local one, with its zone ("fe80::1%eth0"),
+  // only when the host has no address but loopback otherwise. Empty when
+  // there is none of these.
+  virtual std::string hostAddress6() = 0;
 };
 
 }  // namespace parlivo

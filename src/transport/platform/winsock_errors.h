@@ -6,7 +6,10 @@ namespace parlivo {
 
 inline constexpr int WSAEWOULDBLOCK = 10035;
 inline constexpr int WSAENOTSOCK = 10038;
+inline constexpr int WSAEPROTONOSUPPORT = 10043;
+inline constexpr int WSAEAFNOSUPPORT = 10047;
 inline constexpr int WSAEADDRINUSE = 10048;
+inline constexpr int WSAEADDRNOTAVAIL = 10049;
 inline constexpr int WSAECONNABORTED = 10053;
 inline constexpr int WSAECONNRESET = 10054;
 
