@@ -34,7 +34,9 @@ bool SplitLine(const std::string& line, std::string& server, std::string& finger
 std::string KnownServerKey(const std::string& host, std::uint16_t port) {
   std::string lower = host;
   std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-  return lower + ":" + std::to_string(port);
+  // An IPv6 address in brackets, as users type it with a port.
+  const bool ipv6 = lower.find(':') != std::string::npos;
+  return (ipv6 ? "[" + lower + "]" : lower) + ":" + std::to_string(port);
 }
 
 std::string KnownServers::DefaultPath() {

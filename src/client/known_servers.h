@@ -39,7 +39,8 @@ class KnownServers {
   std::string path_;
 };
 
-// How a server is named in the file: its host in lower case and its port.
+// How a server is named in the file: its host in lower case (an IPv6
+// address in brackets) and its port.
 std::string KnownServerKey(const std::string& host, std::uint16_t port);
 
 }  // namespace parlivo

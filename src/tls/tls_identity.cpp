@@ -142,6 +142,8 @@ std::shared_ptr<TlsContext> TlsContext::LoadServer(const std::string& certificat
     return nullptr;
   }
   std::shared_ptr<TlsContext> context(new TlsContext(raw));
+  // The server's order of ciphers wins (AES-128 first, see NewContext).
+  SSL_CTX_set_options(raw, SSL_OP_CIPHER_SERVER_PREFERENCE);
   // No client resumes sessions: tickets would only cost every handshake.
   SSL_CTX_set_num_tickets(raw, 0);
   SSL_CTX_set_session_cache_mode(raw, SSL_SESS_CACHE_OFF);

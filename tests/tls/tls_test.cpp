@@ -255,6 +255,7 @@ TEST(KnownServers, TheFirstKeyIsPinnedTheSameOnePassesAnotherIsRefusedNamingBoth
   EXPECT_EQ(known.Pinned("box.local:4001"), "AA:01");
   EXPECT_EQ(known.Pinned("other:1"), "CC:03");
   EXPECT_EQ(KnownServerKey("Box.Local", 4001), "box.local:4001");
+  EXPECT_EQ(KnownServerKey("FD12::5", 4001), "[fd12::5]:4001");
 }
 
 TEST_F(TlsServer, AClientRefusesAServerWhoseKeyChangedBeforeSendingAnything) {
