@@ -1,12 +1,12 @@
 #include "tls/tls_socket_api.h"
 
-#include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
 #include <algorithm>
 #include <climits>
 
+#include "tls/bio_method.h"
 #include "transport/platform/winsock_errors.h"
 #include "transport/socket_error_text.h"
 #include "transport/steady_time.h"
@@ -49,22 +49,8 @@ int ChannelRead(BIO* bio, char* data, int length) {
   return -1;
 }
 
-long ChannelControl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
-
-int ChannelCreate(BIO* bio) {
-  BIO_set_init(bio, 1);
-  return 1;
-}
-
 const BIO_METHOD* ChannelMethod() {
-  static BIO_METHOD* const method = [] {
-    BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "parlivo socket");
-    BIO_meth_set_write(made, ChannelWrite);
-    BIO_meth_set_read(made, ChannelRead);
-    BIO_meth_set_ctrl(made, ChannelControl);
-    BIO_meth_set_create(made, ChannelCreate);
-    return made;
-  }();
+  static BIO_METHOD* const method = MakeBioMethod("parlivo socket", ChannelWrite, ChannelRead);
   return method;
 }
 

@@ -1,6 +1,5 @@
 #include "tls/tls_stream.h"
 
-#include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -11,6 +10,8 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+
+#include "tls/bio_method.h"
 
 namespace parlivo {
 namespace {
@@ -33,22 +34,8 @@ int SocketRead(BIO* bio, char* data, int length) {
   return static_cast<int>(got);
 }
 
-long SocketControl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
-
-int SocketCreate(BIO* bio) {
-  BIO_set_init(bio, 1);
-  return 1;
-}
-
 const BIO_METHOD* SocketMethod() {
-  static BIO_METHOD* const method = [] {
-    BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "parlivo client socket");
-    BIO_meth_set_write(made, SocketWrite);
-    BIO_meth_set_read(made, SocketRead);
-    BIO_meth_set_ctrl(made, SocketControl);
-    BIO_meth_set_create(made, SocketCreate);
-    return made;
-  }();
+  static BIO_METHOD* const method = MakeBioMethod("parlivo client socket", SocketWrite, SocketRead);
   return method;
 }
 
