@@ -9,7 +9,9 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QStringList>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -27,6 +29,7 @@
 #include "event_loop.h"
 #include "private_responder.h"
 #include "transport/platform/posix_socket_api.h"
+#include "tls/tls_socket_api.h"
 #include "transport/server.h"
 
 namespace parlivo {
@@ -58,8 +61,10 @@ std::uint16_t UnusedPort() {
 // One tool run as a child process; killed at the end of its scope.
 class Tool {
  public:
-  Tool(const char* path, const QStringList& arguments, bool mergeErrors = true) {
+  Tool(const char* path, const QStringList& arguments, bool mergeErrors = true,
+       const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) {
     process_.setProcessChannelMode(mergeErrors ? QProcess::MergedChannels : QProcess::ForwardedErrorChannel);
+    process_.setProcessEnvironment(environment);
     process_.start(QString::fromLocal8Bit(path), arguments);
   }
   ~Tool() {
@@ -170,7 +175,8 @@ class ToolsLoopback : public ::testing::Test {
   QString Target() const { return "127.0.0.1:" + QString::number(port); }
 
   PosixSocketApi api;
-  TDadideVUDServer server{api};
+  TlsSocketApi tls{api};
+  TDadideVUDServer server{tls};
   std::uint16_t port = 0;
   std::vector<std::string> serverErrors;
   // When set, the relay skips the client at an index for which it is true.
@@ -313,6 +319,50 @@ TEST_F(ToolsLoopback, BenchCountsEveryRelayedMessageAtEveryClient) {
     EXPECT_TRUE(report["latency_ms"].isObject());
     ASSERT_TRUE(PumpUntil([&] { return server.Clients->Empty(); }, kWaitMs));
   }
+}
+
+TEST_F(ToolsLoopback, ChatOverTlsMeetsAPlainClientAndRefusesTheServerOnceItsKeyChanged) {
+  QTemporaryDir home;
+  bool created = false;
+  std::string error;
+  tls.setContext(TlsContext::LoadOrCreateServer(home.filePath("s.crt").toStdString(),
+                                                home.filePath("s.key").toStdString(), created, error));
+  ASSERT_TRUE(tls.context()) << error;
+  server.SetListen(false);
+  server.ListenTls = true;
+  server.SetListen(true);
+  const QString target = "127.0.0.1:" + QString::number(BoundPort(server.TlsSocket()));
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("XDG_CONFIG_HOME", home.path());
+  const QString fingerprint = QString::fromStdString(tls.context()->fingerprint());
+
+  port = BoundPort(server.Socket);
+  ChatConnection bob = Join("Bob", "Lobby");
+  {
+    Tool chat(PARLIVO_CHAT_PATH, {"--tls", target, "Ann", "Lobby"}, true, environment);
+    ASSERT_TRUE(chat.waitFor("Joined as Ann in room Lobby")) << chat.output().toStdString();
+    EXPECT_TRUE(chat.output().contains("fingerprint (SHA-256) is " + fingerprint)) << chat.output().toStdString();
+    chat.type("through TLS");
+    const auto relayed = ReceiveId(bob, pidMessage);
+    ASSERT_TRUE(relayed);
+    EXPECT_EQ(DecodeText(relayed->payload), "[BC from Ann @ Lobby]: through TLS");
+    chat.endInput();
+    EXPECT_EQ(chat.waitExit(), 0) << chat.output().toStdString();
+  }
+  // Another key under the same name: what a machine in the middle shows.
+  QFile known(home.filePath("parlivo/known_servers"));
+  ASSERT_TRUE(known.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  known.write((target + " 00:11:22\n").toUtf8());
+  known.close();
+  Tool again(PARLIVO_CHAT_PATH, {"--tls", target, "Ann", "Lobby"}, true, environment);
+  EXPECT_EQ(again.waitExit(), 1);
+  EXPECT_TRUE(again.output().contains("it was 00:11:22 and is now " + fingerprint)) << again.output().toStdString();
+  Leave(bob);
+  // A client that refuses the server hangs up at once, whatever the server
+  // still sends it: the server may see that as a reset, and only that.
+  PumpUntil([&] { return server.Clients->Empty(); }, kWaitMs);
+  for (const std::string& seen : serverErrors) EXPECT_EQ(seen.rfind("10054 ", 0), 0u) << seen;
+  serverErrors.clear();
 }
 
 TEST_F(ToolsLoopback, ChatAndBenchReachTheServerOverIPv6) {
