@@ -94,6 +94,18 @@ TEST_F(ChatClientLoopback, RosterFollowsEachListingMode) {
   }
 }
 
+TEST_F(ChatClientLoopback, OfTwoClientsSharingANicknameOneLeavingTakesOneEntryOffTheRoster) {
+  form.chkSameNick.Click();
+  ASSERT_TRUE(Start());
+  ChatClient& ann = JoinModel("Ann", "Lobby");
+  ChatClient& bob = JoinModel("Bob", "Lobby");
+  JoinModel("Bob", "Lobby");
+  ASSERT_TRUE(WaitUntil([&] { return ann.roster() == QStringList{"Ann", "Bob", "Bob"}; }));
+  bob.Disconnect();
+  ASSERT_TRUE(WaitUntil([&] { return Shows(ann, Kind::Notice, "Bob left."); }));
+  EXPECT_EQ(ann.roster(), (QStringList{"Ann", "Bob"}));
+}
+
 TEST_F(ChatClientLoopback, PrivateDataReachesOnlyTheNamedUserMarkedAsPrivate) {
   ASSERT_TRUE(Start());
   ChatClient& ann = JoinModel("Ann", "Lobby");
