@@ -41,10 +41,10 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
 }
 
 // Writes all of `data` to `fd`, going on after short writes and signals.
-bool WriteAll(int fd, const std::string& data) {
+bool WriteAll(FileCalls& calls, int fd, const std::string& data) {
   std::size_t done = 0;
   while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    const ssize_t n = calls.write(fd, data.data() + done, data.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
@@ -55,10 +55,10 @@ bool WriteAll(int fd, const std::string& data) {
 // Creates a new, empty file beside `path` that no other writer uses, and
 // returns its descriptor (-1 on failure) and name. A name left behind by a
 // writer that was killed is skipped over, not reused.
-int CreateSibling(const std::string& path, std::string& name) {
+int CreateSibling(FileCalls& calls, const std::string& path, std::string& name) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     name = path + "." + std::to_string(::getpid()) + "-" + std::to_string(attempt) + ".tmp";
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = calls.open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -66,13 +66,13 @@ int CreateSibling(const std::string& path, std::string& name) {
 
 // Makes a finished rename survive a power cut; a failure here loses no data
 // that a crash of the program could lose, so it is not reported.
-void SyncFolderOf(const std::string& path) {
+void SyncFolderOf(FileCalls& calls, const std::string& path) {
   const std::size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = calls.open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
+  calls.fsync(fd);
+  calls.close(fd);
 }
 
 // Replaces the file at `path` by one holding `content`, so that whenever the
@@ -81,20 +81,20 @@ void SyncFolderOf(const std::string& path) {
 // file in the same folder, are synced to the disk, and that file is renamed
 // over the old one. The old file's permissions carry over. False when any
 // step fails; the new file is then removed and the old one is untouched.
-bool ReplaceWholeFile(const std::string& path, const std::string& content) {
+bool ReplaceWholeFile(FileCalls& calls, const std::string& path, const std::string& content) {
   std::string temporary;
-  const int fd = CreateSibling(path, temporary);
+  const int fd = CreateSibling(calls, path, temporary);
   if (fd < 0) return false;
   struct stat old {};
   bool ok = ::stat(path.c_str(), &old) != 0 || ::fchmod(fd, old.st_mode & 07777) == 0;
-  ok = ok && WriteAll(fd, content) && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
+  ok = ok && WriteAll(calls, fd, content) && calls.fsync(fd) == 0;
+  ok = calls.close(fd) == 0 && ok;
+  ok = ok && calls.rename(temporary.c_str(), path.c_str()) == 0;
   if (!ok) {
     ::unlink(temporary.c_str());
     return false;
   }
-  SyncFolderOf(path);
+  SyncFolderOf(calls, path);
   return true;
 }
 
@@ -106,7 +106,8 @@ struct IniFile::Data {
   CSimpleIniA ini;
 };
 
-IniFile::IniFile(std::string fileName) : fileName_(std::move(fileName)), data_(std::make_unique<Data>()) {
+IniFile::IniFile(std::string fileName, FileCalls& calls)
+    : fileName_(std::move(fileName)), calls_(&calls), data_(std::make_unique<Data>()) {
   data_->ini.SetSpaces(false);
   // Bytes are taken as they are, so loading can only fail for lack of
   // memory; the file then reads as far as it got.
@@ -145,7 +146,7 @@ void IniFile::WriteString(const std::string& section, const std::string& key, co
 
   std::string content;
   const bool ok = ini.SetValue(section.c_str(), key.c_str(), value.c_str()) >= 0 &&
-                  ini.Save(content) >= 0 && ReplaceWholeFile(fileName_, content);
+                  ini.Save(content) >= 0 && ReplaceWholeFile(*calls_, fileName_, content);
   if (ok) return;
 
   if (previous) {

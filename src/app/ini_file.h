@@ -38,17 +38,21 @@
 //   not survive a read, and a line break would split the line.
 // - Changes other programs make to the file after this object was made are
 //   lost at its next write.
+// - The calls that write the file go through a FileCalls (file_calls.h), the
+//   system's unless a test passes its own.
 
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#include "app/file_calls.h"
 
 namespace parlivo {
 
 class IniFile {
  public:
   // `fileName` is the full path of the file, used as given.
-  explicit IniFile(std::string fileName);
+  explicit IniFile(std::string fileName, FileCalls& calls = SystemFileCalls());
   ~IniFile();
   IniFile(const IniFile&) = delete;
   IniFile& operator=(const IniFile&) = delete;
@@ -68,6 +72,7 @@ class IniFile {
  private:
   struct Data;
   std::string fileName_;
+  FileCalls* calls_;
   std::unique_ptr<Data> data_;
 };
 

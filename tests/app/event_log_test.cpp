@@ -35,5 +35,11 @@ TEST(EventLog, KeepsOnlyTheNewestLinesButReportsEveryOne) {
   EXPECT_EQ(reported, EventLog::kMaxLines + 4);
 }
 
+TEST(EventLog, ClientTextUpToTheLimitIsKeptWholeAndOneByteMoreIsCutWithItsLength) {
+  const std::string atLimit(kMaxClientTextInLog, 'a');
+  EXPECT_EQ(ClientText(atLimit), atLimit);
+  EXPECT_EQ(ClientText(atLimit + "b"), atLimit + "... (4097 bytes)");
+}
+
 }  // namespace
 }  // namespace parlivo

@@ -1,6 +1,7 @@
 // The operator's settings file: integer conversion, INI reading and writing
 // rules, and where the file lives.
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,15 +9,19 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "app/file_calls.h"
 #include "app/ini_file.h"
 #include "app/settings_location.h"
 #include "app/str_to_int.h"
@@ -234,6 +239,59 @@ TEST_F(SettingsFiles, AWriteThatFailsAtAnyKeyLeavesTheKeysBeforeItOnDisk) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path().toStdString()), {}), 1);  // no leftovers
   }
   std::signal(SIGXFSZ, previousHandler);
+}
+
+// The system's file calls, each noted as "<call> <what>": "folder" for a
+// descriptor opened on a folder, "file" for any other. One fsync can be
+// made to fail the way a failing disk does.
+struct WatchedFileCalls : FileCalls {
+  std::vector<std::string> calls;
+  int fsyncError = 0;
+  std::map<int, std::string> opened;
+
+  std::string What(int fd) { return opened[fd]; }
+  int open(const char* path, int flags, mode_t mode) override {
+    const int fd = SystemFileCalls().open(path, flags, mode);
+    opened[fd] = (flags & O_DIRECTORY) != 0 ? "folder" : "file";
+    calls.push_back("open " + What(fd));
+    return fd;
+  }
+  ssize_t write(int fd, const void* data, std::size_t size) override {
+    calls.push_back("write " + What(fd));
+    return SystemFileCalls().write(fd, data, size);
+  }
+  int fsync(int fd) override {
+    calls.push_back("fsync " + What(fd));
+    if (fsyncError == 0) return SystemFileCalls().fsync(fd);
+    errno = std::exchange(fsyncError, 0);
+    return -1;
+  }
+  int close(int fd) override {
+    calls.push_back("close " + What(fd));
+    return SystemFileCalls().close(fd);
+  }
+  int rename(const char* from, const char* to) override {
+    calls.push_back("rename");
+    return SystemFileCalls().rename(from, to);
+  }
+};
+
+TEST_F(SettingsFiles, TheNewFileIsOnTheDiskBeforeItReplacesTheOldOneAndAFailedSyncKeepsTheOld) {
+  const std::string path = PathOf("synced.ini");
+  WriteFile(path, "[frmServer]\nPort=4000\n");
+  WatchedFileCalls calls;
+  IniFile ini(path, calls);
+  ini.WriteInteger("frmServer", "Port", 4001);
+  // Renamed before its bytes reach the disk, a power cut could leave an
+  // empty file in the old one's place; the folder's sync makes the rename last.
+  EXPECT_EQ(calls.calls, (std::vector<std::string>{"open file", "write file", "fsync file", "close file", "rename",
+                                                   "open folder", "fsync folder", "close folder"}));
+  EXPECT_EQ(FileText(path), "[frmServer]\nPort=4001\n");
+
+  calls.fsyncError = EIO;
+  EXPECT_THROW(ini.WriteInteger("frmServer", "Port", 4002), Exception);
+  EXPECT_EQ(FileText(path), "[frmServer]\nPort=4001\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path().toStdString()), {}), 1);  // no leftovers
 }
 
 TEST_F(SettingsFiles, AWriterKilledInTheMiddleOfSavesNeverLeavesAPartialFile) {

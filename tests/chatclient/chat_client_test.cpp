@@ -31,6 +31,10 @@ struct ChatClientLoopback : FormFixture {
   ChatClient& JoinModel(const QString& nick, const QString& room) {
     ChatClient& model = Model(nick, room);
     EXPECT_TRUE(model.Connect());
+    // The lookup answers later, on the event loop: meanwhile the window says
+    // it is connecting and offers no reconnect.
+    EXPECT_EQ(model.state(), ChatClient::State::Connecting);
+    EXPECT_FALSE(model.canReconnect());
     EXPECT_TRUE(WaitUntil([&] { return model.state() == ChatClient::State::Joined; })) << nick.toStdString();
     return model;
   }
@@ -106,6 +110,28 @@ TEST_F(ChatClientLoopback, RosterFollowsEachListingMode) {
   }
 }
 
+TEST_F(ChatClientLoopback, OfTwoClientsSharingANicknameOneLeavingTakesOneEntryOffTheRoster) {
+  form.chkSameNick.Click();
+  ASSERT_TRUE(Start());
+  ChatClient& ann = JoinModel("Ann", "Lobby");
+  ChatClient& bob = JoinModel("Bob", "Lobby");
+  JoinModel("Bob", "Lobby");
+  ASSERT_TRUE(WaitUntil([&] { return ann.roster() == QStringList{"Ann", "Bob", "Bob"}; }));
+  bob.Disconnect();
+  ASSERT_TRUE(WaitUntil([&] { return Shows(ann, Kind::Notice, "Bob left."); }));
+  EXPECT_EQ(ann.roster(), (QStringList{"Ann", "Bob"}));
+}
+
+TEST_F(ChatClientLoopback, ATextLargerThanTheSocketTakesAtOnceGoesOutWholeWithNothingElseHappening) {
+  ASSERT_TRUE(Start());
+  ChatClient& ann = JoinModel("Ann", "Lobby");
+  ChatClient& bob = JoinModel("Bob", "Lobby");
+  form.Server->SetMaxPing(0);  // no ping answer pushes the rest out: only the socket's room does
+  const QString big(4'000'000, 'x');
+  ASSERT_TRUE(ann.Submit(big));
+  EXPECT_TRUE(WaitUntil([&] { return Shows(bob, Kind::Chat, big); }, 10000));
+}
+
 TEST_F(ChatClientLoopback, PrivateDataReachesOnlyTheNamedUserMarkedAsPrivate) {
   ASSERT_TRUE(Start());
   ChatClient& ann = JoinModel("Ann", "Lobby");
@@ -173,6 +199,17 @@ TEST_F(ChatClientLoopback, CharactersTheCodePageLacksAreRefusedAndControlsShownE
   ASSERT_TRUE(WaitUntil([&] { return Shows(ann, Kind::Chat, "line\\r\\nforged"); }));
   Settle();
   EXPECT_FALSE(Shows(ann, Kind::Chat, "Łódź"));  // nothing was sent in its place
+}
+
+TEST_F(ChatClientLoopback, AMistypedCommandLeavesAHintThatTheNextGoodLineClears) {
+  ChatClient& model = Model("Ann", "Lobby");
+  EXPECT_FALSE(model.Submit("/nope"));
+  EXPECT_EQ(model.hint(), "Unknown command /nope. Type /help for the commands.");
+  EXPECT_FALSE(model.Submit("/msg Bob"));
+  EXPECT_EQ(model.hint(), "Usage: /msg NICK TEXT");
+  EXPECT_TRUE(model.Submit("/help"));
+  EXPECT_EQ(model.hint(), "");
+  EXPECT_TRUE(Shows(model, Kind::Notice, "Commands: /msg NICK TEXT"));
 }
 
 TEST_F(ChatClientLoopback, UnusableConnectValuesAreRefusedBeforeConnecting) {

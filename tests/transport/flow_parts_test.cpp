@@ -123,6 +123,9 @@ TEST(SendQueue, AQueueFilledExactlyToItsCapTakesNoByteMore) {
   EXPECT_EQ(budget.output(), 100u);  // the refused bytes were never counted
   queue.release();
   EXPECT_EQ(budget.output(), 0u);
+  // The same boundary for one packet into an empty queue.
+  EXPECT_FALSE(queue.append(std::string(101, 'w')));
+  EXPECT_TRUE(queue.append(std::string(100, 'w')));
 }
 
 }  // namespace

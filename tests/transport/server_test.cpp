@@ -263,6 +263,46 @@ TEST_F(FakeServer, TimeOutHandlerThatStopsTheServerEndsTheSweep) {
   EXPECT_FALSE(server.Listen());
 }
 
+TEST_F(FakeServer, AClientWhoseAnswersComeOneSweepLateIsNeverTimedOut) {
+  server.SetListen(true);
+  const SocketHandle socket = Accept()->Socket;
+  server.OnClientTimeOut = [](TDadideVUDServer*, TDadideVUDServerClient* c, bool& force) { force = c->MissedPings >= 3; };
+  ByteStream pong;
+  AppendPacket(pong, MakePacket(0, pidPong, nullptr));
+  // Each answer arrives only after the next sweep has counted one miss;
+  // it clears the count, so however long the client stays, it stays.
+  for (int round = 0; round < 10; ++round) {
+    server.PingClients();
+    server.PingClients();
+    api.at(socket).incoming = std::string(pong.view());
+    server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(socket),
+                                       MakeSelectParam(FD_READ, 0));
+    testing::PumpFor(1);
+    ASSERT_EQ(server.Clients->Count(), 1u) << "round " << round;
+  }
+}
+
+TEST_F(FakeServer, APingSweepSendsAtOnceAndLeavesNoOrderBehindForTheSamePass) {
+  server.SetListen(true);
+  const SocketHandle sockets[3] = {Accept()->Socket, Accept()->Socket, Accept()->Socket};
+  server.FlushPendingOutput();
+  server.PingClients();
+  // Nothing else happens on this server: the pings must not wait for it.
+  for (const SocketHandle s : sockets) EXPECT_EQ(CountId(api.at(s).sent, pidPing), 1u) << s;
+
+  // A text to everybody in the same pass reaches them in accept order, not
+  // in the sweep's last-to-first order.
+  const std::size_t before = api.calls.size();
+  server.ForEachClient(WalkOrder::FirstToLast, [&](TDadideVUDServerClient* c) { server.SendClientMessage(c, "hi", 2); });
+  server.FlushPendingOutput();
+  std::vector<std::string> sends;
+  for (std::size_t i = before; i < api.calls.size(); ++i)
+    if (api.calls[i].rfind("send ", 0) == 0) sends.push_back(api.calls[i]);
+  EXPECT_EQ(sends, (std::vector<std::string>{"send " + std::to_string(sockets[0]) + " 10",
+                                             "send " + std::to_string(sockets[1]) + " 10",
+                                             "send " + std::to_string(sockets[2]) + " 10"}));
+}
+
 // A packet whose handler stops the server is still answered by the protocol
 // (a refused stream, a denied registration): the answer must not reach the
 // released connection, which would otherwise be flushed after it was freed.
