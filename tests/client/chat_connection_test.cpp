@@ -3,6 +3,8 @@
 
 #include "client/chat_connection.h"
 
+#include <poll.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -85,6 +87,16 @@ TEST(ChatConnection, NamesWhatWentWrong) {
     EXPECT_EQ(last->payload, "last words");
     EXPECT_FALSE(link.client.waitPacket(kWaitMs));
     EXPECT_EQ(link.client.error(), "connection closed by peer");
+  }
+  {
+    // The first read that meets the end says so, and so does every later one.
+    Linked link;
+    link.server.close();
+    pollfd readable{link.client.fd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&readable, 1, kWaitMs), 1);
+    EXPECT_FALSE(link.client.readAvailable());
+    EXPECT_FALSE(link.client.readAvailable());
+    EXPECT_TRUE(link.client.peerClosed());
   }
   {
     Linked link;
