@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "app/headless_front.h"
 #include "app/ini_file.h"
 #include "app/settings_location.h"
 #include "client/chat_connection.h"
@@ -204,6 +205,23 @@ TEST_F(Headless, ARangeThatIsNoRangeIsABadArgument) {
   EXPECT_EQ(process.exitCode(), 2);
   const std::string errors = process.readAllStandardError().toStdString();
   EXPECT_NE(errors.find("--deny: \"intranet\" is not an address range"), std::string::npos) << errors;
+}
+
+// A service manager restarts the program on status 1 (the unit says
+// Restart=on-failure): that must come when the server is offline for good,
+// and never while the form's own restart is on its way.
+TEST(HeadlessFront, EndsWithStatusOneOnlyWhenNoRestartIsComing) {
+  std::FILE* sink = std::tmpfile();
+  ASSERT_NE(sink, nullptr);
+  {
+    HeadlessFront front(sink);
+    front.ServerWentOffline(true);
+    EXPECT_FALSE(front.Ended());
+    front.ServerWentOffline(false);
+    EXPECT_TRUE(front.Ended());
+    EXPECT_EQ(front.Status(), 1);
+  }
+  std::fclose(sink);
 }
 
 }  // namespace
