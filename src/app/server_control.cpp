@@ -121,8 +121,8 @@ std::exception_ptr TfrmServer::StartServer() {
     // encrypted connection; a client that knows the server refuses a
     // different one.
     edFingerprint.Text = tlsApi_.context()->fingerprint();
-    Log("Encrypted clients use Port " + std::to_string(Server->TlsPort) + ", the server's key fingerprint (SHA-256) is " +
-        edFingerprint.Text);
+    Log("Encrypted clients use Port " + std::to_string(Server->TlsPort) +
+        ", the server's key fingerprint (SHA-256) is " + edFingerprint.Text);
   }
   Log("");
   // What the server holds itself to: the operator can tell a refused

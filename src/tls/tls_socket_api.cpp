@@ -96,8 +96,9 @@ TlsSocketApi::Session* TlsSocketApi::find(SocketHandle s) {
 }
 
 std::size_t TlsSocketApi::handshaking() const {
-  return static_cast<std::size_t>(
-      std::count_if(sessions_.begin(), sessions_.end(), [](const auto& entry) { return !entry.second->established && !entry.second->ended; }));
+  return static_cast<std::size_t>(std::count_if(sessions_.begin(), sessions_.end(), [](const auto& entry) {
+    return !entry.second->established && !entry.second->ended;
+  }));
 }
 
 SocketHandle TlsSocketApi::socket(int family, int type, int protocol) {

@@ -55,7 +55,9 @@ struct TlsServer : ::testing::Test {
     tls.setContext(ServerContext());
     server.SetMaxPing(0);
     server.ListenTls = true;
-    server.OnError = [this](TCustomFasterSocket*, SocketHandle, int code, const std::string&) { errors.push_back(code); };
+    server.OnError = [this](TCustomFasterSocket*, SocketHandle, int code, const std::string&) {
+      errors.push_back(code);
+    };
     // Every chat text goes to everybody, as the operator's relay does.
     server.OnClientMessageCome = [this](TDadideVUDServer*, TDadideVUDServerClient*, const std::string& text) {
       server.ForEachClient(WalkOrder::FirstToLast, [&](TDadideVUDServerClient* client) {
