@@ -56,11 +56,6 @@ class ByteStream {
     bytes_.clear();
     position_ = 0;
   }
-  // Swaps contents and positions.
-  void swap(ByteStream& other) noexcept {
-    bytes_.swap(other.bytes_);
-    std::swap(position_, other.position_);
-  }
 
  private:
   std::string bytes_;
