@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -287,11 +288,19 @@ TEST_F(SettingsFiles, TheNewFileIsOnTheDiskBeforeItReplacesTheOldOneAndAFailedSy
   EXPECT_EQ(calls.calls, (std::vector<std::string>{"open file", "write file", "fsync file", "close file", "rename",
                                                    "open folder", "fsync folder", "close folder"}));
   EXPECT_EQ(FileText(path), "[frmServer]\nPort=4001\n");
+  // A first file is what the user's umask gives a document: never executable.
+  const std::string first = PathOf("first.ini");
+  IniFile(first).WriteInteger("frmServer", "Port", 4000);
+  struct stat status {};
+  ASSERT_EQ(::stat(first.c_str(), &status), 0);
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  EXPECT_EQ(status.st_mode & 0777, 0666 & ~mask);
 
   calls.fsyncError = EIO;
   EXPECT_THROW(ini.WriteInteger("frmServer", "Port", 4002), Exception);
   EXPECT_EQ(FileText(path), "[frmServer]\nPort=4001\n");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path().toStdString()), {}), 1);  // no leftovers
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path().toStdString()), {}), 2);  // no leftovers: the file and the first one
 }
 
 TEST_F(SettingsFiles, AWriterKilledInTheMiddleOfSavesNeverLeavesAPartialFile) {
