@@ -300,7 +300,8 @@ TEST_F(SettingsFiles, TheNewFileIsOnTheDiskBeforeItReplacesTheOldOneAndAFailedSy
   calls.fsyncError = EIO;
   EXPECT_THROW(ini.WriteInteger("frmServer", "Port", 4002), Exception);
   EXPECT_EQ(FileText(path), "[frmServer]\nPort=4001\n");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path().toStdString()), {}), 2);  // no leftovers: the file and the first one
+  // No leftovers: only the file and the first one.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path().toStdString()), {}), 2);
 }
 
 TEST_F(SettingsFiles, AWriterKilledInTheMiddleOfSavesNeverLeavesAPartialFile) {
