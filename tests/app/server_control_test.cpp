@@ -62,7 +62,7 @@ TEST_F(Control, RunThenStopLogsTheAnnouncementAndTheOfflineLine) {
 }
 
 TEST_F(Control, PortTextThatIsNoPortBecomes65535) {
-  for (const char* text : {"abc", "", "0", "70000", "-5"}) {
+  for (const char* text : {"abc", "", "0", "65536", "70000", "-5"}) {
     form.edPort.Text = text;
     form.sbRunClick();  // may fail to listen on 65535; only the field matters here
     EXPECT_EQ(form.edPort.Text, "65535") << text;
@@ -345,6 +345,24 @@ TEST_F(Loading, ExactlyOneListingModeWhateverTheFileSays) {
     EXPECT_EQ((std::vector<bool>{form->rbAll.Checked(), form->rbRooms.Checked(), form->rbNone.Checked()}),
               (std::vector<bool>{c.mode == AllClients, c.mode == Rooms, c.mode == UpdateNone}))
         << c.body;
+  }
+}
+
+// An operator edits the limits by hand: a count is taken, and what is no
+// count keeps the default (a budget of 0 MiB would hold every sender back).
+TEST_F(Loading, LimitsEditedByHandAreTakenAndWhatIsNoCountKeepsTheDefault) {
+  const std::uint32_t budget = MemoryBudget::kDefaultLimit >> 20;
+  struct Case {
+    const char* limits;
+    std::uint32_t budgetMiB, maxClients, perAddress;
+  };
+  for (const Case& c : {Case{"MemoryBudgetMiB=64\nMaxClients=500\nMaxClientsPerAddress=8\n", 64, 500, 8},
+                        Case{"MemoryBudgetMiB=0\nMaxClients=0\nMaxClientsPerAddress=0\n", budget, 0, 0},
+                        Case{"MemoryBudgetMiB=-1\nMaxClients=-3\nMaxClientsPerAddress=x\n", budget, 0, 0}}) {
+    auto form = Load(std::string("[Limits]\n") + c.limits);
+    EXPECT_EQ(form->MemoryBudgetMiB, c.budgetMiB) << c.limits;
+    EXPECT_EQ(form->MaxClients, c.maxClients) << c.limits;
+    EXPECT_EQ(form->MaxClientsPerAddress, c.perAddress) << c.limits;
   }
 }
 

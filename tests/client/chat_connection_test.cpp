@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "loopback_peer.h"
@@ -107,6 +108,22 @@ TEST(ChatConnection, NamesWhatWentWrong) {
     EXPECT_FALSE(link.client.waitPacket(kWaitMs));
     EXPECT_NE(link.client.error().find("protocol error"), std::string::npos) << link.client.error();
   }
+}
+
+// A client that closed while the server still sent would make the server
+// see a reset instead of a goodbye: leaving reads on until the server ends.
+TEST(ChatConnection, LeavingReadsWhatTheServerStillSendsUntilItCloses) {
+  Linked link;
+  std::thread leaving([&] { link.client.leave(kWaitMs); });
+  EXPECT_EQ(link.server.waitForClose(kWaitMs), 0) << "the client's end of stream comes first";
+  for (const char* words : {"one", "two"}) {
+    ASSERT_TRUE(link.server.sendAll(BuildPacket(pidMessage, words)));
+    ::poll(nullptr, 0, 100);
+  }
+  EXPECT_EQ(link.server.pendingError(200), 0) << "the client closed before the server did";
+  link.server.close();
+  leaving.join();
+  EXPECT_FALSE(link.client.isOpen());
 }
 
 }  // namespace

@@ -168,6 +168,31 @@ TEST(Loopback, QueuedPacketsReachThePeer) {
   EXPECT_EQ(peer.receive(21), Packet(8, "hello") + Packet(8, 9));
 }
 
+// Flow control pauses a reader by asking for FD_WRITE alone; a queue that
+// was waiting for the socket must still drain, or a slow reader held back
+// while its messages queue up would never get them.
+TEST(Loopback, AQueueWaitingForTheSocketStillDrainsWhileReadingIsPaused) {
+  PosixSocketApi api;
+  ListeningServer listening(api);
+  LoopbackPeer peer;
+  TDadideVUDServerClient* client = listening.Connect(peer);
+  ASSERT_NE(client, nullptr);
+  HiddenWindow* window = listening.server.WindowHandle();
+  ASSERT_EQ(api.asyncSelect(client->Socket, window, WM_SOCKETNOTIFY, FD_READ | FD_WRITE | FD_CLOSE), 0);
+  const std::string big(4 << 20, 'q');  // far more than the socket takes at once
+  ASSERT_TRUE(QueuePacket(*client, MakePacket(static_cast<std::int32_t>(big.size()), 8, big.data())));
+  ASSERT_EQ(api.asyncSelect(client->Socket, window, WM_SOCKETNOTIFY, FD_WRITE), 0);
+
+  const std::string expected = Packet(8, big);
+  std::string received;
+  for (int round = 0; round < 5000 && received.size() < expected.size(); ++round) {
+    received += peer.receive(expected.size() - received.size(), 1);
+    PumpFor(1);
+  }
+  EXPECT_EQ(received.size(), expected.size());
+  EXPECT_TRUE(received == expected);
+}
+
 TEST(Loopback, BindingAPortInUseFailsWithAddressInUse) {
   PosixSocketApi api;
   LoopbackListener holder;

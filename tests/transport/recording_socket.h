@@ -63,6 +63,11 @@ class RecordingSocket : public TCustomFasterSocket {
     if (accepted != kInvalidSocket) AddClient(accepted);
   }
 
+  // As the server does: a connection whose socket has room again sends on.
+  void SocketWritable(SocketHandle socket) override {
+    if (TDadideVUDServerClient* client = Clients ? Clients->FindBySocket(socket) : nullptr) client->Flush(nullptr);
+  }
+
   std::vector<Delivery> deliveries;
   std::vector<SocketHandle> closed;
   // Runs after each delivery has been recorded; may throw or pump.
