@@ -70,6 +70,8 @@ TEST(ReceivePass, DeliversTheSameWhetherBytesComeAtOnceOrOneByOne) {
     const PassResult atOnce = Feed(whole, c.bytes);
     EXPECT_EQ(atOnce.delivered, c.delivered);
     EXPECT_EQ(atOnce.left, c.left);
+    // Delivered bytes are dropped: a connection's buffer never grows with what it relayed.
+    EXPECT_EQ(whole.size(), c.left.size());
 
     ByteStream trickled;
     PassResult byByte;
@@ -77,6 +79,7 @@ TEST(ReceivePass, DeliversTheSameWhetherBytesComeAtOnceOrOneByOne) {
     if (c.bytes.find(Packet(0, 7)) == std::string::npos) {
       EXPECT_EQ(byByte.delivered, c.delivered);
       EXPECT_EQ(byByte.left, c.left);
+      EXPECT_EQ(trickled.size(), c.left.size());
     }
   }
 }
