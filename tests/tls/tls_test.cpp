@@ -143,6 +143,22 @@ TEST_F(TlsServer, AnEncryptedAndAPlainClientChatBothWaysLargeTextsIncluded) {
 }
 
 // What a client does wrong on the TLS port before its handshake is done.
+// A client whose server went away learns it from its next writes as well as
+// from a read, and is told why: the chat window shows that reason.
+TEST_F(TlsServer, AnEncryptedClientWhoseServerWentAwayFailsToWriteAndSaysWhy) {
+  ChatPeer& ann = Connect(tlsPort, true);
+  ASSERT_TRUE(Join(ann, "Ann"));
+  server.SetListen(false);  // every connection closed at once
+  bool written = true;
+  for (int round = 0; round < 200 && written; ++round) {
+    written = ann.connection.send(pidMessage, "anyone there?");
+    PumpFor(5);
+  }
+  EXPECT_FALSE(written);
+  EXPECT_LT(ann.connection.fd(), 0);
+  EXPECT_FALSE(ann.connection.error().empty());
+}
+
 enum class Misstep { Garbage, StopsHalfWay, ResetsHalfWay };
 
 class HandshakeFault : public TlsServer, public ::testing::WithParamInterface<Misstep> {};
