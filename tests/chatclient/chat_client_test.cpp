@@ -77,6 +77,28 @@ TEST_F(ChatClientLoopback, AClientOnIPv6ChatsWithOneOnIPv4) {
   EXPECT_TRUE(Shows(ann, Kind::Notice, "Connecting to [::1]:" + QString::number(port)));
 }
 
+// The TLS box joins the encrypted port, and the key met there is remembered
+// for the next time (never joined in the clear by mistake).
+TEST_F(ChatClientLoopback, AnEncryptedClientJoinsTheTlsPortAndRemembersTheServersKey) {
+  const QByteArray savedConfig = qgetenv("XDG_CONFIG_HOME");
+  qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+  const std::uint16_t tlsPort = FreePort();
+  form.chkTls.SetChecked(true);
+  form.edTlsPort.Text = std::to_string(tlsPort);
+  ASSERT_TRUE(Start());
+  ChatClient& ann = Model("Ann", "Lobby");
+  ann.values.server = "127.0.0.1:" + QString::number(tlsPort);
+  ann.values.tls = true;
+  ASSERT_TRUE(ann.Connect());
+  EXPECT_TRUE(WaitUntil([&] { return ann.state() == ChatClient::State::Joined; }));
+  std::ifstream known(config.filePath("parlivo/known_servers").toStdString());
+  std::string pinned((std::istreambuf_iterator<char>(known)), std::istreambuf_iterator<char>());
+  EXPECT_NE(pinned.find("127.0.0.1:" + std::to_string(tlsPort) + " " + form.edFingerprint.Text), std::string::npos)
+      << pinned;
+  if (savedConfig.isNull()) qunsetenv("XDG_CONFIG_HOME");
+  else qputenv("XDG_CONFIG_HOME", savedConfig);
+}
+
 TEST_F(ChatClientLoopback, RosterFollowsEachListingMode) {
   struct Case {
     const char* name;
