@@ -46,6 +46,13 @@ std::string ErrnoText(int error) {
   }
 }
 
+std::string LookupErrorText(const std::string& host, int status, int error) {
+  if (status == 0 || status == EAI_NONAME || status == EAI_NODATA || status == EAI_ADDRFAMILY)
+    return "host not found: " + host;
+  if (status == EAI_SYSTEM) return "cannot look up " + host + ": " + ErrnoText(error);
+  return "cannot look up " + host + ": " + ::gai_strerror(status);
+}
+
 ChatConnection::ChatConnection() = default;
 ChatConnection::~ChatConnection() { close(); }
 
@@ -83,13 +90,7 @@ std::vector<Endpoint> ChatConnection::Resolve(const std::string& host, std::uint
   const std::string service = std::to_string(port);
   const int status = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
   if (status != 0 || found == nullptr) {
-    if (status == EAI_NONAME || status == EAI_NODATA || status == EAI_ADDRFAMILY || status == 0) {
-      error = "host not found: " + host;
-    } else if (status == EAI_SYSTEM) {
-      error = "cannot look up " + host + ": " + ErrnoText(errno);
-    } else {
-      error = "cannot look up " + host + ": " + ::gai_strerror(status);
-    }
+    error = LookupErrorText(host, status, errno);
     if (found != nullptr) ::freeaddrinfo(found);
     return {};
   }

@@ -193,5 +193,9 @@ class ChatConnection {
 
 // A plain-words text for a socket errno ("connection refused", "timed out", ...).
 std::string ErrnoText(int error);
+// Why looking up `host` failed, from getaddrinfo's status (and errno for
+// EAI_SYSTEM): "host not found: x" only when the name has no address; a
+// resolver that cannot be reached says so, as it may work again later.
+std::string LookupErrorText(const std::string& host, int status, int error);
 
 }  // namespace parlivo

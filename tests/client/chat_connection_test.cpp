@@ -3,6 +3,7 @@
 
 #include "client/chat_connection.h"
 
+#include <netdb.h>
 #include <poll.h>
 
 #include <gtest/gtest.h>
@@ -108,6 +109,20 @@ TEST(ChatConnection, NamesWhatWentWrong) {
     EXPECT_FALSE(link.client.waitPacket(kWaitMs));
     EXPECT_NE(link.client.error().find("protocol error"), std::string::npos) << link.client.error();
   }
+}
+
+// Only a name without an address is "not found"; a resolver that cannot be
+// reached is told as such, as trying again later may work.
+TEST(ChatConnection, ALookupThatFailsSaysWhetherTheNameOrTheResolverIsAtFault) {
+  struct Case {
+    int status, error;
+    const char* text;
+  };
+  for (const Case& c : {Case{EAI_NONAME, 0, "host not found: box"}, Case{EAI_NODATA, 0, "host not found: box"},
+                        Case{EAI_ADDRFAMILY, 0, "host not found: box"},
+                        Case{EAI_SYSTEM, ETIMEDOUT, "cannot look up box: timed out"}})
+    EXPECT_EQ(LookupErrorText("box", c.status, c.error), c.text) << c.status;
+  EXPECT_EQ(LookupErrorText("box", EAI_AGAIN, 0), std::string("cannot look up box: ") + ::gai_strerror(EAI_AGAIN));
 }
 
 // A client that closed while the server still sent would make the server
