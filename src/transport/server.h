@@ -186,6 +186,9 @@ class TDadideVUDServer : public TCustomFasterSocket {
   std::uint32_t EffectiveMaxClients();
   // Whether senders are being held back right now, and for how long in all.
   bool HoldingSenders() const { return Budget.holdingSenders(); }
+  // Whether the flow clock ticks: only while memory is held, a reader is
+  // paused or a packet is half received. An idle server is never woken by it.
+  bool FlowClockRunning() const { return flowTimer_.isActive(); }
   double HeldBackSeconds() const;
 
   // --- Events. Each is skipped when empty; "var" parameters are references

@@ -191,6 +191,20 @@ TEST_F(Flow, AClientStuckInThePacketItAnnouncedLeavesButOneThatStillSendsStays) 
   EXPECT_EQ(server.Budget.input(), 2000u);
 }
 
+TEST_F(Flow, TheFlowClockWatchesAHalfSentPacketAndStopsOnceItIsWhole) {
+  const SocketHandle client = Accept();
+  const std::string packet = Packet(pidPong, "");
+  api.at(client).incoming = packet.substr(0, 5);
+  Notify(client, FD_READ);
+  server.FlowTick();
+  EXPECT_TRUE(server.FlowClockRunning());
+  api.at(client).incoming = packet.substr(5);
+  Notify(client, FD_READ);
+  server.RunSafePoint();
+  server.FlowTick();
+  EXPECT_FALSE(server.FlowClockRunning()) << "nothing is held: an idle server must not be woken";
+}
+
 TEST_F(Flow, ConnectionsBeyondTheLimitsAreClosedAtOnceAndSaidOnce) {
   server.MaxClients = 3;
   server.MaxClientsPerAddress = 1;

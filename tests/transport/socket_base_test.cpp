@@ -72,6 +72,17 @@ TEST(WinsockErrors, TranslatesErrnoToTheCodesTheOperatorReads) {
   for (const auto& [error, code] : cases) EXPECT_EQ(WinsockErrorFromErrno(error), code) << error;
 }
 
+// Whatever a system call reports, the operator reads words, never "Unkown
+// error": each code the translation gives has its text.
+TEST(WinsockErrors, EveryCodeAnErrnoBecomesHasItsText) {
+  for (int error = 1; error < 200; ++error) {
+    const int code = WinsockErrorFromErrno(error);
+    if (code < kUnmappedErrnoBase) {
+      EXPECT_NE(SocketErrorText(code), kUnknownSocketErrorText) << error << " " << code;
+    }
+  }
+}
+
 TEST(SocketBase, ErrorNoticeFiresOwnHandlerAndReadsNothing) {
   FakeSocketApi api;
   RecordingSocket socket(api, false);
