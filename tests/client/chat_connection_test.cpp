@@ -69,6 +69,12 @@ TEST(ChatConnection, AnswersPingsAtOnceAndStillHandsThemOut) {
   EXPECT_EQ(link.client.pingsAnswered(), 1u);
 }
 
+TEST(ChatConnection, WaitingForAPacketThatDoesNotComeEndsWhenItsTimeIsUp) {
+  Linked link;
+  EXPECT_FALSE(link.client.waitPacket(50));
+  EXPECT_TRUE(link.client.isOpen()) << link.client.error();
+}
+
 TEST(ChatConnection, NamesWhatWentWrong) {
   // Nobody listens: a listener that was closed again.
   std::uint16_t freedPort = 0;

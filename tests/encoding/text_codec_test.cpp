@@ -1,6 +1,7 @@
 #include "encoding/text_codec.h"
 
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <string>
 #include <string_view>
@@ -103,6 +104,9 @@ TEST(TextCodec, DecodeMatchesReferenceOnArbitraryBytes) {
     const std::string decoded = DecodeText(input);
     ASSERT_EQ(decoded, RefDecode(input)) << "round " << round;
     ASSERT_LE(decoded.size(), 4 * ((input.size() + 5) / 6));
+    // A decoded text holds no zero byte and nothing is written past its end
+    // (it is handed on as a C string).
+    ASSERT_EQ(std::strlen(decoded.c_str()), decoded.size()) << "round " << round;
   }
 }
 
