@@ -48,6 +48,11 @@ TEST(ClientCommandLine, PositionalValuesPrefillTheFormAndJoinWhenServerAndNickAr
   }
   EXPECT_EQ(ParseClientCommandLine({"parlivo-client", "--version"}, remembered, "1.2.3").output,
             "parlivo-client 1.2.3\n");
+  // The help names every argument the program takes.
+  const QString help = ParseClientCommandLine({"parlivo-client", "--help"}, remembered, "1.2.3").output;
+  for (const char* part : {"[options] [HOST[:PORT] [NICK [ROOM]]]", "HOST, HOST:PORT or [IPV6]:PORT",
+                           "Your nickname.", "--tls"})
+    EXPECT_TRUE(help.contains(part)) << part << "\n" << help.toStdString();
 }
 
 }  // namespace
