@@ -242,6 +242,16 @@ TEST(WindowTray, MinimiseHidesIntoTheNotificationAreaAndShowWindowBringsItBack) 
       EXPECT_TRUE(window.isVisible()) << name;
       EXPECT_FALSE(window.isMinimized()) << name;
       EXPECT_FALSE(shell.shown) << name;
+
+      // A double click on the icon brings it back as well.
+      window.MinimizeApplication();
+      PumpFor(20);
+      ASSERT_FALSE(window.isVisible()) << name;
+      TTrayIcon& icon = window.form().TrayIcon;
+      TrayMessage doubleClick{tray::WM_TRAYNOTIFY, icon.WindowHandle(), tray::WM_LBUTTONDBLCLK, 0};
+      icon.WindowProc(doubleClick);
+      PumpFor(20);
+      EXPECT_TRUE(window.isVisible()) << name;
     }
   }
 }

@@ -132,6 +132,23 @@ TEST_F(Access, RunAnnouncesUnderTheChosenNameAndEveryStopWithdraws) {
   EXPECT_EQ(advertiser.withdrawals, 3);
 }
 
+// The responder answers when it likes, also after the window has closed:
+// a form that is gone must leave no handler of its own behind.
+TEST(Announcement, AFormThatIsGoneLeavesNoHandlerInTheAdvertiserThatOutlivesIt) {
+  QTemporaryDir home;
+  RecordingView view;
+  FakeDesktop desktop;
+  PosixSocketApi api;
+  FakeAdvertiser advertiser;
+  {
+    TfrmServer form{api, view, desktop.Services(), FormEnvironment{home.path().toStdString(), "parlivo-server"},
+                    &advertiser};
+    ASSERT_TRUE(advertiser.OnAdvertised && advertiser.OnNotAdvertised);
+  }
+  EXPECT_FALSE(advertiser.OnAdvertised);
+  EXPECT_FALSE(advertiser.OnNotAdvertised);
+}
+
 TEST_F(Access, AnnouncementCanBeTurnedOffAndItsFailureIsOneLogLine) {
   form.chkAdvertise.SetChecked(false);
   ASSERT_TRUE(Start());

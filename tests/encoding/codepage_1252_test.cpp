@@ -17,6 +17,15 @@ TEST(Codepage1252, EveryByteSurvivesARoundTripThroughUtf8) {
   EXPECT_EQ(Windows1252ToUtf8("\x80\x9F\xE9"), "\u20AC\u0178\u00E9");
 }
 
+// The bytes 0x80 to 0x9F are the letters and signs users type (the euro,
+// curly quotes, dashes): each must become its own character, as typed here.
+TEST(Codepage1252, TheHighBytesAreTheCharactersUsersType) {
+  std::string bytes;
+  for (int b = 0x80; b <= 0x9F; ++b) bytes.push_back(static_cast<char>(b));
+  EXPECT_EQ(Windows1252ToUtf8(bytes),
+            "€\u0081‚ƒ„…†‡ˆ‰Š‹Œ\u008DŽ\u008F\u0090‘’“”•–—˜™š›œ\u009DžŸ");
+}
+
 TEST(Codepage1252, Utf8InputIncludingIllFormedSequences) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"plain", "plain"},

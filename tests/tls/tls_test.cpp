@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QTemporaryDir>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -274,6 +276,27 @@ TEST(KnownServers, TheFirstKeyIsPinnedTheSameOnePassesAnotherIsRefusedNamingBoth
   EXPECT_EQ(known.Pinned("other:1"), "CC:03");
   EXPECT_EQ(KnownServerKey("Box.Local", 4001), "box.local:4001");
   EXPECT_EQ(KnownServerKey("FD12::5", 4001), "[fd12::5]:4001");
+}
+
+// Pins are written whole under another name and renamed: nothing is left
+// behind, neither a descriptor nor, when the file cannot be written, a
+// half-made file beside it.
+TEST(KnownServers, WritingLeavesNoDescriptorOpenAndAFailedWriteLeavesNoFileBehind) {
+  QTemporaryDir folder;
+  const auto openDescriptors = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator());
+  };
+  const KnownServers known(folder.filePath("known_servers").toStdString());
+  std::string error;
+  const auto before = openDescriptors();
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(known.Remember("box:" + std::to_string(i), "AA:01", error)) << error;
+  EXPECT_EQ(openDescriptors(), before);
+
+  ASSERT_TRUE(QDir(folder.path()).mkdir("taken"));  // a folder where the file should be
+  const KnownServers blocked(folder.filePath("taken").toStdString());
+  EXPECT_FALSE(blocked.Remember("box:1", "AA:01", error));
+  EXPECT_EQ(error, "cannot write " + blocked.path());
+  EXPECT_FALSE(std::filesystem::exists(blocked.path() + ".new"));
 }
 
 TEST_F(TlsServer, AClientRefusesAServerWhoseKeyChangedBeforeSendingAnything) {
