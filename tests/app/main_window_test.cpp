@@ -256,6 +256,26 @@ TEST(WindowTray, MinimiseHidesIntoTheNotificationAreaAndShowWindowBringsItBack) 
   }
 }
 
+// The icon's menu runs and stops the server and always names what it will
+// do next.
+TEST(WindowTray, TheIconsMenuRunsAndStopsTheServerAndNamesWhatComesNext) {
+  QTemporaryDir home;
+  PosixSocketApi api;
+  RecordingShell shell;
+  MainWindow window(api, FormEnvironment{home.path().toStdString(), "parlivo-server"}, &shell);
+  window.form().edPort.Text = std::to_string(FreePort());
+  window.show();
+  QAction* runOrStop = window.trayMenu()->actions().at(1);
+  runOrStop->trigger();
+  PumpFor(20);
+  ASSERT_TRUE(window.form().Server->Listen());
+  EXPECT_EQ(runOrStop->text(), "&Stop Server");
+  runOrStop->trigger();
+  PumpFor(20);
+  EXPECT_FALSE(window.form().Server->Listen());
+  EXPECT_EQ(runOrStop->text(), "&Run Server");
+}
+
 }  // namespace
 }  // namespace parlivo::testing
 
