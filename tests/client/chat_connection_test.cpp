@@ -131,6 +131,17 @@ TEST(ChatConnection, ALookupThatFailsSaysWhetherTheNameOrTheResolverIsAtFault) {
   EXPECT_EQ(LookupErrorText("box", EAI_AGAIN, 0), std::string("cannot look up box: ") + ::gai_strerror(EAI_AGAIN));
 }
 
+// One address is one attempt: a lookup must not list it again for other
+// socket types, or an unreachable server is tried over and over.
+TEST(ChatConnection, AnAddressResolvesToOneEndpointOfItsFamily) {
+  for (const char* host : {"127.0.0.1", "::1"}) {
+    std::string error;
+    const std::vector<Endpoint> found = ChatConnection::Resolve(host, 4000, error);
+    ASSERT_EQ(found.size(), 1u) << host << " " << error;
+    EXPECT_EQ(found[0].family(), std::string(host) == "::1" ? AF_INET6 : AF_INET) << host;
+  }
+}
+
 // A client that closed while the server still sent would make the server
 // see a reset instead of a goodbye: leaving reads on until the server ends.
 TEST(ChatConnection, LeavingReadsWhatTheServerStillSendsUntilItCloses) {
