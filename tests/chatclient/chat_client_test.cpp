@@ -65,6 +65,16 @@ TEST_F(ChatClientLoopback, TwoClientsChatBothWaysAndShowInTheOperatorsRoster) {
   EXPECT_EQ(seen.text, "héllo €");
 }
 
+// Values that led to a join are remembered as such: the next plain start
+// of the client joins with them at once.
+TEST_F(ChatClientLoopback, AJoinIsRememberedSoTheNextStartJoinsAtOnce) {
+  ASSERT_TRUE(Start());
+  ChatClient& ann = JoinModel("Ann", "Lobby");
+  const RememberedValues remembered = LoadRememberedValues();
+  EXPECT_TRUE(remembered.joinAtStart);
+  EXPECT_EQ(remembered.values, ann.values);
+}
+
 TEST_F(ChatClientLoopback, AClientOnIPv6ChatsWithOneOnIPv4) {
   ASSERT_TRUE(Start());
   ChatClient& ann = Model("Ann", "Lobby");
