@@ -161,6 +161,17 @@ TEST_F(TlsServer, AnEncryptedClientWhoseServerWentAwayFailsToWriteAndSaysWhy) {
   EXPECT_FALSE(ann.connection.error().empty());
 }
 
+// A handler run for the TLS port runs inside the server, as any other: the
+// server is then not freed under it (Dispose waits for it to return).
+TEST_F(TlsServer, AHandlerOfTheTlsPortRunsAsOneOfTheServersOwn) {
+  std::vector<bool> inHandler;
+  server.OnAccept = [&](TDadideVUDServer*, TDadideVUDServerClient*, bool&) { inHandler.push_back(server.InHandler()); };
+  Connect(tlsPort, true);
+  Connect(tlsPort, true);
+  EXPECT_EQ(inHandler, (std::vector<bool>{true, true}));
+  EXPECT_FALSE(server.InHandler());
+}
+
 enum class Misstep { Garbage, StopsHalfWay, ResetsHalfWay };
 
 class HandshakeFault : public TlsServer, public ::testing::WithParamInterface<Misstep> {};
