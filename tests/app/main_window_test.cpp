@@ -52,6 +52,7 @@ TEST_F(Window, LaysOutTheDesignSizes) {
   EXPECT_EQ(window.windowTitle(), "Parlivo Server");
   EXPECT_EQ(Widget<QToolButton>("sbRun")->text(), "Run");
   EXPECT_EQ(Widget<QToolButton>("sbRun")->width(), 688);
+  EXPECT_EQ(Widget<QToolButton>("sbRun")->height(), 18);
   EXPECT_EQ(Widget<QTableWidget>("lvClients")->height(), 389 - 220 - 20 - 42 - 5);
   EXPECT_EQ(Widget<QWidget>("pnlClients")->width(), 228);
   EXPECT_EQ(Widget<QLineEdit>("edPort")->width(), 54);

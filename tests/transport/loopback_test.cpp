@@ -193,6 +193,13 @@ TEST(Loopback, AQueueWaitingForTheSocketStillDrainsWhileReadingIsPaused) {
   EXPECT_TRUE(received == expected);
 }
 
+// The address users are told is the host name's own when it is no loopback
+// address, even if no interface of this machine carries it (yet).
+TEST(Loopback, TheAnnouncedAddressIsTheNamesOwnWhenItIsNoLoopbackAddress) {
+  PosixSocketApi api;
+  EXPECT_EQ(api.hostAddress("198.51.100.7"), "198.51.100.7");
+}
+
 TEST(Loopback, BindingAPortInUseFailsWithAddressInUse) {
   PosixSocketApi api;
   LoopbackListener holder;
