@@ -191,6 +191,11 @@ TEST(Loopback, AQueueWaitingForTheSocketStillDrainsWhileReadingIsPaused) {
   }
   EXPECT_EQ(received.size(), expected.size());
   EXPECT_TRUE(received == expected);
+  // Once nothing waits, the socket's writability is no news: no notice spins.
+  PumpFor(20);
+  const int notices = listening.server.writableNotices;
+  PumpFor(50);
+  EXPECT_EQ(listening.server.writableNotices, notices);
 }
 
 // The address users are told is the host name's own when it is no loopback

@@ -65,11 +65,13 @@ class RecordingSocket : public TCustomFasterSocket {
 
   // As the server does: a connection whose socket has room again sends on.
   void SocketWritable(SocketHandle socket) override {
+    ++writableNotices;
     if (TDadideVUDServerClient* client = Clients ? Clients->FindBySocket(socket) : nullptr) client->Flush(nullptr);
   }
 
   std::vector<Delivery> deliveries;
   std::vector<SocketHandle> closed;
+  int writableNotices = 0;
   // Runs after each delivery has been recorded; may throw or pump.
   std::function<void(TDadideVUDServerClient*, std::int32_t)> onPacket;
 };
