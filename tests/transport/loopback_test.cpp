@@ -198,6 +198,24 @@ TEST(Loopback, AQueueWaitingForTheSocketStillDrainsWhileReadingIsPaused) {
   EXPECT_EQ(listening.server.writableNotices, notices);
 }
 
+// A reader held back reads nothing, however much waits, and everything once
+// it may read again.
+TEST(Loopback, AReaderPausedReadsNothingUntilResumedAndThenEverything) {
+  PosixSocketApi api;
+  ListeningServer listening(api);
+  LoopbackPeer peer;
+  TDadideVUDServerClient* client = listening.Connect(peer);
+  ASSERT_NE(client, nullptr);
+  HiddenWindow* window = listening.server.WindowHandle();
+  ASSERT_EQ(api.asyncSelect(client->Socket, window, WM_SOCKETNOTIFY, FD_WRITE), 0);
+  ASSERT_TRUE(peer.sendAll(Packet(3, "held")));
+  PumpFor(50);
+  EXPECT_TRUE(listening.server.deliveries.empty());
+  ASSERT_EQ(api.asyncSelect(client->Socket, window, WM_SOCKETNOTIFY, FD_READ | FD_WRITE | FD_CLOSE), 0);
+  ASSERT_TRUE(PumpUntil([&] { return listening.server.deliveries.size() == 1; }));
+  EXPECT_EQ(listening.server.deliveries[0].payload, "held");
+}
+
 // The address users are told is the host name's own when it is no loopback
 // address, even if no interface of this machine carries it (yet).
 TEST(Loopback, TheAnnouncedAddressIsTheNamesOwnWhenItIsNoLoopbackAddress) {
