@@ -199,6 +199,9 @@ TEST_F(Control, TheTlsPortStartsWithAKeyItMadeOrNotAtAllWhenTheGivenOneDoesNotLo
   EXPECT_FALSE(Start());  // never a silent fall back to clear text
   EXPECT_EQ(view.log.back(), "Not started: TLS cannot load the certificate " + broken + ": no start line");
   EXPECT_EQ(form.sbRun.Caption, "Run");
+  form.Tls = TlsFiles{broken, ""};
+  EXPECT_FALSE(Start());
+  EXPECT_EQ(view.log.back(), "Not started: TLS a certificate needs its key, and a key its certificate");
 
   form.Tls = TlsFiles{};
   ASSERT_TRUE(Start());
@@ -208,8 +211,32 @@ TEST_F(Control, TheTlsPortStartsWithAKeyItMadeOrNotAtAllWhenTheGivenOneDoesNotLo
   });
   ASSERT_NE(fingerprintLine, view.log.end());
   EXPECT_NE(fingerprintLine->find("Port " + form.edTlsPort.Text), std::string::npos) << *fingerprintLine;
+  // The pair is kept under the names the operator is told.
+  const std::string folder = DataHome() + "/Mossfold/parlivo-server/";
+  EXPECT_EQ(form.TlsKeyFile(), folder + "parlivo-server_tls.key");
+  EXPECT_EQ(form.TlsCertificateFile(), folder + "parlivo-server_tls.crt");
   EXPECT_TRUE(QFile::exists(QString::fromStdString(form.TlsKeyFile())));
+  EXPECT_TRUE(QFile::exists(QString::fromStdString(form.TlsCertificateFile())));
   EXPECT_EQ(Value(ReadFile(form.SettingsFileName()), "Enabled"), "1");
+  // While it runs, the options that shape it are locked.
+  for (const TControl* option : std::initializer_list<const TControl*>{
+           &form.rbAll, &form.rbRooms, &form.rbNone, &form.chkSameNick, &form.edPort, &form.chkTls, &form.edTlsPort,
+           &form.chkAdvertise})
+    EXPECT_FALSE(option->Enabled);
+}
+
+// The TLS port field takes any port number; anything else falls back to
+// the port after the plain one.
+TEST_F(Control, TheTlsPortFieldTakesEveryPortNumber) {
+  struct Case {
+    const char* text;
+    std::uint16_t port;
+  };
+  form.Server->SetPort(4000);
+  for (const Case& c : {Case{"1", 1}, Case{"65535", 65535}, Case{"0", 4001}, Case{"65536", 4001}, Case{"x", 4001}}) {
+    form.edTlsPort.Text = c.text;
+    EXPECT_EQ(form.TlsPortValue(), c.port) << c.text;
+  }
 }
 
 TEST_F(Control, AnIPv6AddressIsAnnouncedOnALineOfItsOwnInTheFormUsersType) {
