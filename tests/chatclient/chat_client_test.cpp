@@ -109,6 +109,18 @@ TEST_F(ChatClientLoopback, AnEncryptedClientJoinsTheTlsPortAndRemembersTheServer
   else qputenv("XDG_CONFIG_HOME", savedConfig);
 }
 
+// An encrypted connection that cannot be made says why, and nothing is
+// sent in the clear.
+TEST_F(ChatClientLoopback, AnEncryptedClientAtAPlainPortSaysWhyItCouldNotConnect) {
+  ASSERT_TRUE(Start());
+  ChatClient& ann = Model("Ann", "Lobby");
+  ann.values.tls = true;
+  ASSERT_TRUE(ann.Connect());
+  EXPECT_TRUE(WaitUntil([&] { return ann.state() == ChatClient::State::Offline; }, 12000));
+  EXPECT_TRUE(Shows(ann, Kind::Problem, "Could not connect to 127.0.0.1:" + QString::number(port)));
+  EXPECT_EQ(form.lvClients.Count(), 0);
+}
+
 TEST_F(ChatClientLoopback, RosterFollowsEachListingMode) {
   struct Case {
     const char* name;
