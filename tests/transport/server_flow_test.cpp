@@ -128,6 +128,17 @@ TEST_F(Flow, ASenderOverItsPacketBudgetIsPausedNotDroppedAndResumedAtTheRate) {
   EXPECT_EQ(server.Clients->Count(), 1u);
 }
 
+TEST_F(Flow, ASenderOverItsByteBudgetIsPausedThoughItSendsFewPackets) {
+  server.InputBytes = TokenRate{1000, 1000};  // a kilobyte at once, then one a second
+  const SocketHandle sender = Accept();
+  api.at(sender).incoming = Packet(pidMessage, std::string(1500, 'b')) + Packet(pidMessage, "after");
+  Notify(sender, FD_READ);
+  server.RunSafePoint();
+  EXPECT_FALSE(Reading(sender));  // what it sent is relayed; more is not read for now
+  EXPECT_TRUE(testing::PumpUntil([&] { return Reading(sender); }, 3000));
+  EXPECT_EQ(server.Clients->Count(), 1u);
+}
+
 TEST_F(Flow, OnlyAReaderWithoutProgressIsDroppedForItsSoftLimit) {
   server.SoftQueueLimit = 1000;
   server.SoftQueueMs = 150;

@@ -115,6 +115,26 @@ TEST_F(FakeServer, PacketsQueuedInOnePassGoOutInOneSendPerConnection) {
   }
 }
 
+// A client's answers to an announced stream reach the application, each as
+// its own event naming that client.
+TEST_F(FakeServer, StreamAnswersReachTheApplicationWithTheirClient) {
+  std::vector<std::pair<std::string, TDadideVUDServerClient*>> events;
+  const auto record = [&](const char* name) {
+    return [&events, name](TDadideVUDServer*, TDadideVUDServerClient* c) { events.emplace_back(name, c); };
+  };
+  server.OnClientNeedMoreData = record("more");
+  server.OnClientDenyStream = record("deny");
+  server.OnClientAcceptStream = record("accept");
+  server.SetListen(true);
+  TDadideVUDServerClient* client = Accept();
+  api.at(client->Socket).incoming =
+      testing::Packet(pidNeedMoreData, "") + testing::Packet(pidDenyStream, "") + testing::Packet(pidAcceptStream, "");
+  server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(client->Socket),
+                                     MakeSelectParam(FD_READ, 0));
+  EXPECT_EQ(events, (std::vector<std::pair<std::string, TDadideVUDServerClient*>>{
+                        {"more", client}, {"deny", client}, {"accept", client}}));
+}
+
 TEST_F(FakeServer, OneNoticeTakesEveryWaitingConnectionOfABurst) {
   server.SetListen(true);
   api.waitingConnections = 5;
