@@ -146,7 +146,13 @@ TEST(ChatConnection, AnAddressResolvesToOneEndpointOfItsFamily) {
 // see a reset instead of a goodbye: leaving reads on until the server ends.
 TEST(ChatConnection, LeavingReadsWhatTheServerStillSendsUntilItCloses) {
   Linked link;
+  // What is still queued goes out first.
+  const std::string big(4 * 1024 * 1024, 'q');
+  ASSERT_TRUE(link.client.send(pidStreamData, big));
+  ASSERT_TRUE(link.client.wantsWrite());
   std::thread leaving([&] { link.client.leave(kWaitMs); });
+  const std::string expected = BuildPacket(pidStreamData, big);
+  EXPECT_TRUE(link.server.receive(expected.size(), kWaitMs) == expected) << "queued bytes lost at the leave";
   EXPECT_EQ(link.server.waitForClose(kWaitMs), 0) << "the client's end of stream comes first";
   for (const char* words : {"one", "two"}) {
     ASSERT_TRUE(link.server.sendAll(BuildPacket(pidMessage, words)));

