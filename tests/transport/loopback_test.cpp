@@ -27,6 +27,7 @@ using testing::PumpUntil;
 using testing::RecordingSocket;
 
 constexpr long kAllEvents = FD_READ | FD_ACCEPT | FD_CLOSE;
+constexpr long kReading = FD_READ | FD_WRITE | FD_CLOSE;  // what a connection in service asks for
 
 // A socket object that listens on 127.0.0.1 with a port the system picks,
 // accepting into its client list.
@@ -50,6 +51,11 @@ struct ListeningServer {
   ~ListeningServer() {
     while (!server.Clients->Empty()) server.Clients->Extract(server.Clients->Count() - 1);
     server.Api().closesocket(server.Socket);
+  }
+  // Asks the connection's socket for `events` only, as flow control does
+  // to pause (FD_WRITE alone) or resume (FD_READ | FD_WRITE | FD_CLOSE) it.
+  int Select(TDadideVUDServerClient* client, long events) {
+    return server.Api().asyncSelect(client->Socket, server.WindowHandle(), WM_SOCKETNOTIFY, events);
   }
   // Connects a peer and waits until the server has accepted it.
   TDadideVUDServerClient* Connect(LoopbackPeer& peer) {
@@ -177,11 +183,10 @@ TEST(Loopback, AQueueWaitingForTheSocketStillDrainsWhileReadingIsPaused) {
   LoopbackPeer peer;
   TDadideVUDServerClient* client = listening.Connect(peer);
   ASSERT_NE(client, nullptr);
-  HiddenWindow* window = listening.server.WindowHandle();
-  ASSERT_EQ(api.asyncSelect(client->Socket, window, WM_SOCKETNOTIFY, FD_READ | FD_WRITE | FD_CLOSE), 0);
+  ASSERT_EQ(listening.Select(client, kReading), 0);
   const std::string big(4 << 20, 'q');  // far more than the socket takes at once
   ASSERT_TRUE(QueuePacket(*client, MakePacket(static_cast<std::int32_t>(big.size()), 8, big.data())));
-  ASSERT_EQ(api.asyncSelect(client->Socket, window, WM_SOCKETNOTIFY, FD_WRITE), 0);
+  ASSERT_EQ(listening.Select(client, FD_WRITE), 0);
 
   const std::string expected = Packet(8, big);
   std::string received;
@@ -206,12 +211,11 @@ TEST(Loopback, AReaderPausedReadsNothingUntilResumedAndThenEverything) {
   LoopbackPeer peer;
   TDadideVUDServerClient* client = listening.Connect(peer);
   ASSERT_NE(client, nullptr);
-  HiddenWindow* window = listening.server.WindowHandle();
-  ASSERT_EQ(api.asyncSelect(client->Socket, window, WM_SOCKETNOTIFY, FD_WRITE), 0);
+  ASSERT_EQ(listening.Select(client, FD_WRITE), 0);
   ASSERT_TRUE(peer.sendAll(Packet(3, "held")));
   PumpFor(50);
   EXPECT_TRUE(listening.server.deliveries.empty());
-  ASSERT_EQ(api.asyncSelect(client->Socket, window, WM_SOCKETNOTIFY, FD_READ | FD_WRITE | FD_CLOSE), 0);
+  ASSERT_EQ(listening.Select(client, kReading), 0);
   ASSERT_TRUE(PumpUntil([&] { return listening.server.deliveries.size() == 1; }));
   EXPECT_EQ(listening.server.deliveries[0].payload, "held");
 }
