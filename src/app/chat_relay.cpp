@@ -12,6 +12,7 @@ void TfrmServer::ServerClientConnected(TDadideVUDServer*, TDadideVUDServerClient
 }
 
 void TfrmServer::ServerClientDisconnected(TDadideVUDServer*, TDadideVUDServerClient* Client) {
+  listedAs_.erase(Client);
   if (Client->UserName.empty()) return;  // never registered: nothing to say
   Log(ClientText(Client->UserName) + " has left...");
   try {
@@ -26,11 +27,21 @@ void TfrmServer::ServerClientDisconnected(TDadideVUDServer*, TDadideVUDServerCli
 void TfrmServer::ServerClientMessageCome(TDadideVUDServer*, TDadideVUDServerClient* Client,
                                          const std::string& TheMessage) {
   const std::string text = DecodeText(TheMessage);
+  const std::string prefix = "[BC from " + Client->UserName + " @ " + Client->Room + "]: ";
+  // Every client refuses a packet over the limit, and would lose its
+  // connection over it: a text whose relay would not fit is not relayed.
+  const std::size_t relayLength = EncodedLength(prefix.size() + text.size());
+  if (relayLength > static_cast<std::size_t>(kMaxPacketSize - kPacketHeaderSize)) {
+    Log("Not relayed: a text of " + std::to_string(text.size()) + " bytes from " + Who(Client) +
+        ", which with its sender's name would not fit in one packet (" + std::to_string(kMaxPacketSize) +
+        " bytes).");
+    return;
+  }
   Log("Broadcasting \"" + ClientText(text) + "\" from " + ClientText(Client->UserName) + " (" +
       ClientText(Client->Room) + ") (" + Client->Host + ")");
   // Encoded once, the same bytes go to every connection, the sender and
   // unregistered connections included.
-  const std::string relay = EncodeText("[BC from " + Client->UserName + " @ " + Client->Room + "]: " + text);
+  const std::string relay = EncodeText(prefix + text);
   const auto length = static_cast<std::int32_t>(relay.size());
 
   // A connection whose send fails leaves without costing the others their
@@ -71,10 +82,24 @@ void TfrmServer::ServerClientTooSlow(TDadideVUDServer*, TDadideVUDServerClient* 
 
 void TfrmServer::ServerClientPong(TDadideVUDServer*, TDadideVUDServerClient* Client) {
   if (Client->UserName.empty()) return;
+  listedAs_[Client] = Client->UserName;
   if (lvClients.IndexOf(Client->UserName) >= 0) return;
   lvClients.Add(Client->UserName, Client->Room);
   view_.RosterChanged();
   Log(ClientText(Client->UserName) + " has joined.");
+}
+
+void TfrmServer::ServerGetUserName(TDadideVUDServer*, TDadideVUDServerClient* Client, bool&, const char*,
+                                   const char*) {
+  // The others hear of the new name only (no ID 23 for the old one is the
+  // protocol); the operator's roster lets the old row go, as at a departure.
+  const auto listed = listedAs_.find(Client);
+  if (listed == listedAs_.end()) return;
+  const std::string old = std::move(listed->second);
+  listedAs_.erase(listed);
+  Log(ClientText(old) + " has left...");
+  lvClients.Remove(old);
+  view_.RosterChanged();
 }
 
 }  // namespace parlivo

@@ -133,11 +133,13 @@ void TfrmServer::BindServerEvents() {
   using std::placeholders::_2;
   using std::placeholders::_3;
   using std::placeholders::_4;
+  using std::placeholders::_5;
   Server->OnAccept = std::bind(&TfrmServer::ServerAccept, this, _1, _2, _3);
   Server->OnClientConnected = std::bind(&TfrmServer::ServerClientConnected, this, _1, _2);
   Server->OnClientDisconnected = std::bind(&TfrmServer::ServerClientDisconnected, this, _1, _2);
   Server->OnClientMessageCome = std::bind(&TfrmServer::ServerClientMessageCome, this, _1, _2, _3);
   Server->OnClientPong = std::bind(&TfrmServer::ServerClientPong, this, _1, _2);
+  Server->OnServerGetUserName = std::bind(&TfrmServer::ServerGetUserName, this, _1, _2, _3, _4, _5);
   Server->OnClientTimeOut = std::bind(&TfrmServer::ServerClientTimeOut, this, _1, _2, _3);
   Server->OnClientTooSlow = std::bind(&TfrmServer::ServerClientTooSlow, this, _1, _2, _3);
   Server->OnError = std::bind(&TfrmServer::ServerError, this, _1, _2, _3, _4);

@@ -27,6 +27,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "app/access_policy.h"
 #include "app/event_log.h"
@@ -196,6 +197,11 @@ class TfrmServer {
   void ServerClientMessageCome(TDadideVUDServer* Sender, TDadideVUDServerClient* Client,
                                const std::string& TheMessage);
   void ServerClientPong(TDadideVUDServer* Sender, TDadideVUDServerClient* Client);
+  // A connection registered (again): one listed under its earlier name
+  // leaves the roster now, so that it is listed once, under its new name,
+  // at its next pong. Lets everyone in.
+  void ServerGetUserName(TDadideVUDServer* Sender, TDadideVUDServerClient* Client, bool& DontLetIn,
+                         const char* TheRoom, const char* TheUserName);
   // A peer that has stopped answering pings for MaxMissedPings ticks in a
   // row is gone (cable pulled, machine off): it is logged and forced out.
   void ServerClientTimeOut(TDadideVUDServer* Sender, TDadideVUDServerClient* Client, bool& ForceDisconnectClient);
@@ -287,6 +293,9 @@ class TfrmServer {
   QTimer restartTimer_;
   // Measures how long the server has been up since its last start.
   QElapsedTimer upSince_;
+  // The nickname each listed connection is in the roster under: one entry
+  // per connection, however often it registers again.
+  std::unordered_map<const TDadideVUDServerClient*, std::string> listedAs_;
 };
 
 }  // namespace parlivo

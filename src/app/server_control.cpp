@@ -213,6 +213,7 @@ void TfrmServer::EnableOptions(bool enabled) {
 
 void TfrmServer::ClearRoster() {
   lvClients.Clear();
+  listedAs_.clear();
   view_.RosterChanged();
 }
 

@@ -34,6 +34,11 @@ static_assert(kSymbolAlphabet.size() == 64);
 inline constexpr std::size_t kTextBytesPerGroup = 4;
 inline constexpr std::size_t kSymbolsPerGroup = 6;
 
+// How many symbols EncodeText makes of `textBytes` bytes.
+constexpr std::size_t EncodedLength(std::size_t textBytes) {
+  return (textBytes + kTextBytesPerGroup - 1) / kTextBytesPerGroup * kSymbolsPerGroup;
+}
+
 // Encodes a byte string (bytes taken as unsigned) into alphabet symbols.
 std::string EncodeText(std::string_view text);
 

@@ -6,11 +6,20 @@ namespace parlivo {
 
 SharedPacket MakeSharedPacket(const OutgoingPacket& packet) {
   const PacketBytes bytes = WireBytes(packet);
-  auto wire = std::make_shared<std::string>();
-  wire->reserve(sizeof bytes.header + bytes.payload.size());
-  wire->append(bytes.header, sizeof bytes.header);
-  wire->append(bytes.payload);
-  return wire;
+  std::string wire;
+  wire.reserve(sizeof bytes.header + bytes.payload.size());
+  wire.append(bytes.header, sizeof bytes.header);
+  wire.append(bytes.payload);
+  return std::make_shared<const SharedPacketBytes>(std::move(wire));
+}
+
+void OutgoingQueue::setBudget(MemoryBudget* budget) {
+  if (budget_ != nullptr) budget_->removeOutput(ownedRemaining_);
+  budget_ = budget;
+  if (budget_ == nullptr) return;
+  budget_->addOutput(ownedRemaining_);
+  for (std::size_t i = head_; i < segments_.size(); ++i)
+    if (segments_[i].shared) segments_[i].shared->chargeTo(budget_);
 }
 
 std::string_view OutgoingQueue::waiting() const {
@@ -34,8 +43,9 @@ std::string& OutgoingQueue::tail() {
   return segments_.back().owned;
 }
 
-void OutgoingQueue::added(std::size_t bytes) {
+void OutgoingQueue::addedOwned(std::size_t bytes) {
   remaining_ += bytes;
+  ownedRemaining_ += bytes;
   if (budget_ != nullptr) budget_->addOutput(bytes);
 }
 
@@ -45,22 +55,23 @@ bool OutgoingQueue::append(const OutgoingPacket& packet) {
   std::string& into = tail();
   into.append(bytes.header, sizeof bytes.header);
   into.append(bytes.payload);
-  added(sizeof bytes.header + bytes.payload.size());
+  addedOwned(sizeof bytes.header + bytes.payload.size());
   return true;
 }
 
 bool OutgoingQueue::append(std::string_view bytes) {
   if (!fits(bytes.size())) return false;
   tail().append(bytes);
-  added(bytes.size());
+  addedOwned(bytes.size());
   return true;
 }
 
 bool OutgoingQueue::append(const SharedPacket& packet) {
-  if (!packet || !fits(packet->size())) return false;
+  if (!packet || !fits(packet->wire().size())) return false;
   Segment& segment = segments_.emplace_back();
   segment.shared = packet;
-  added(packet->size());
+  remaining_ += packet->wire().size();
+  packet->chargeTo(budget_);
   return true;
 }
 
@@ -68,7 +79,11 @@ void OutgoingQueue::consume(std::size_t count) {
   if (head_ >= segments_.size()) return;
   Segment& front = segments_[head_];
   count = std::min(count, front.bytes().size() - front.position);
-  if (budget_ != nullptr) budget_->removeOutput(count);
+  // A shared packet leaves the budget when its last holder lets it go.
+  if (!front.shared) {
+    ownedRemaining_ -= count;
+    if (budget_ != nullptr) budget_->removeOutput(count);
+  }
   remaining_ -= count;
   front.position += count;
   if (front.position < front.bytes().size()) {
@@ -103,8 +118,9 @@ void OutgoingQueue::consume(std::size_t count) {
 }
 
 void OutgoingQueue::release() {
-  if (budget_ != nullptr) budget_->removeOutput(remaining_);
+  if (budget_ != nullptr) budget_->removeOutput(ownedRemaining_);
   remaining_ = 0;
+  ownedRemaining_ = 0;
   std::vector<Segment>().swap(segments_);
   head_ = 0;
 }

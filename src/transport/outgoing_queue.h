@@ -24,10 +24,13 @@
 // backlog of the same size.
 //
 // A queue may report its waiting bytes to a MemoryBudget (setBudget): every
-// byte appended is added to the budget's output and every byte sent or
+// owned byte appended is added to the budget's output and every byte sent or
 // dropped taken off again, the last ones when the queue is destroyed. A
-// shared packet counts in full in every queue that holds it: the budget then
-// errs on the side of holding senders back while it is being sent.
+// shared packet counts once, however many queues hold it: from the moment
+// the first queue with a budget takes it until the last holder lets it go.
+// The budget then measures the memory really held, so a large text relayed
+// to a hundred readers weighs one text, not a hundred. The cap, by
+// contrast, is each queue's own view: a shared packet fills it in full.
 
 #include <cstddef>
 #include <memory>
@@ -41,8 +44,30 @@
 namespace parlivo {
 
 // A whole packet's wire bytes (header and payload), made once and queued
-// for any number of connections.
-using SharedPacket = std::shared_ptr<const std::string>;
+// for any number of connections. It counts against one memory budget, the
+// first one a queue charges it to, until it is freed.
+class SharedPacketBytes {
+ public:
+  explicit SharedPacketBytes(std::string wire) : wire_(std::move(wire)) {}
+  ~SharedPacketBytes() {
+    if (budget_ != nullptr) budget_->removeOutput(wire_.size());
+  }
+  SharedPacketBytes(const SharedPacketBytes&) = delete;
+  SharedPacketBytes& operator=(const SharedPacketBytes&) = delete;
+
+  const std::string& wire() const { return wire_; }
+  // Counts the bytes in `budget`, unless a budget counts them already.
+  void chargeTo(MemoryBudget* budget) const {
+    if (budget_ != nullptr || budget == nullptr) return;
+    budget_ = budget;
+    budget_->addOutput(wire_.size());
+  }
+
+ private:
+  std::string wire_;
+  mutable MemoryBudget* budget_ = nullptr;
+};
+using SharedPacket = std::shared_ptr<const SharedPacketBytes>;
 SharedPacket MakeSharedPacket(const OutgoingPacket& packet);
 
 class OutgoingQueue {
@@ -58,17 +83,13 @@ class OutgoingQueue {
 
   explicit OutgoingQueue(std::size_t cap = kDefaultCap) : cap_(cap) {}
   ~OutgoingQueue() {
-    if (budget_ != nullptr) budget_->removeOutput(remaining_);
+    if (budget_ != nullptr) budget_->removeOutput(ownedRemaining_);
   }
   OutgoingQueue(const OutgoingQueue&) = delete;
   OutgoingQueue& operator=(const OutgoingQueue&) = delete;
 
   // Reports the waiting bytes, from now on, to `budget` (null: to none).
-  void setBudget(MemoryBudget* budget) {
-    if (budget_ != nullptr) budget_->removeOutput(remaining_);
-    budget_ = budget;
-    if (budget_ != nullptr) budget_->addOutput(remaining_);
-  }
+  void setBudget(MemoryBudget* budget);
 
   // Bytes waiting to be sent.
   std::size_t remaining() const { return remaining_; }
@@ -109,16 +130,18 @@ class OutgoingQueue {
     std::string owned;
     SharedPacket shared;
     std::size_t position = 0;
-    std::string_view bytes() const { return shared ? std::string_view(*shared) : std::string_view(owned); }
+    std::string_view bytes() const { return shared ? std::string_view(shared->wire()) : std::string_view(owned); }
   };
   // The owned segment at the end to append small packets to.
   std::string& tail();
   std::size_t capacity() const;
-  void added(std::size_t bytes);
+  void addedOwned(std::size_t bytes);
 
   std::vector<Segment> segments_;
   std::size_t head_ = 0;  // first segment not yet sent entirely
   std::size_t remaining_ = 0;
+  // The waiting bytes of owned segments: what this queue counts in its budget.
+  std::size_t ownedRemaining_ = 0;
   std::size_t cap_;
   MemoryBudget* budget_ = nullptr;
 };

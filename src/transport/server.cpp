@@ -398,6 +398,7 @@ bool TDadideVUDServer::AcceptOne(SocketHandle listening, std::uint16_t port, boo
     Notice(refusalNotices_, "Refused a connection from IP " + AddressText(SockAddr) + ": " + reason);
     return true;
   }
+  AttachAddress(client.get());
 
   bool Accept = true;
   if (OnAccept) OnAccept(this, client.get(), Accept);
@@ -550,6 +551,7 @@ TDadideVUDServerClient* TDadideVUDServer::Park(std::unique_ptr<TDadideVUDServerC
   TDadideVUDServerClient* parked = client.get();
   parked->state_ = ConnectionState::Released;
   Budget.removeInput(std::exchange(parked->Flow.accountedInput, 0));
+  DetachAddress(parked);
   if (parked->Flow.readPaused) {
     parked->Flow.readPaused = false;
     --pausedReaders_;
@@ -639,12 +641,10 @@ void TDadideVUDServer::RunSafePoint() {
 template <typename Append>
 void TDadideVUDServer::Queue(TDadideVUDServerClient* Client, Append&& append) {
   if (!Client->InService()) return;
-  const bool wasEmpty = Client->SendQueue.remaining() == 0;
   if (!append(Client->SendQueue)) {
     DropTooSlow(Client);
     return;
   }
-  if (wasEmpty) Client->Flow.lastSendProgressMs = passNowMs_;
   if (Client->AwaitingFlush) return;
   Client->AwaitingFlush = true;
   pendingOutput_.push_back(Client);

@@ -61,6 +61,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "transport/event_timer.h"
@@ -148,8 +149,11 @@ class TDadideVUDServer : public TCustomFasterSocket {
   MemoryBudget Budget;
   // What one client may send: generous enough that no person notices
   // (pasting a megabyte, a file of a few MiB), low enough that one flooder
-  // cannot outrun readers that take 2 MB/s. Reading pauses, never drops,
-  // while a client is over it. LimitInput false lifts it (benchmarks).
+  // cannot outrun readers that take 2 MB/s. The connections from one other
+  // machine share one such allowance as well, so that several flooders on
+  // one host are slowed as one (loopback is not limited so: local tools and
+  // a proxy on the same machine). Reading pauses, never drops, while a
+  // client is over it. LimitInput false lifts it (benchmarks).
   static constexpr TokenRate kInputBytes{1024.0 * 1024, 8.0 * 1024 * 1024};
   static constexpr TokenRate kInputPackets{200, 1000};
   bool LimitInput = true;
@@ -159,19 +163,27 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // queue stayed above the soft limit for the soft time while it took less
   // than the soft limit's worth, or passed its hard cap
   // (OutgoingQueue::kDefaultCap), or, while senders are held back for lack
-  // of budget, its socket took nothing for kStallUnderPressureMs.
-  // Answering pings is no progress; taking queued bytes is.
+  // of budget, it did not keep up: with at least kStallUnderPressureMinimum
+  // waiting, it took less than FairShareBytes (or all it had) in a window
+  // of PressureWindowMs. Everybody waits while senders are held back, so a
+  // trickle of reading is no progress then; a reader that takes what the
+  // room sends (a few MB/s on any LAN) is never dropped by it. Answering
+  // pings is no progress either.
   static constexpr std::size_t kSoftQueueLimit = std::size_t{8} << 20;
   static constexpr std::int64_t kSoftQueueMs = 30000;
-  static constexpr std::int64_t kStallUnderPressureMs = 10000;
+  static constexpr std::int64_t kPressureWindowMs = 2000;
+  static constexpr std::size_t kFairShareBytes = 512 * 1024;
   static constexpr std::size_t kStallUnderPressureMinimum = 64 * 1024;
   std::size_t SoftQueueLimit = kSoftQueueLimit;
   std::int64_t SoftQueueMs = kSoftQueueMs;
-  std::int64_t StallUnderPressureMs = kStallUnderPressureMs;
-  // A client that stops in the middle of a packet for this long (nothing
-  // arrives and nothing waits in its socket) is disconnected: it holds
-  // memory of the budget and will never complete it.
+  std::int64_t PressureWindowMs = kPressureWindowMs;
+  std::size_t FairShareBytes = kFairShareBytes;
+  // A client that stops in the middle of a packet for this long (less than
+  // kBodyProgressBytes of it arrives, and nothing waits in its socket) is
+  // disconnected: it holds memory of the budget and will never complete it.
+  // A byte now and then is no progress.
   static constexpr std::int64_t kBodyStallMs = 10000;
+  static constexpr std::size_t kBodyProgressBytes = 16 * 1024;
   std::int64_t BodyStallMs = kBodyStallMs;
   // Connections served at once; 0 takes DefaultMaxClients of the
   // descriptor limit. Connections beyond it are closed at accept.
@@ -179,6 +191,11 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // Connections from one address at once; 0: no limit. Loopback is never
   // limited (local tests, a proxy on the same machine).
   std::uint32_t MaxClientsPerAddress = 0;
+  // Connections from one address that have not registered (no ID 18 yet):
+  // a host cannot hold the server's slots with connections that only
+  // answer pings. Loopback is not limited so.
+  static constexpr std::uint32_t kUnregisteredPerAddress = 8;
+  std::uint32_t UnregisteredPerAddress = kUnregisteredPerAddress;
   // Descriptors kept for everything but clients (listening socket, log,
   // settings file, the event loop's own).
   static constexpr std::uint32_t kReservedDescriptors = 32;
@@ -363,6 +380,9 @@ class TDadideVUDServer : public TCustomFasterSocket {
   void HandleUnknown(TDadideVUDServerClient* client, ByteStream& data, std::int32_t id);
   void FireClientEvent(const TDadideVUDServerEvent& event, TDadideVUDServerClient* client);
   void PushRoster(TDadideVUDServerClient* client);
+  // Refuses a registration (ID 17, nothing stored) whose nickname or room
+  // (`what`) breaks the name rules (name_rules.h); false when `name` is fine.
+  bool RefuseName(TDadideVUDServerClient* client, const char* what, const std::string& name);
 
   // Accepts a burst of connections waiting on `sockets` (reached on `port`,
   // through TLS when `tls`).
@@ -417,6 +437,18 @@ class TDadideVUDServer : public TCustomFasterSocket {
   bool MayDeliver(TDadideVUDServerClient* client) override;
   void ReceiveSettled(TDadideVUDServerClient* client) override;
   void StartFlow(TDadideVUDServerClient* client);
+  // Ties a new connection to its machine's share (none for loopback), and
+  // unties a released one.
+  void AttachAddress(TDadideVUDServerClient* client);
+  void DetachAddress(TDadideVUDServerClient* client);
+  // A registration was granted: the connection no longer counts against
+  // its machine's share of unregistered connections.
+  void MarkRegistered(TDadideVUDServerClient* client);
+  // Sets the size of the packet the client has room reserved for (0: none).
+  void SetReserved(TDadideVUDServerClient* client, std::size_t packet);
+  // While senders are held back: false when the reader has not taken its
+  // fair share in the window that just ended.
+  bool KeptUpUnderPressure(TDadideVUDServerClient* client, std::int64_t nowMs);
   bool MayRead(TDadideVUDServerClient* client, std::int64_t nowMs);
   // Reserves the budget for the unfinished packet in the client's receive
   // buffer, if it has one and has not yet; false when it does not fit.
@@ -465,6 +497,10 @@ class TDadideVUDServer : public TCustomFasterSocket {
   NoticeThrottle acceptNotices_;
   NoticeThrottle refusalNotices_;
   NoticeThrottle holdNotices_;
+  NoticeThrottle registrationNotices_;
+  NoticeThrottle rosterNotices_;
+  // The shares of the other machines with connections, by AddressGroup.
+  std::unordered_map<std::string, std::shared_ptr<AddressFlow>> addressFlows_;
   // The flow control's clock; runs only while something needs watching.
   QTimer flowTimer_;
   std::size_t pausedReaders_ = 0;

@@ -5,7 +5,6 @@
 #include <string_view>
 
 #include "transport/platform/winsock_errors.h"
-#include "transport/steady_time.h"
 #include "transport/unhandled_error.h"
 
 namespace parlivo {
@@ -39,10 +38,7 @@ bool TDadideVUDServerClient::SendWaiting() {
       return false;
     }
     SendQueue.consume(static_cast<std::size_t>(sent));
-    if (sent > 0) {
-      Flow.lastSendProgressMs = SteadyNowMs();
-      Flow.bytesTaken += static_cast<std::uint64_t>(sent);
-    }
+    Flow.bytesTaken += static_cast<std::uint64_t>(sent);
     if (sent < length) return true;  // full; the rest goes out on FD_WRITE
   }
   return true;

@@ -5,12 +5,15 @@
 //   Budget. Past its high-water mark the server stops reading from every
 //   client (TCP then slows them) until queued output falls to the low-water
 //   mark; a partial packet grows only while the budget has room for it.
-// - Each client has token buckets for bytes and packets; a client over them
-//   is not read until they refill.
+// - Each client has token buckets for bytes and packets, and the clients of
+//   one other machine share a pair as well; a client over either is not
+//   read until they refill.
 // - Readers are dropped only for lack of progress (the soft limit and its
-//   time, the hard cap, or no progress at all while the budget is full), and
-//   clients that stop in the middle of a packet only once nothing of it
-//   arrives any more.
+//   time, the hard cap, or less than a fair share taken while the budget is
+//   full), and clients that stop in the middle of a packet only once
+//   (almost) nothing of it arrives any more.
+// - A large packet reserves its room before its body is read; one machine's
+//   reservations together stay within a quarter of what all may reserve.
 //
 // The clock (FlowTick) runs only while something is queued, held back or
 // partly received, so an idle server does no work.
@@ -19,6 +22,7 @@
 #include <cstdio>
 #include <string>
 
+#include "transport/platform/socket_address.h"
 #include "transport/server.h"
 #include "transport/steady_time.h"
 #include "transport/unhandled_error.h"
@@ -50,8 +54,6 @@ bool HoldsWholePacket(const ByteStream& buffer) {
   return size > 0 && static_cast<std::size_t>(size) <= buffer.remaining();
 }
 
-bool IsLoopback(const std::string& host) { return host.rfind("127.", 0) == 0 || host == "::1"; }
-
 std::string Mebibytes(std::size_t bytes) { return std::to_string((bytes + (1u << 19)) >> 20) + " MiB"; }
 
 }  // namespace
@@ -72,11 +74,16 @@ double TDadideVUDServer::HeldBackSeconds() const {
 std::string TDadideVUDServer::RefusalReason(const std::string& host) {
   const std::uint32_t most = EffectiveMaxClients();
   if (Clients->Count() >= most) return "the server is full (" + std::to_string(most) + " clients)";
-  if (MaxClientsPerAddress == 0 || IsLoopback(host)) return {};
-  std::uint32_t fromHost = 0;
-  for (std::size_t i = 0; i < Clients->Count(); ++i) fromHost += (*Clients)[i]->Host == host ? 1 : 0;
-  if (fromHost < MaxClientsPerAddress) return {};
-  return std::to_string(fromHost) + " connections from that address already (the most allowed)";
+  if (IsLoopbackText(host)) return {};
+  const auto found = addressFlows_.find(AddressGroup(host));
+  if (found == addressFlows_.end()) return {};
+  const AddressFlow& address = *found->second;
+  if (MaxClientsPerAddress != 0 && address.connections >= MaxClientsPerAddress)
+    return std::to_string(address.connections) + " connections from that address already (the most allowed)";
+  if (address.unregistered >= UnregisteredPerAddress)
+    return std::to_string(address.unregistered) +
+           " connections from that address have not registered yet (the most allowed)";
+  return {};
 }
 
 void TDadideVUDServer::StartFlow(TDadideVUDServerClient* client) {
@@ -85,17 +92,61 @@ void TDadideVUDServer::StartFlow(TDadideVUDServerClient* client) {
   client->Flow.bytes = TokenBucket(InputBytes, now);
   client->Flow.packets = TokenBucket(InputPackets, now);
   client->Flow.lastReceiveMs = now;
-  client->Flow.lastSendProgressMs = now;
   // A server that holds senders back holds a newcomer back too.
   if (Budget.holdingSenders()) PauseReading(client);
+}
+
+void TDadideVUDServer::AttachAddress(TDadideVUDServerClient* client) {
+  if (IsLoopbackText(client->Host)) return;
+  ConnectionFlow& flow = client->Flow;
+  flow.addressKey = AddressGroup(client->Host);
+  std::shared_ptr<AddressFlow>& address = addressFlows_[flow.addressKey];
+  if (!address) {
+    const std::int64_t now = SteadyNowMs();
+    address = std::make_shared<AddressFlow>();
+    address->bytes = TokenBucket(InputBytes, now);
+    address->packets = TokenBucket(InputPackets, now);
+  }
+  ++address->connections;
+  ++address->unregistered;
+  flow.address = address;
+}
+
+void TDadideVUDServer::DetachAddress(TDadideVUDServerClient* client) {
+  ConnectionFlow& flow = client->Flow;
+  SetReserved(client, 0);
+  if (!flow.address) return;
+  --flow.address->connections;
+  if (!flow.registered) --flow.address->unregistered;
+  const bool last = flow.address->connections == 0;
+  flow.address.reset();
+  if (last) addressFlows_.erase(flow.addressKey);
+}
+
+void TDadideVUDServer::MarkRegistered(TDadideVUDServerClient* client) {
+  ConnectionFlow& flow = client->Flow;
+  if (flow.registered) return;
+  flow.registered = true;
+  if (flow.address) --flow.address->unregistered;
+}
+
+void TDadideVUDServer::SetReserved(TDadideVUDServerClient* client, std::size_t packet) {
+  ConnectionFlow& flow = client->Flow;
+  if (flow.address) flow.address->reserved = flow.address->reserved - flow.reservedPacket + packet;
+  flow.reservedPacket = packet;
 }
 
 bool TDadideVUDServer::MayRead(TDadideVUDServerClient* client, std::int64_t nowMs) {
   if (Budget.holdingSenders()) return false;
   if (!LimitInput) return true;
-  client->Flow.bytes.refill(InputBytes, nowMs);
-  client->Flow.packets.refill(InputPackets, nowMs);
-  return client->Flow.bytes.available() && client->Flow.packets.available();
+  ConnectionFlow& flow = client->Flow;
+  flow.bytes.refill(InputBytes, nowMs);
+  flow.packets.refill(InputPackets, nowMs);
+  if (!flow.bytes.available() || !flow.packets.available()) return false;
+  if (!flow.address) return true;
+  flow.address->bytes.refill(InputBytes, nowMs);
+  flow.address->packets.refill(InputPackets, nowMs);
+  return flow.address->bytes.available() && flow.address->packets.available();
 }
 
 std::size_t TDadideVUDServer::ReadAllowance(TDadideVUDServerClient* client, std::size_t waiting) {
@@ -104,15 +155,27 @@ std::size_t TDadideVUDServer::ReadAllowance(TDadideVUDServerClient* client, std:
   const std::size_t chunk = std::min(waiting, kReadChunk);
   // A large packet's body is read once its whole size is reserved; until
   // then its bytes wait in the client's socket, and TCP slows the client.
-  // With no partial input held at all, one packet is read whatever its size,
-  // so that a budget set below the largest packet slows it but never stops it.
-  const bool mayGrow = Reserve(client) && (Budget.inputFits(chunk) || Budget.input() == 0);
+  // Reserved, its body needs no more room. With no partial input held at
+  // all, one packet is read whatever its size, so that a budget set below
+  // the largest packet slows it but never stops it.
+  const bool mayGrow = Reserve(client) && (client->Flow.reservedPacket != 0 || Budget.inputFits(chunk) ||
+                                           Budget.input() == 0);
   if (!MayRead(client, now) || !mayGrow) {
     PauseReading(client);
     return 0;
   }
-  if (LimitInput) client->Flow.bytes.take(static_cast<double>(chunk));
-  client->Flow.lastReceiveMs = now;
+  ConnectionFlow& flow = client->Flow;
+  if (LimitInput) {
+    flow.bytes.take(static_cast<double>(chunk));
+    if (flow.address) flow.address->bytes.take(static_cast<double>(chunk));
+  }
+  // What a socket says is waiting arrives whole; enough of it is progress
+  // of the packet under way.
+  flow.receivedSinceProgress += chunk;
+  if (flow.receivedSinceProgress >= kBodyProgressBytes) {
+    flow.lastReceiveMs = now;
+    flow.receivedSinceProgress = 0;
+  }
   return chunk;
 }
 
@@ -122,9 +185,15 @@ bool TDadideVUDServer::Reserve(TDadideVUDServerClient* client) {
   if (announced == 0 || flow.reservedPacket == announced) return true;
   const std::size_t more = announced > flow.accountedInput ? announced - flow.accountedInput : 0;
   if (!Budget.reservationFits(more) && Budget.input() > flow.accountedInput) return false;
+  // One machine's large packets take at most a quarter of the room all may
+  // reserve: a host that announces many and sends them slowly cannot keep
+  // everybody else's large texts waiting. One of its packets always gets in.
+  if (flow.address && flow.address->reserved > 0 &&
+      flow.address->reserved + announced > Budget.highWater() / 4)
+    return false;
   Budget.addInput(more);
   flow.accountedInput += more;
-  flow.reservedPacket = announced;
+  SetReserved(client, announced);
   return true;
 }
 
@@ -134,9 +203,15 @@ bool TDadideVUDServer::MayDeliver(TDadideVUDServerClient* client) {
   UpdateHolding();
   if (Budget.holdingSenders()) return false;
   if (!LimitInput) return true;
-  client->Flow.packets.refill(InputPackets, passNowMs_);
-  if (!client->Flow.packets.available()) return false;
-  client->Flow.packets.take(1);
+  ConnectionFlow& flow = client->Flow;
+  flow.packets.refill(InputPackets, passNowMs_);
+  if (!flow.packets.available()) return false;
+  if (flow.address) {
+    flow.address->packets.refill(InputPackets, passNowMs_);
+    if (!flow.address->packets.available()) return false;
+    flow.address->packets.take(1);
+  }
+  flow.packets.take(1);
   return true;
 }
 
@@ -146,11 +221,16 @@ void TDadideVUDServer::ReceiveSettled(TDadideVUDServerClient* client) {
   // What the buffer holds counts, or the whole packet it reserved for while
   // that packet is still unfinished.
   const std::size_t announced = UnfinishedPacketSize(client->ReceiveBuffer);
-  if (announced != flow.reservedPacket) flow.reservedPacket = 0;
+  if (announced != flow.reservedPacket) SetReserved(client, 0);
   const std::size_t held = std::max(client->ReceiveBuffer.size(), flow.reservedPacket);
   if (held > flow.accountedInput) Budget.addInput(held - flow.accountedInput);
   if (held < flow.accountedInput) Budget.removeInput(flow.accountedInput - held);
   flow.accountedInput = held;
+  if (held == 0) {
+    // Nothing unfinished: the next packet's progress counts from now.
+    flow.lastReceiveMs = passNowMs_;
+    flow.receivedSinceProgress = 0;
+  }
   Reserve(client);  // a packet left unfinished asks for its room now
   // Whole packets kept back wait for the flow clock, which delivers them
   // when the client may go on: no new bytes may ever come to wake them.
@@ -220,6 +300,24 @@ void TDadideVUDServer::StopFlow() {
   announcedHolding_ = false;
 }
 
+bool TDadideVUDServer::KeptUpUnderPressure(TDadideVUDServerClient* client, std::int64_t nowMs) {
+  ConnectionFlow& flow = client->Flow;
+  if (!Budget.holdingSenders()) {
+    flow.pressureWindowStartMs = -1;
+    return true;
+  }
+  const bool windowEnded = flow.pressureWindowStartMs >= 0 && nowMs - flow.pressureWindowStartMs >= PressureWindowMs;
+  const std::size_t fairShare = std::min(flow.waitingAtWindowStart, FairShareBytes);
+  const bool keptUp = !windowEnded || flow.waitingAtWindowStart < kStallUnderPressureMinimum ||
+                      flow.bytesTaken - flow.takenAtWindowStart >= fairShare;
+  if (flow.pressureWindowStartMs < 0 || windowEnded) {
+    flow.pressureWindowStartMs = nowMs;
+    flow.takenAtWindowStart = flow.bytesTaken;
+    flow.waitingAtWindowStart = client->SendQueue.remaining();
+  }
+  return keptUp;
+}
+
 void TDadideVUDServer::FlowTick() {
   if (!listen_) return;
   flowTimer_.setInterval(kFlowTickMs);
@@ -246,9 +344,7 @@ void TDadideVUDServer::FlowTick() {
       flow.takenAtSoftStart = flow.bytesTaken;
     }
     const bool overSoftTooLong = flow.overSoftSinceMs >= 0 && now - flow.overSoftSinceMs >= SoftQueueMs;
-    const bool stuckUnderPressure = Budget.holdingSenders() && waiting >= kStallUnderPressureMinimum &&
-                                    now - std::max(flow.lastSendProgressMs, holdStartMs_) >= StallUnderPressureMs;
-    if (overSoftTooLong || stuckUnderPressure) {
+    if (overSoftTooLong || !KeptUpUnderPressure(client, now)) {
       DropTooSlow(client);
       return;
     }

@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "transport/name_rules.h"
 #include "transport/registration_strings.h"
+#include "transport/roster_text.h"
 #include "transport/server.h"
 
 namespace parlivo {
@@ -29,10 +31,10 @@ bool ReadInt32(ByteStream& data, std::int32_t& value) {
   return true;
 }
 
-std::string RosterText(const std::vector<std::string>& names) {
-  std::string text;
-  for (const std::string& name : names) text.append(name).append("\r\n");
-  return text;
+// What a log line shows of a name a client chose: a refused one may be long.
+std::string Shown(const std::string& name) {
+  constexpr std::size_t kShown = 64;
+  return name.size() <= kShown ? name : name.substr(0, kShown) + "...";
 }
 
 }  // namespace
@@ -144,6 +146,10 @@ void TDadideVUDServer::HandleRegisterUser(TDadideVUDServerClient* client, ByteSt
   // Unreadable strings throw EReadError, which ends this read unanswered.
   const std::string userName = ReadRegistrationString(data);
   const std::string room = ReadRegistrationString(data);
+  // A name that could pass for another user's is refused before anything
+  // is stored: unlike a refusal by the application, which keeps the name,
+  // this one must not be relayed or listed.
+  if (RefuseName(client, "nickname", userName) || RefuseName(client, "room", room)) return;
 
   if (!AllowSameUserNames) {
     for (std::size_t i = 0; i < Clients->Count(); ++i) {
@@ -162,8 +168,18 @@ void TDadideVUDServer::HandleRegisterUser(TDadideVUDServerClient* client, ByteSt
     SendPacket(client, pidAccessDenied, 0, nullptr);
     return;
   }
+  MarkRegistered(client);
   SendPacket(client, pidAccessGranted, 0, nullptr);
   if (client->InService()) PushRoster(client);
+}
+
+bool TDadideVUDServer::RefuseName(TDadideVUDServerClient* client, const char* what, const std::string& name) {
+  const char* fault = NameFault(name);
+  if (fault == nullptr) return false;
+  SendPacket(client, pidAccessDenied, 0, nullptr);
+  Notice(registrationNotices_, "Refused a registration from IP " + client->Host + ": the " + what + " \"" +
+                                   Shown(name) + "\" " + fault);
+  return true;
 }
 
 void TDadideVUDServer::PushRoster(TDadideVUDServerClient* client) {
@@ -176,7 +192,13 @@ void TDadideVUDServer::PushRoster(TDadideVUDServerClient* client) {
   } else {
     GetAllUserNames(names);
   }
-  SendPacket(client, pidUserList, RosterText(names));
+  // Cut rather than over the limit every client enforces.
+  const RosterPayload roster = RosterText(names, kMaxPacketSize - kPacketHeaderSize);
+  if (roster.listed < names.size())
+    Notice(rosterNotices_, "The roster sent to " + Shown(client->UserName) + " (IP " + client->Host + ") lists " +
+                               std::to_string(roster.listed) + " of " + std::to_string(names.size()) +
+                               " names: the rest would not fit in one packet");
+  SendPacket(client, pidUserList, roster.text);
   if (!client->InService()) return;
 
   const std::string userName = client->UserName;

@@ -86,10 +86,11 @@ std::string Drain(OutgoingQueue& queue, std::size_t perSend) {
   return sent;
 }
 
-TEST(SendQueue, SharedAndOwnedPacketsGoOutInOrderAndTheBudgetIsSquaredAtEveryStep) {
+TEST(SendQueue, ASharedPacketCountsOnceInTheBudgetUntilItsLastHolderLetsItGo) {
   MemoryBudget budget;
   const std::string big(100000, 'B');
-  const SharedPacket shared = MakeSharedPacket(MakePacket(static_cast<std::int32_t>(big.size()), 8, big.data()));
+  SharedPacket shared = MakeSharedPacket(MakePacket(static_cast<std::int32_t>(big.size()), 8, big.data()));
+  const std::size_t packet = shared->wire().size();
   std::string expected;
   {
     OutgoingQueue a, b;
@@ -99,15 +100,18 @@ TEST(SendQueue, SharedAndOwnedPacketsGoOutInOrderAndTheBudgetIsSquaredAtEverySte
       ASSERT_TRUE(queue->append(shared));
       ASSERT_TRUE(queue->append(std::string_view("last")));
     }
-    expected = "first" + *shared + "last";
-    EXPECT_EQ(budget.output(), 2 * expected.size());  // counted in full for each queue
-    EXPECT_EQ(Drain(a, 7777), expected);               // sends that cut across segments
-    EXPECT_EQ(budget.output(), expected.size());
+    expected = "first" + shared->wire() + "last";
+    EXPECT_EQ(a.remaining(), expected.size());  // each queue's own view holds it whole
+    EXPECT_EQ(budget.output(), 2 * (expected.size() - packet) + packet);  // the memory holds it once
+    EXPECT_EQ(Drain(a, 7777), expected);  // sends that cut across segments
+    EXPECT_EQ(budget.output(), expected.size());  // b still holds all of it
     b.consume(3);
     EXPECT_EQ(budget.output(), expected.size() - 3);
-  }  // b goes with bytes still waiting: they leave the budget too
+  }  // b goes with bytes still waiting: its own leave the budget
+  EXPECT_EQ(budget.output(), packet);  // the caller still holds the packet
+  EXPECT_EQ(shared.use_count(), 1);
+  shared.reset();
   EXPECT_EQ(budget.output(), 0u);
-  EXPECT_EQ(shared.use_count(), 1);  // and no queue holds the packet any more
 }
 
 TEST(SendQueue, AQueueFilledExactlyToItsCapTakesNoByteMore) {

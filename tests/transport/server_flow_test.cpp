@@ -162,7 +162,7 @@ TEST_F(Flow, OnlyAReaderWithoutProgressIsDroppedForItsSoftLimit) {
 }
 
 TEST_F(Flow, UnderPressureAReaderThatTakesNothingGoesAndPongsDoNotSaveIt) {
-  server.StallUnderPressureMs = 50;
+  server.PressureWindowMs = 50;
   // Held back past 50000 queued bytes. A packet larger than the budget's
   // room for input still gets in, alone.
   const auto [sender, stalled] = FillBehindAStalledReader(100000, 80000);

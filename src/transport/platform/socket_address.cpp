@@ -125,4 +125,17 @@ std::string ChooseAnnouncedIPv6(const std::vector<SockAddrIn6>& addresses, bool 
   return linkLocal != nullptr && !hasOtherAddress ? AddressText(*linkLocal) : std::string();
 }
 
+std::string AddressGroup(const std::string& addressText) {
+  const auto address = ParseNumericAddress(addressText, 0);
+  if (!address || address->family != kAfInet6) return addressText;
+  SockAddrIn6 network = address->ipv6();
+  std::memset(network.address + 8, 0, 8);
+  network.scopeId = 0;
+  return AddressText(network) + "/64";
+}
+
+bool IsLoopbackText(const std::string& addressText) {
+  return addressText.rfind("127.", 0) == 0 || addressText == "::1";
+}
+
 }  // namespace parlivo

@@ -25,6 +25,16 @@ std::string AddressText(const SockAddrStorage& address);
 // when the text is no such address.
 std::optional<SockAddrStorage> ParseNumericAddress(const std::string& text, std::uint16_t port);
 
+// The machine an address (as AddressText gives it) stands for, as a key
+// for limits per machine: an IPv4 address whole, an IPv6 address by its
+// /64 network ("2001:db8:1:2::/64"), because a host picks its own addresses
+// within that network (and changes them, for privacy) at will. Text that
+// is no address is its own key.
+std::string AddressGroup(const std::string& addressText);
+
+// Whether an address as AddressText gives it is this machine's loopback.
+bool IsLoopbackText(const std::string& addressText);
+
 // An address in the text users type to reach a port: "192.0.2.7:4000",
 // "[2001:db8::7]:4000".
 std::string EndpointText(const std::string& addressText, std::uint16_t port);
