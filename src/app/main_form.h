@@ -118,6 +118,11 @@ class TfrmServer {
   TCheckBox chkTls;
   TEdit edTlsPort, edFingerprint;
   TlsFiles Tls;
+  // TLS only: the plain port serves this machine alone (loopback) and the
+  // LAN gets the chat over TLS only. Every connection to the plain port
+  // receives every text in clear, a TLS user's too. Read at each start; a
+  // start with it and without the TLS port is refused.
+  bool TlsOnly = false;
   // The one local address to listen on (either family, numeric); empty:
   // every address of both families. Read at each start of the server.
   std::string ListenAddress;

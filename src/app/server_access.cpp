@@ -44,7 +44,10 @@ std::string TfrmServer::ServiceName() const {
 
 void TfrmServer::StartAdvertising() {
   if (advertiser_ == nullptr || !chkAdvertise.Checked()) return;
-  advertiser_->Advertise(ServiceName(), Server->Port, Server->ListenTls ? Server->TlsPort : 0);
+  // TLS only, the plain port is not there for the network: the service is
+  // the TLS port.
+  const std::uint16_t port = Server->PlainLoopbackOnly ? Server->TlsPort : Server->Port;
+  advertiser_->Advertise(ServiceName(), port, Server->ListenTls ? Server->TlsPort : 0);
 }
 
 void TfrmServer::StopAdvertising() {

@@ -114,7 +114,8 @@ std::exception_ptr TfrmServer::StartServer() {
   Log("");
   Log("Tell this IP \" " + address + " \" your Clients to use! (admitted: " + DescribeAccessPolicy(policy_) + ")");
   // Clients on IPv6 type the address in brackets, with the port.
-  if (!address6.empty()) Log("Over IPv6 they use \" " + EndpointText(address6, Server->Port) + " \"");
+  const std::uint16_t lanPort = TlsOnly ? Server->TlsPort : Server->Port;
+  if (!address6.empty()) Log("Over IPv6 they use \" " + EndpointText(address6, lanPort) + " \"");
   Log("Do not forget to tell correct Port! (" + edPort.Text + ")");
   if (Server->ListenTls) {
     // What users compare with what their client shows at its first
@@ -123,6 +124,9 @@ std::exception_ptr TfrmServer::StartServer() {
     edFingerprint.Text = tlsApi_.context()->fingerprint();
     Log("Encrypted clients use Port " + std::to_string(Server->TlsPort) +
         ", the server's key fingerprint (SHA-256) is " + edFingerprint.Text);
+    if (TlsOnly)
+      Log("TLS only: Port " + edPort.Text + " serves this machine alone; the network chats over TLS on Port " +
+          std::to_string(Server->TlsPort));
   }
   Log("");
   // What the server holds itself to: the operator can tell a refused
@@ -165,8 +169,13 @@ std::uint16_t TfrmServer::TlsPortValue() const {
 
 bool TfrmServer::PrepareTls() {
   Server->ListenTls = chkTls.Checked();
+  Server->PlainLoopbackOnly = TlsOnly;
   edFingerprint.Text.clear();
-  if (!chkTls.Checked()) return true;
+  if (!chkTls.Checked()) {
+    // Never chat in clear on the LAN when the operator asked for none.
+    if (TlsOnly) Log("Not started: TLS only needs the TLS port (Encrypted (TLS) Port, or --tls-port)");
+    return !TlsOnly;
+  }
   Server->TlsPort = TlsPortValue();
   edTlsPort.Text = std::to_string(Server->TlsPort);
   if (Server->TlsPort == Server->Port) {

@@ -18,6 +18,8 @@ void ApplyServerOptions(TfrmServer& form, const ServerOptions& options) {
   if (options.tlsKey) form.Tls.keyFile = *options.tlsKey;
   if (options.tlsPort || options.tlsCertificate || options.tlsKey) form.chkTls.SetChecked(true);
   if (options.tls) form.chkTls.SetChecked(*options.tls);
+  if (options.tlsOnly) form.TlsOnly = *options.tlsOnly;
+  if (form.TlsOnly && options.tlsOnly) form.chkTls.SetChecked(true);
   if (options.listenAddress) form.ListenAddress = *options.listenAddress;
   form.RunLimits = options.limits;
 }

@@ -32,6 +32,8 @@ struct ServerOptions {
   std::optional<std::uint16_t> tlsPort;
   std::optional<std::string> tlsCertificate;
   std::optional<std::string> tlsKey;
+  // True turns the TLS port on and keeps the plain port to this machine.
+  std::optional<bool> tlsOnly;
   std::optional<std::string> listenAddress;  // "": every address
   LimitOverrides limits;
 };

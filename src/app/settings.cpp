@@ -125,6 +125,7 @@ void TfrmServer::LoadSettings() {
   edTlsPort.Text = ini.ReadString(kTlsSection, "Port", edTlsPort.Text);
   Tls.certificateFile = ini.ReadString(kTlsSection, "Certificate", Tls.certificateFile);
   Tls.keyFile = ini.ReadString(kTlsSection, "Key", Tls.keyFile);
+  TlsOnly = ini.ReadBool(kTlsSection, "Only", TlsOnly);
   ListenAddress = ini.ReadString(kSection, kListenKey, ListenAddress);
   view_.ControlsChanged();
 }
@@ -172,6 +173,7 @@ void TfrmServer::SaveSettings() {
   ini.WriteInteger(kTlsSection, "Port", TlsPortValue());
   ini.WriteString(kTlsSection, "Certificate", Tls.certificateFile);
   ini.WriteString(kTlsSection, "Key", Tls.keyFile);
+  ini.WriteBool(kTlsSection, "Only", TlsOnly);
   // Only a server that was ever limited to one address has the key.
   if (!ListenAddress.empty() || !ini.ReadString(kSection, kListenKey, "").empty())
     ini.WriteString(kSection, kListenKey, ListenAddress);

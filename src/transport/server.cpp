@@ -135,7 +135,9 @@ void TDadideVUDServer::SetListen(bool Value) {
 void TDadideVUDServer::StartListening() {
   listensIPv6_ = false;
   int error = 0;
-  if (ListenAddress.empty()) {
+  if (PlainLoopbackOnly) {
+    error = OpenLoopback(Port);
+  } else if (ListenAddress.empty()) {
     error = OpenEveryAddress(Port, false);
   } else if (const auto address = ParseNumericAddress(ListenAddress, Port)) {
     error = OpenListener(*address, nullptr, false);
@@ -199,6 +201,27 @@ int TDadideVUDServer::OpenEveryAddress(std::uint16_t port, bool tls) {
   return error != 0 || dualStack ? error : OpenListener(any4, nullptr, tls);
 }
 
+int TDadideVUDServer::OpenLoopback(std::uint16_t port) {
+  SockAddrIn loopback4;
+  loopback4.family = kAfInet;
+  loopback4.port = qToBigEndian<std::uint16_t>(port);
+  loopback4.address = qToBigEndian<std::uint32_t>(0x7f000001);
+  if (const int error = OpenListener(loopback4, nullptr, false); error != 0) return error;
+  SockAddrIn6 loopback6;
+  loopback6.family = kAfInet6;
+  loopback6.port = loopback4.port;
+  loopback6.address[15] = 1;
+  const std::size_t opened = listeners_.size();
+  const int error = OpenListener(loopback6, nullptr, false);
+  if (!MeansNoIPv6(error)) return error;
+  // No IPv6 here: the IPv4 loopback serves this machine alone.
+  if (listeners_.size() > opened) {
+    Api().closesocket(listeners_.back());
+    listeners_.pop_back();
+  }
+  return 0;
+}
+
 int TDadideVUDServer::OpenListener(const SockAddrStorage& address, bool* dualStack, bool tls) {
   const SocketHandle s = Api().socket(address.family, kSockStream, kIpProtoTcp);
   if (s == kInvalidSocket) return Api().lastError();
@@ -216,7 +239,8 @@ int TDadideVUDServer::OpenListener(const SockAddrStorage& address, bool* dualSta
   if (tls && Api().encryptAccepted(s) != 0) return kOperationNotSupported;
   if (Api().asyncSelect(s, tls ? tlsWindow_.get() : WindowHandle(), WM_SOCKETNOTIFY, kListenEvents) != 0)
     return Api().lastError();
-  if (!tls) listensIPv6_ = listensIPv6_ || address.family == kAfInet6;
+  // The announced IPv6 address is for the port users are told about.
+  if (tls == PlainLoopbackOnly) listensIPv6_ = listensIPv6_ || address.family == kAfInet6;
   return 0;
 }
 

@@ -246,6 +246,14 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // (SocketApi::encryptAccepted), and a layer that cannot fails the start.
   bool ListenTls = false;
   std::uint16_t TlsPort = 0;  // 0: any free port (tests)
+  // Keeps the plain port off the network: read at the next start, it makes
+  // the plain port listen on loopback only (127.0.0.1 and ::1), for local
+  // tools, while the TLS port listens as usual. On the plain port every
+  // connection receives every text in clear, so an operator who wants no
+  // chat in clear on the LAN serves it this way.
+  bool PlainLoopbackOnly = false;
+  // The plain port's listening sockets while the server listens.
+  const std::vector<SocketHandle>& ListeningSockets() const { return listeners_; }
   // The TLS listening socket while the server listens with one.
   SocketHandle TlsSocket() const { return tlsListeners_.empty() ? kInvalidSocket : tlsListeners_.front(); }
 
@@ -403,6 +411,8 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // `address` alone; 0 or the error of the socket that failed (left in
   // listeners_ for AbandonStart).
   int OpenEveryAddress(std::uint16_t port, bool tls);
+  // Opens the plain port on 127.0.0.1, and on ::1 where the system has IPv6.
+  int OpenLoopback(std::uint16_t port);
   int OpenListener(const SockAddrStorage& address, bool* dualStack, bool tls);
   void CloseListeners(bool tls);
   void StopListening();

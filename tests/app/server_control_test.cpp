@@ -10,6 +10,7 @@
 #include "form_fixture.h"
 #include "loopback_peer.h"
 #include "transport/exception.h"
+#include "transport/platform/socket_address.h"
 
 namespace parlivo::testing {
 namespace {
@@ -176,7 +177,7 @@ TEST_F(Control, SettingsFileAfterOneAndTwoStarts) {
                                                  "None", "SameNick", "Tray", "Wordwrap", "Auto", "Port", "Advertise",
                                                  "ServiceName", "AllowFrom", "DenyFrom", "AdmitAny", "TimesRun",
                                                  "LastRun", "MemoryBudgetMiB", "UnlimitedInput", "MaxClients",
-                                                 "MaxClientsPerAddress", "Enabled", "Port", "Certificate", "Key"}));
+                                                 "MaxClientsPerAddress", "Enabled", "Port", "Certificate", "Key", "Only"}));
   // The limits and the TLS port are written where an operator finds them, in sections of their own.
   EXPECT_NE(ini.find("[Limits]\nMemoryBudgetMiB=256\n"), std::string::npos) << ini;
   EXPECT_NE(ini.find("[TLS]\nEnabled=0\nPort=" + std::to_string(port + 1) + "\n"), std::string::npos) << ini;
@@ -223,6 +224,31 @@ TEST_F(Control, TheTlsPortStartsWithAKeyItMadeOrNotAtAllWhenTheGivenOneDoesNotLo
            &form.rbAll, &form.rbRooms, &form.rbNone, &form.chkSameNick, &form.edPort, &form.chkTls, &form.edTlsPort,
            &form.chkAdvertise})
     EXPECT_FALSE(option->Enabled);
+}
+
+TEST_F(Control, TlsOnlyKeepsThePlainPortOnThisMachineAndNeverStartsWithoutTls) {
+  form.TlsOnly = true;
+  EXPECT_FALSE(Start());  // no TLS port: no chat at all rather than chat in clear
+  EXPECT_EQ(view.log.back(), "Not started: TLS only needs the TLS port (Encrypted (TLS) Port, or --tls-port)");
+  form.chkTls.SetChecked(true);
+  form.edTlsPort.Text = std::to_string(FreePort());
+  ASSERT_TRUE(Start());
+  // Every plain listening socket is bound to a loopback address; the TLS one to every address.
+  ASSERT_FALSE(form.Server->ListeningSockets().empty());
+  for (const SocketHandle s : form.Server->ListeningSockets()) {
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    ASSERT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length), 0);
+    const std::string address = AddressText(FromPosixAddress(reinterpret_cast<const sockaddr&>(bound)));
+    EXPECT_TRUE(address == "127.0.0.1" || address == "::1") << address;
+  }
+  EXPECT_EQ(CountLines("TLS only: Port " + form.edPort.Text +
+                       " serves this machine alone; the network chats over TLS on Port " + form.edTlsPort.Text),
+            1u);
+  ASSERT_FALSE(advertiser.advertised.empty());
+  EXPECT_EQ(std::to_string(advertiser.advertised.back().port), form.edTlsPort.Text);
+  // This machine still reaches the plain port.
+  Join("Local", "Lobby");
 }
 
 // The TLS port field takes any port number; anything else falls back to

@@ -61,6 +61,8 @@ constexpr const char* kUsage =
     "Encrypted chat: a TLS port beside the plain one (off by default; any of\n"
     "these turns it on, --no-tls turns it off):\n"
     "  --tls-port N    the TLS port (default: the port after --port)\n"
+    "  --tls-only      no chat in clear on the network: the plain port listens\n"
+    "               on this machine only (127.0.0.1, ::1); --no-tls-only undoes it\n"
     "  --tls-cert FILE --tls-key FILE  a PEM certificate (chain) and its key;\n"
     "               without them a key and a self-signed certificate are made\n"
     "               at first use, ~/.local/share/Mossfold/parlivo-server/\n"
@@ -152,9 +154,11 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
   const QCommandLineOption tlsCert("tls-cert", "", "FILE");
   const QCommandLineOption tlsKey("tls-key", "", "FILE");
   const QCommandLineOption noTls("no-tls", "");
+  const QCommandLineOption tlsOnly("tls-only", "");
+  const QCommandLineOption noTlsOnly("no-tls-only", "");
   parser.addOptions({help, version, headless, port, name, advertise, noAdvertise, allow, deny, admitAny, localOnly,
                      memoryBudget, maxClients, maxPerAddress, unlimitedInput, listen, tlsPort, tlsCert, tlsKey,
-                     noTls});
+                     noTls, tlsOnly, noTlsOnly});
   if (!parser.parse(arguments)) {
     std::fprintf(stderr, "parlivo-server: %s (see --help)\n", qPrintable(parser.errorText()));
     return 2;
@@ -201,6 +205,11 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
     options.server.tlsKey = parser.value(tlsKey).toLocal8Bit().toStdString();
   }
   if (parser.isSet(noTls)) options.server.tls = false;
+  if (parser.isSet(tlsOnly) && (parser.isSet(noTls) || parser.isSet(noTlsOnly))) {
+    std::fprintf(stderr, "parlivo-server: --tls-only goes against --no-tls and --no-tls-only\n");
+    return 2;
+  }
+  if (parser.isSet(tlsOnly) || parser.isSet(noTlsOnly)) options.server.tlsOnly = parser.isSet(tlsOnly);
   if (parser.isSet(name)) options.server.serviceName = parser.value(name).toStdString();
   if (parser.isSet(advertise) || parser.isSet(noAdvertise)) options.server.advertise = !parser.isSet(noAdvertise);
   if (parser.isSet(admitAny) || parser.isSet(localOnly)) options.server.admitAny = !parser.isSet(localOnly);
