@@ -163,21 +163,23 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // queue stayed above the soft limit for the soft time while it took less
   // than the soft limit's worth, or passed its hard cap
   // (OutgoingQueue::kDefaultCap), or, while senders are held back for lack
-  // of budget, it did not keep up: with at least kStallUnderPressureMinimum
-  // waiting, it took less than FairShareBytes (or all it had) in a window
-  // of PressureWindowMs. Everybody waits while senders are held back, so a
-  // trickle of reading is no progress then; a reader that takes what the
-  // room sends (a few MB/s on any LAN) is never dropped by it. Answering
+  // of budget, it did not keep up. Everybody waits while senders are held
+  // back, so the readers with a backlog (kStallUnderPressureMinimum or
+  // more) are compared every PressureWindowMs: one that took less than its
+  // fair share, a quarter of what they took on average but at least
+  // FairShareFloorBytes, and less than all it had, goes. A trickle of
+  // reading is no progress then; a reader that keeps up with the others is
+  // never dropped for it, however slowly the whole server drains. Answering
   // pings is no progress either.
   static constexpr std::size_t kSoftQueueLimit = std::size_t{8} << 20;
   static constexpr std::int64_t kSoftQueueMs = 30000;
   static constexpr std::int64_t kPressureWindowMs = 2000;
-  static constexpr std::size_t kFairShareBytes = 512 * 1024;
+  static constexpr std::size_t kFairShareFloorBytes = 64 * 1024;
   static constexpr std::size_t kStallUnderPressureMinimum = 64 * 1024;
   std::size_t SoftQueueLimit = kSoftQueueLimit;
   std::int64_t SoftQueueMs = kSoftQueueMs;
   std::int64_t PressureWindowMs = kPressureWindowMs;
-  std::size_t FairShareBytes = kFairShareBytes;
+  std::size_t FairShareFloorBytes = kFairShareFloorBytes;
   // A client that stops in the middle of a packet for this long (less than
   // kBodyProgressBytes of it arrives, and nothing waits in its socket) is
   // disconnected: it holds memory of the budget and will never complete it.
@@ -456,9 +458,10 @@ class TDadideVUDServer : public TCustomFasterSocket {
   void MarkRegistered(TDadideVUDServerClient* client);
   // Sets the size of the packet the client has room reserved for (0: none).
   void SetReserved(TDadideVUDServerClient* client, std::size_t packet);
-  // While senders are held back: false when the reader has not taken its
-  // fair share in the window that just ended.
-  bool KeptUpUnderPressure(TDadideVUDServerClient* client, std::int64_t nowMs);
+  // While senders are held back: ends a window that is over, dropping the
+  // readers that did not take their fair share in it, and starts the next.
+  void WatchProgressUnderPressure(std::int64_t nowMs);
+  void DropReadersBehind();
   bool MayRead(TDadideVUDServerClient* client, std::int64_t nowMs);
   // Reserves the budget for the unfinished packet in the client's receive
   // buffer, if it has one and has not yet; false when it does not fit.
@@ -520,6 +523,9 @@ class TDadideVUDServer : public TCustomFasterSocket {
   std::int64_t passNowMs_ = 0;
   bool announcedHolding_ = false;
   std::int64_t holdStartMs_ = 0;
+  // When the current window of the progress check under pressure began; -1
+  // while senders are not held back.
+  std::int64_t pressureWindowStartMs_ = -1;
   std::int64_t heldBackMs_ = 0;
   // What the server held and freed since it last gave memory back to the
   // system; past kTrimAfterBytes the next quiet moment gives it back.

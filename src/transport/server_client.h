@@ -75,8 +75,9 @@ struct ConnectionFlow {
   std::size_t reservedPacket = 0;     // announced size of the unfinished packet it reserved, 0: none
   std::uint64_t bytesTaken = 0;       // queued bytes its socket has taken, in all
   std::uint64_t takenAtSoftStart = 0;  // bytesTaken when the soft clock last started
-  // The current window of the check made while senders are held back: when
-  // it began, and what the reader had taken and had waiting then.
+  // The window of the progress check made while senders are held back that
+  // the reader is in: when it began, and what the reader had taken and had
+  // waiting then.
   std::int64_t pressureWindowStartMs = -1;
   std::uint64_t takenAtWindowStart = 0;
   std::size_t waitingAtWindowStart = 0;

@@ -300,22 +300,44 @@ void TDadideVUDServer::StopFlow() {
   announcedHolding_ = false;
 }
 
-bool TDadideVUDServer::KeptUpUnderPressure(TDadideVUDServerClient* client, std::int64_t nowMs) {
-  ConnectionFlow& flow = client->Flow;
+void TDadideVUDServer::WatchProgressUnderPressure(std::int64_t nowMs) {
   if (!Budget.holdingSenders()) {
-    flow.pressureWindowStartMs = -1;
-    return true;
+    pressureWindowStartMs_ = -1;
+    return;
   }
-  const bool windowEnded = flow.pressureWindowStartMs >= 0 && nowMs - flow.pressureWindowStartMs >= PressureWindowMs;
-  const std::size_t fairShare = std::min(flow.waitingAtWindowStart, FairShareBytes);
-  const bool keptUp = !windowEnded || flow.waitingAtWindowStart < kStallUnderPressureMinimum ||
-                      flow.bytesTaken - flow.takenAtWindowStart >= fairShare;
-  if (flow.pressureWindowStartMs < 0 || windowEnded) {
+  if (pressureWindowStartMs_ >= 0 && nowMs - pressureWindowStartMs_ < PressureWindowMs) return;
+  if (pressureWindowStartMs_ >= 0) DropReadersBehind();
+  pressureWindowStartMs_ = nowMs;
+  for (std::size_t i = 0; i < Clients->Count(); ++i) {
+    ConnectionFlow& flow = (*Clients)[i]->Flow;
     flow.pressureWindowStartMs = nowMs;
     flow.takenAtWindowStart = flow.bytesTaken;
-    flow.waitingAtWindowStart = client->SendQueue.remaining();
+    flow.waitingAtWindowStart = (*Clients)[i]->SendQueue.remaining();
   }
-  return keptUp;
+}
+
+void TDadideVUDServer::DropReadersBehind() {
+  // The readers compared: in service for the whole window, with a backlog at its start.
+  const auto compared = [this](const TDadideVUDServerClient* client) {
+    return client->InService() && client->Flow.pressureWindowStartMs == pressureWindowStartMs_ &&
+           client->Flow.waitingAtWindowStart >= kStallUnderPressureMinimum;
+  };
+  std::uint64_t taken = 0;
+  std::uint64_t readers = 0;
+  for (std::size_t i = 0; i < Clients->Count(); ++i) {
+    const TDadideVUDServerClient* client = (*Clients)[i];
+    if (!compared(client)) continue;
+    taken += client->Flow.bytesTaken - client->Flow.takenAtWindowStart;
+    ++readers;
+  }
+  if (readers == 0) return;
+  const std::uint64_t fairShare = std::max<std::uint64_t>(FairShareFloorBytes, taken / readers / 4);
+  ForEachClient(WalkOrder::FirstToLast, [&](TDadideVUDServerClient* client) {
+    if (!compared(client)) return;
+    const ConnectionFlow& flow = client->Flow;
+    const std::uint64_t due = std::min<std::uint64_t>(flow.waitingAtWindowStart, fairShare);
+    if (flow.bytesTaken - flow.takenAtWindowStart < due) DropTooSlow(client);
+  });
 }
 
 void TDadideVUDServer::FlowTick() {
@@ -325,6 +347,8 @@ void TDadideVUDServer::FlowTick() {
   UpdateHolding();
   const std::int64_t now = SteadyNowMs();
   passNowMs_ = now;
+  WatchProgressUnderPressure(now);
+  if (alive.expired() || !listen_) return;
   bool partialInput = false;
   ForEachClient(WalkOrder::FirstToLast, [&](TDadideVUDServerClient* client) {
     if (!client->InService()) return;
@@ -344,7 +368,7 @@ void TDadideVUDServer::FlowTick() {
       flow.takenAtSoftStart = flow.bytesTaken;
     }
     const bool overSoftTooLong = flow.overSoftSinceMs >= 0 && now - flow.overSoftSinceMs >= SoftQueueMs;
-    if (overSoftTooLong || !KeptUpUnderPressure(client, now)) {
+    if (overSoftTooLong) {
       DropTooSlow(client);
       return;
     }

@@ -178,6 +178,33 @@ TEST_F(Flow, UnderPressureAReaderThatTakesNothingGoesAndPongsDoNotSaveIt) {
   EXPECT_FALSE(server.HoldingSenders());
 }
 
+TEST_F(Flow, UnderPressureOnlyAReaderFarBehindTheOthersGoes) {
+  server.Budget.setLimit(400000);  // three copies of the text hold senders back
+  server.LimitInput = false;
+  server.PressureWindowMs = 0;     // every tick ends a window
+  server.FairShareFloorBytes = 1000;
+  const SocketHandle sender = Accept();
+  std::vector<SocketHandle> readers;
+  for (int i = 0; i < 3; ++i) {
+    readers.push_back(Accept());
+    api.at(readers.back()).sendScript = {-10035};
+  }
+  api.at(sender).incoming = Packet(pidMessage, std::string(150000, 'x'));
+  Notify(sender, FD_READ);
+  server.RunSafePoint();
+  ASSERT_TRUE(server.HoldingSenders());
+  server.FlowTick();  // the window starts
+  // Together they take 120000 bytes: the fair share is a quarter of the
+  // 40000 each took on average. The second takes exactly that.
+  const int takes[] = {110000, 10000, 0};
+  for (int i = 0; i < 3; ++i) {
+    api.at(readers[i]).sendScript = {takes[i], -10035};
+    Notify(readers[i], FD_WRITE);
+  }
+  server.FlowTick();  // the window ends
+  EXPECT_EQ(tooSlow, (std::vector<SocketHandle>{readers[2]}));
+}
+
 TEST_F(Flow, AClientStuckInThePacketItAnnouncedLeavesButOneThatStillSendsStays) {
   server.BodyStallMs = 40;
   std::vector<std::pair<SocketHandle, std::size_t>> stalled;
