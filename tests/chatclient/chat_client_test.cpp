@@ -2,12 +2,15 @@
 // joining, chat both ways, who is here under each listing mode, private
 // data, and the server's refusals and endings in plain words.
 
+#include <unistd.h>
+
 #include <QDir>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <fstream>
 
 #include "chatclient/chat_client.h"
+#include "client/known_servers.h"
 #include "form_fixture.h"
 
 namespace parlivo::testing {
@@ -69,12 +72,34 @@ TEST_F(ChatClientLoopback, TwoClientsChatBothWaysAndShowInTheOperatorsRoster) {
 
 // Values that led to a join are remembered as such: the next plain start
 // of the client joins with them at once.
+// The announced name of a server picked from the list is remembered with
+// its address: the next start checks the key under that name too.
 TEST_F(ChatClientLoopback, AJoinIsRememberedSoTheNextStartJoinsAtOnce) {
   ASSERT_TRUE(Start());
-  ChatClient& ann = JoinModel("Ann", "Lobby");
+  ChatClient& ann = Model("Ann", "Lobby");
+  ann.values.service = "Lab";
+  ASSERT_TRUE(ann.Connect());
+  ASSERT_TRUE(WaitUntil([&] { return ann.state() == ChatClient::State::Joined; }));
   const RememberedValues remembered = LoadRememberedValues();
   EXPECT_TRUE(remembered.joinAtStart);
   EXPECT_EQ(remembered.values, ann.values);
+}
+
+// The lookup hands over every address the name was found at, for the
+// check of the server's key.
+TEST_F(ChatClientLoopback, TheLookupTellsEveryAddressTheServerWasFoundAt) {
+  ASSERT_TRUE(Start());
+  HostLookup lookup;
+  std::vector<std::string> found;
+  int fd = -2;
+  lookup.start("127.0.0.1", port, 3000, [&](int socket, const std::vector<Endpoint>& resolved, const std::string&) {
+    fd = socket;
+    for (const Endpoint& endpoint : resolved) found.push_back(KnownAddressKey(endpoint));
+  });
+  ASSERT_TRUE(WaitUntil([&] { return fd != -2; }));
+  EXPECT_GE(fd, 0);
+  if (fd >= 0) ::close(fd);
+  EXPECT_EQ(found, std::vector<std::string>{"127.0.0.1:" + std::to_string(port)});
 }
 
 TEST_F(ChatClientLoopback, AClientOnIPv6ChatsWithOneOnIPv4) {

@@ -84,6 +84,12 @@ TEST_F(ChatWindowTest, FoundServersAreListedAndADoubleClickJoinsOne) {
   emit window.serverField()->textEdited(window.serverField()->text());
   Press(window.serverField(), Qt::Key_Return);
   EXPECT_EQ(window.client().values.service, "");
+  window.client().Quit(1000);
+  // A name remembered from the last run goes with its address again.
+  window.client().values.service = "Lab";
+  window.ShowValues();
+  Press(window.serverField(), Qt::Key_Return);
+  EXPECT_EQ(window.client().values.service, "Lab");
 
   browser.OnLost("Lab");
   EXPECT_EQ(window.foundView()->count(), 0);
