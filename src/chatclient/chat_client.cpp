@@ -74,16 +74,18 @@ void ChatClient::StartConnecting(const ConnectTarget& target) {
   Add(TranscriptLine::Kind::Notice, "Connecting to " + Target() + "...");
   deadline_.start(timeouts.connect);
   lookup_.start(target.address.host, target.address.port, timeouts.connect,
-                [this](int fd, const std::string& error) { ServerReached(fd, error); });
+                [this](int fd, const std::vector<Endpoint>& resolved, const std::string& error) {
+                  ServerReached(fd, resolved, error);
+                });
 }
 
-void ChatClient::ServerReached(int fd, const std::string& error) {
+void ChatClient::ServerReached(int fd, const std::vector<Endpoint>& resolved, const std::string& error) {
   if (fd < 0) {
     Add(TranscriptLine::Kind::Problem, "Could not connect to " + Target() + ": " + QString::fromStdString(error) + ".");
     Finish();
     return;
   }
-  if (!UseTls()) {
+  if (!UseTls(resolved)) {
     ::close(fd);
     return Finish();
   }
@@ -92,7 +94,7 @@ void ChatClient::ServerReached(int fd, const std::string& error) {
   Connected();
 }
 
-bool ChatClient::UseTls() {
+bool ChatClient::UseTls(const std::vector<Endpoint>& resolved) {
   if (!target_->tls) {
     connection_.useTls(nullptr);
     return true;
@@ -103,10 +105,15 @@ bool ChatClient::UseTls() {
     Add(TranscriptLine::Kind::Problem, "Could not connect to " + Target() + ": " + QString::fromStdString(error) + ".");
     return false;
   }
-  connection_.useTls(tlsContext_, KnownServers().Check(KnownServerKey(target_->address.host, target_->address.port),
-                                                       [this](const std::string& note) {
-                                                         Add(TranscriptLine::Kind::Notice, QString::fromStdString(note));
-                                                       }));
+  // A server picked from those found on the network is pinned under the
+  // name it announced, one typed under what was typed.
+  PinTarget pins;
+  pins.chosen = target_->service.empty() ? KnownServerKey(target_->address.host, target_->address.port)
+                                         : KnownServiceKey(target_->service);
+  for (const Endpoint& endpoint : resolved) pins.also.push_back(KnownAddressKey(endpoint));
+  connection_.useTls(tlsContext_, KnownServers().Check(std::move(pins), [this](const std::string& note) {
+    Add(TranscriptLine::Kind::Notice, QString::fromStdString(note));
+  }));
   return true;
 }
 

@@ -113,11 +113,13 @@ class ChatClient {
 
  private:
   void StartConnecting(const ConnectTarget& target);
-  // The lookup and connection ended: a connected socket, or -1 and why not.
-  void ServerReached(int fd, const std::string& error);
-  // Sets the connection up for TLS (or plain TCP) as the target asks; false,
-  // with a Problem line, when TLS cannot start.
-  bool UseTls();
+  // The lookup and connection ended: a connected socket and the addresses
+  // the server was found at, or -1 and why not.
+  void ServerReached(int fd, const std::vector<Endpoint>& resolved, const std::string& error);
+  // Sets the connection up for TLS (or plain TCP) as the target asks, the
+  // server's key checked under the chosen name and the addresses it was
+  // found at; false, with a Problem line, when TLS cannot start.
+  bool UseTls(const std::vector<Endpoint>& resolved);
   void Connected();
   // The TLS handshake or the check of the server's key failed.
   void NotSecured();

@@ -48,7 +48,7 @@ std::optional<ConnectTarget> CheckConnectValues(const ConnectValues& values, QSt
   if (!nick) return std::nullopt;
   std::optional<std::string> room = NameForWire(values.room, "room", problem);
   if (!room) return std::nullopt;
-  return ConnectTarget{*address, values.tls, *nick, *room};
+  return ConnectTarget{*address, values.tls, *nick, *room, values.service.toStdString()};
 }
 
 RememberedValues LoadRememberedValues() {
@@ -58,6 +58,7 @@ RememberedValues LoadRememberedValues() {
   remembered.values.nick = settings.value("nick", qEnvironmentVariable("USER")).toString();
   remembered.values.room = settings.value("room").toString();
   remembered.values.tls = settings.value("tls", false).toBool();
+  remembered.values.service = settings.value("service").toString();
   remembered.joinAtStart = settings.value("joinAtStart", false).toBool();
   return remembered;
 }
@@ -68,6 +69,7 @@ void RememberValues(const ConnectValues& values, bool joined) {
   settings.setValue("nick", values.nick);
   settings.setValue("room", values.room);
   settings.setValue("tls", values.tls);
+  settings.setValue("service", values.service);
   settings.setValue("joinAtStart", joined);
 }
 
@@ -110,7 +112,10 @@ ClientCommandLine ParseClientCommandLine(const QStringList& arguments, const Rem
     result.error = "parlivo-client: too many arguments\nTry 'parlivo-client --help'.\n";
     return result;
   }
-  if (given.size() >= 1) result.start.values.server = given[0];
+  if (given.size() >= 1) {
+    result.start.values.server = given[0];
+    result.start.values.service.clear();
+  }
   if (given.size() >= 2) {
     result.start.values.nick = given[1];
     result.start.values.room = given.value(2);  // no room unless one is given

@@ -18,6 +18,11 @@ struct ConnectValues {
   QString room;
   // Connect encrypted (TLS), to the server's TLS port.
   bool tls = false;
+  // The name the server announced itself under on the local network, when
+  // `server` is the address it was found at (picked from the list, not
+  // typed). Its key is pinned under that name, so that a machine announcing
+  // the same name later is refused rather than trusted as new.
+  QString service{};
   bool operator==(const ConnectValues&) const = default;
 };
 
@@ -27,6 +32,7 @@ struct ConnectTarget {
   bool tls = false;
   std::string nick;
   std::string room;
+  std::string service;  // UTF-8, as announced; empty when the address was typed
 };
 
 // The target of `values`, or nullopt with `problem` saying in plain words
@@ -60,7 +66,8 @@ struct ClientCommandLine {
 };
 
 // Parses `arguments` (the program name first): [--tls] [HOST[:PORT] [NICK [ROOM]]],
-// --help, --version. `remembered` fills what the command line leaves out.
+// --help, --version. `remembered` fills what the command line leaves out; a
+// server given is typed, so no announced name goes with it.
 ClientCommandLine ParseClientCommandLine(const QStringList& arguments, const RememberedValues& remembered,
                                          const QString& version);
 

@@ -17,6 +17,7 @@ struct HostLookup::Result {
   std::mutex mutex;
   bool finished = false;
   int fd = -1;
+  std::vector<Endpoint> resolved;
   std::string error;
   ~Result() {
     if (fd >= 0) ::close(fd);
@@ -36,10 +37,11 @@ void HostLookup::start(const std::string& host, std::uint16_t port, int timeoutM
   done_ = std::move(done);
   std::thread([result = result_, host, port, timeoutMs] {
     std::string error;
-    const std::vector<Endpoint> endpoints = ChatConnection::Resolve(host, port, error);
+    std::vector<Endpoint> endpoints = ChatConnection::Resolve(host, port, error);
     const int fd = endpoints.empty() ? -1 : ConnectFirstAnswering(endpoints, timeoutMs, error);
     const std::lock_guard lock(result->mutex);
     result->fd = fd;
+    result->resolved = std::move(endpoints);
     result->error = std::move(error);
     result->finished = true;
   }).detach();
@@ -55,17 +57,19 @@ void HostLookup::cancel() {
 void HostLookup::poll() {
   if (!result_) return;
   int fd = -1;
+  std::vector<Endpoint> resolved;
   std::string error;
   {
     const std::lock_guard lock(result_->mutex);
     if (!result_->finished) return;
     fd = std::exchange(result_->fd, -1);
+    resolved = result_->resolved;
     error = result_->error;
   }
   Done done = std::exchange(done_, nullptr);
   cancel();
   if (done) {
-    done(fd, error);
+    done(fd, resolved, error);
   } else if (fd >= 0) {
     ::close(fd);
   }

@@ -10,14 +10,17 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "client/staggered_connect.h"
 
 namespace parlivo {
 
 class HostLookup {
  public:
-  // The connected socket (the receiver owns it), or -1 with the reason in
-  // plain words.
-  using Done = std::function<void(int fd, const std::string& error)>;
+  // The connected socket (the receiver owns it) and every address the
+  // host was found at, or -1 with the reason in plain words.
+  using Done = std::function<void(int fd, const std::vector<Endpoint>& resolved, const std::string& error)>;
 
   HostLookup();
   ~HostLookup();

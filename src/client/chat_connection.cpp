@@ -112,6 +112,12 @@ bool ChatConnection::connect(const std::string& host, std::uint16_t port, int ti
   std::string reason;
   const std::vector<Endpoint> endpoints = Resolve(host, port, reason);
   if (endpoints.empty()) return fail(reason);
+  return connect(endpoints, MillisecondsLeft(deadline));
+}
+
+bool ChatConnection::connect(const std::vector<Endpoint>& endpoints, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::string reason;
   const int fd = ConnectFirstAnswering(endpoints, MillisecondsLeft(deadline), reason);
   if (fd < 0) return fail(reason);
   if (!adopt(fd)) return false;
@@ -204,8 +210,13 @@ bool ChatConnection::advanceTls() {
     default: return fail(tls_->error());
   }
   fingerprint_ = tls_->peerFingerprint();
+  if (!peerCheck_) return true;
+  // The key is checked for the address the connection really reached.
+  Endpoint peer;
+  peer.length = sizeof peer.address;
+  if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer.address), &peer.length) != 0) return fail(ErrnoText(errno));
   std::string why;
-  if (peerCheck_ && !peerCheck_(fingerprint_, why)) return fail(why);
+  if (!peerCheck_(fingerprint_, peer, why)) return fail(why);
   return true;
 }
 

@@ -60,10 +60,11 @@ class ChatConnection {
   // Answer every received ping with a pong at once.
   bool answerPings = true;
 
-  // Asked with the server's certificate fingerprint once a TLS handshake is
-  // done, before any packet goes out: false ends the connection with `why`
-  // as its error (a server whose key changed).
-  using PeerCheck = std::function<bool(const std::string& fingerprint, std::string& why)>;
+  // Asked with the server's certificate fingerprint and the address the
+  // connection was made to once a TLS handshake is done, before any packet
+  // goes out: false ends the connection with `why` as its error (a server
+  // whose key changed).
+  using PeerCheck = std::function<bool(const std::string& fingerprint, const Endpoint& peer, std::string& why)>;
   // Speak TLS with `context` on the connections made from now on (null:
   // plain TCP). The handshake runs inside flush() and readAvailable(), so
   // both blocking-style and poll-loop callers drive it; packets sent
@@ -84,6 +85,8 @@ class ChatConnection {
   // staggered_connect.h) and waits at most `timeoutMs` in all, the TLS
   // handshake and peer check included when TLS is on.
   bool connect(const std::string& host, std::uint16_t port, int timeoutMs);
+  // The same with addresses resolved already (Resolve's order).
+  bool connect(const std::vector<Endpoint>& endpoints, int timeoutMs);
   // Starts connecting without waiting. True when the connection is under way
   // or already made; connecting() tells which.
   bool startConnect(const Endpoint& address);

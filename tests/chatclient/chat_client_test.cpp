@@ -2,10 +2,15 @@
 // joining, chat both ways, who is here under each listing mode, private
 // data, and the server's refusals and endings in plain words.
 
+#include <unistd.h>
+
+#include <QDir>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <fstream>
 
 #include "chatclient/chat_client.h"
+#include "client/known_servers.h"
 #include "form_fixture.h"
 
 namespace parlivo::testing {
@@ -67,12 +72,34 @@ TEST_F(ChatClientLoopback, TwoClientsChatBothWaysAndShowInTheOperatorsRoster) {
 
 // Values that led to a join are remembered as such: the next plain start
 // of the client joins with them at once.
+// The announced name of a server picked from the list is remembered with
+// its address: the next start checks the key under that name too.
 TEST_F(ChatClientLoopback, AJoinIsRememberedSoTheNextStartJoinsAtOnce) {
   ASSERT_TRUE(Start());
-  ChatClient& ann = JoinModel("Ann", "Lobby");
+  ChatClient& ann = Model("Ann", "Lobby");
+  ann.values.service = "Lab";
+  ASSERT_TRUE(ann.Connect());
+  ASSERT_TRUE(WaitUntil([&] { return ann.state() == ChatClient::State::Joined; }));
   const RememberedValues remembered = LoadRememberedValues();
   EXPECT_TRUE(remembered.joinAtStart);
   EXPECT_EQ(remembered.values, ann.values);
+}
+
+// The lookup hands over every address the name was found at, for the
+// check of the server's key.
+TEST_F(ChatClientLoopback, TheLookupTellsEveryAddressTheServerWasFoundAt) {
+  ASSERT_TRUE(Start());
+  HostLookup lookup;
+  std::vector<std::string> found;
+  int fd = -2;
+  lookup.start("127.0.0.1", port, 3000, [&](int socket, const std::vector<Endpoint>& resolved, const std::string&) {
+    fd = socket;
+    for (const Endpoint& endpoint : resolved) found.push_back(KnownAddressKey(endpoint));
+  });
+  ASSERT_TRUE(WaitUntil([&] { return fd != -2; }));
+  EXPECT_GE(fd, 0);
+  if (fd >= 0) ::close(fd);
+  EXPECT_EQ(found, std::vector<std::string>{"127.0.0.1:" + std::to_string(port)});
 }
 
 TEST_F(ChatClientLoopback, AClientOnIPv6ChatsWithOneOnIPv4) {
@@ -105,6 +132,66 @@ TEST_F(ChatClientLoopback, AnEncryptedClientJoinsTheTlsPortAndRemembersTheServer
   std::string pinned((std::istreambuf_iterator<char>(known)), std::istreambuf_iterator<char>());
   EXPECT_NE(pinned.find("127.0.0.1:" + std::to_string(tlsPort) + " " + form.edFingerprint.Text), std::string::npos)
       << pinned;
+  if (savedConfig.isNull()) qunsetenv("XDG_CONFIG_HOME");
+  else qputenv("XDG_CONFIG_HOME", savedConfig);
+}
+
+// The key met at the TLS port is checked against every pin that leads to
+// the server: a pin of its address guards the other names of that address,
+// a server picked from the list keeps the key of its announced name
+// wherever the announcement points now, and a pin store that cannot be
+// read lets nothing through.
+TEST_F(ChatClientLoopback, AnEncryptedClientChecksEveryPinThatLeadsToTheServer) {
+  const QByteArray savedConfig = qgetenv("XDG_CONFIG_HOME");
+  qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+  const std::uint16_t tlsPort = FreePort();
+  form.chkTls.SetChecked(true);
+  form.edTlsPort.Text = std::to_string(tlsPort);
+  ASSERT_TRUE(Start());
+  const QString p = QString::number(tlsPort);
+  const std::string at = "127.0.0.1:" + std::to_string(tlsPort);
+  const std::string fingerprint = form.edFingerprint.Text;
+  const QString known = config.filePath("parlivo/known_servers");
+  struct Case {
+    const char* name;
+    std::string file;  // "/" makes a folder where the file belongs
+    QString server;
+    QString service;
+    QString problem;  // empty: joins
+    std::string pinnedAfter;
+  };
+  const std::vector<Case> cases = {
+      {"a pin of the address guards localhost", at + " 00:11\n", "localhost:" + p, "", "it was 00:11 and is now", {}},
+      {"an announced name keeps its key", "\"Lab chat\" 00:11\n", "127.0.0.1:" + p, "LAB CHAT",
+       "pinned for \"Lab chat\"", {}},
+      {"a store that cannot be read", "/", "127.0.0.1:" + p, "", known + " cannot be read", {}},
+      {"an announced name is pinned with the address reached", "", "127.0.0.1:" + p, "Lab chat", "",
+       "\"Lab chat\" " + fingerprint + "\n" + at + " " + fingerprint + "\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    QDir(config.filePath("parlivo")).removeRecursively();
+    QDir(config.path()).mkpath(c.file == "/" ? "parlivo/known_servers" : "parlivo");
+    if (c.file != "/") std::ofstream(known.toStdString()) << c.file;
+    ChatClient& ann = Model("Ann", "Lobby");
+    ann.values.server = c.server;
+    ann.values.service = c.service;
+    ann.values.tls = true;
+    ASSERT_TRUE(ann.Connect());
+    ASSERT_TRUE(WaitUntil([&] { return ann.state() == ChatClient::State::Offline || ann.state() == ChatClient::State::Joined; }, 10000));
+    if (c.problem.isEmpty()) {
+      EXPECT_EQ(ann.state(), ChatClient::State::Joined);
+      std::ifstream file(known.toStdString());
+      const std::string pinned((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+      EXPECT_NE(pinned.find(c.pinnedAfter), std::string::npos) << pinned;
+    } else {
+      EXPECT_EQ(ann.state(), ChatClient::State::Offline);
+      EXPECT_TRUE(Shows(ann, Kind::Problem, c.problem)) << ann.transcript().lines().back().text.toStdString();
+      EXPECT_EQ(form.lvClients.IndexOf("Ann"), -1);
+    }
+    for (auto& model : models) model->Quit(500);
+    models.clear();
+  }
   if (savedConfig.isNull()) qunsetenv("XDG_CONFIG_HOME");
   else qputenv("XDG_CONFIG_HOME", savedConfig);
 }

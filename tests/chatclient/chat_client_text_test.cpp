@@ -22,7 +22,9 @@ TEST(RelayText, PartsAreTakenApartOrTheTextIsLeftAsItCame) {
 }
 
 TEST(ClientCommandLine, PositionalValuesPrefillTheFormAndJoinWhenServerAndNickAreGiven) {
-  const RememberedValues remembered{{"10.0.0.9", "Zed", "Attic"}, false};
+  // The remembered server was picked from those found on the network; a
+  // server given on the command line is typed, so that name goes.
+  const RememberedValues remembered{{"10.0.0.9", "Zed", "Attic", false, "Lab"}, false};
   struct Case {
     QStringList arguments;
     std::optional<int> exitStatus;
@@ -30,13 +32,13 @@ TEST(ClientCommandLine, PositionalValuesPrefillTheFormAndJoinWhenServerAndNickAr
     bool joinAtStart;
   };
   const std::vector<Case> cases = {
-      {{}, std::nullopt, {"10.0.0.9", "Zed", "Attic"}, false},
+      {{}, std::nullopt, {"10.0.0.9", "Zed", "Attic", false, "Lab"}, false},
       {{"host:4000"}, std::nullopt, {"host:4000", "Zed", "Attic"}, false},
       {{"host", "Ann"}, std::nullopt, {"host", "Ann", ""}, true},
       {{"host", "Ann", "Lobby"}, std::nullopt, {"host", "Ann", "Lobby"}, true},
-      {{"a", "b", "c", "d"}, 2, {"10.0.0.9", "Zed", "Attic"}, false},
-      {{"--bogus"}, 2, {"10.0.0.9", "Zed", "Attic"}, false},
-      {{"--help"}, 0, {"10.0.0.9", "Zed", "Attic"}, false},
+      {{"a", "b", "c", "d"}, 2, {"10.0.0.9", "Zed", "Attic", false, "Lab"}, false},
+      {{"--bogus"}, 2, {"10.0.0.9", "Zed", "Attic", false, "Lab"}, false},
+      {{"--help"}, 0, {"10.0.0.9", "Zed", "Attic", false, "Lab"}, false},
   };
   for (const Case& c : cases) {
     const ClientCommandLine parsed =

@@ -77,6 +77,19 @@ TEST_F(ChatWindowTest, FoundServersAreListedAndADoubleClickJoinsOne) {
   emit window.foundView()->itemDoubleClicked(window.foundView()->item(0));
   EXPECT_EQ(window.serverField()->text(), "127.0.0.1:" + QString::number(port));
   EXPECT_TRUE(WaitUntil([&] { return form.lvClients.IndexOf("Ann") >= 0; }));
+  // The announced name goes with the address picked: the key is pinned under it.
+  EXPECT_EQ(window.client().values.service, "Lab");
+  window.client().Quit(1000);
+  // An address the user edits is the user's own choice.
+  emit window.serverField()->textEdited(window.serverField()->text());
+  Press(window.serverField(), Qt::Key_Return);
+  EXPECT_EQ(window.client().values.service, "");
+  window.client().Quit(1000);
+  // A name remembered from the last run goes with its address again.
+  window.client().values.service = "Lab";
+  window.ShowValues();
+  Press(window.serverField(), Qt::Key_Return);
+  EXPECT_EQ(window.client().values.service, "Lab");
 
   browser.OnLost("Lab");
   EXPECT_EQ(window.foundView()->count(), 0);

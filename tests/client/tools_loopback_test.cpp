@@ -9,7 +9,9 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QStringList>
@@ -365,6 +367,51 @@ TEST_F(ToolsLoopback, ChatOverTlsMeetsAPlainClientAndRefusesTheServerOnceItsKeyC
   serverErrors.clear();
 }
 
+// A pin of the address guards every other way of naming it, and a pin
+// store that cannot be read lets no encrypted connection through (nor is
+// it rewritten).
+TEST_F(ToolsLoopback, ChatOverTlsHoldsToThePinOfTheAddressUnderEveryNameAndToAnUnreadableStore) {
+  QTemporaryDir home;
+  bool created = false;
+  std::string error;
+  tls.setContext(TlsContext::LoadOrCreateServer(home.filePath("s.crt").toStdString(),
+                                                home.filePath("s.key").toStdString(), created, error));
+  ASSERT_TRUE(tls.context()) << error;
+  server.SetListen(false);
+  server.ListenTls = true;
+  server.SetListen(true);
+  const QString tlsPort = QString::number(BoundPort(server.TlsSocket()));
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("XDG_CONFIG_HOME", home.path());
+  const QString known = home.filePath("parlivo/known_servers");
+  ASSERT_TRUE(QDir(home.path()).mkpath("parlivo"));
+  const QByteArray pin = ("127.0.0.1:" + tlsPort + " 00:11:22\n").toUtf8();
+  for (const char* host : {"localhost:", "127.1:", "[::ffff:127.0.0.1]:"}) {
+    SCOPED_TRACE(host);
+    QFile file(known);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(pin);
+    file.close();
+    Tool chat(PARLIVO_CHAT_PATH, {"--tls", QString(host) + tlsPort, "Ann"}, true, environment);
+    EXPECT_EQ(chat.waitExit(), 1);
+    EXPECT_TRUE(chat.output().contains("it was 00:11:22 and is now")) << chat.output().toStdString();
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), pin);  // nothing pinned afresh
+  }
+
+  ASSERT_TRUE(QFile::remove(known));
+  ASSERT_TRUE(QDir(home.path()).mkpath("parlivo/known_servers"));
+  Tool chat(PARLIVO_CHAT_PATH, {"--tls", "127.0.0.1:" + tlsPort, "Ann"}, true, environment);
+  EXPECT_EQ(chat.waitExit(), 1);
+  EXPECT_TRUE(chat.output().contains(known + " cannot be read (it is a folder")) << chat.output().toStdString();
+  EXPECT_TRUE(QFileInfo(known).isDir());
+  EXPECT_EQ(Find("Ann"), nullptr);
+  // Refusing clients hang up at once: the server may see resets, and only those.
+  PumpUntil([&] { return server.Clients->Empty(); }, kWaitMs);
+  for (const std::string& seen : serverErrors) EXPECT_EQ(seen.rfind("10054 ", 0), 0u) << seen;
+  serverErrors.clear();
+}
+
 TEST_F(ToolsLoopback, ChatAndBenchReachTheServerOverIPv6) {
   ChatConnection bob = Join("Bob", "Lobby");
   Tool chat(PARLIVO_CHAT_PATH, {"[::1]:" + QString::number(port), "Ann", "Lobby"});
@@ -531,6 +578,19 @@ TEST_F(ToolsLoopback, DiscoverListsTheAnnouncedServerAndChatJoinsItByName) {
                                      QString::number(port)));
   chat.endInput();
   EXPECT_EQ(chat.waitExit(), 0);
+
+  // Anybody may announce any name: one called like a host the resolver
+  // knows does not stand in for it.
+  AvahiAdvertiser impostor;
+  bool announced = false;
+  impostor.OnAdvertised = [&](const std::string&) { announced = true; };
+  impostor.Advertise("localhost", port);
+  ASSERT_TRUE(PumpUntil([&] { return announced; }, 3000));
+  Tool local(PARLIVO_CHAT_PATH, {"localhost", "Ann"});
+  local.endInput();
+  local.waitExit();
+  EXPECT_FALSE(local.output().contains("Found localhost")) << local.output().toStdString();
+  EXPECT_TRUE(local.output().contains("localhost:65535")) << local.output().toStdString();
 }
 
 }  // namespace

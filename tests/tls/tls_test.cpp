@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 
 #include <QDir>
 #include <QTemporaryDir>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -83,10 +85,11 @@ struct TlsServer : ::testing::Test {
     ChatPeer& peer = *peers.back();
     std::string error;
     if (secure)
-      peer.connection.useTls(TlsContext::Client(error), [this](const std::string& fingerprint, std::string&) {
-        seen = fingerprint;
-        return true;
-      });
+      peer.connection.useTls(TlsContext::Client(error),
+                             [this](const std::string& fingerprint, const Endpoint&, std::string&) {
+                               seen = fingerprint;
+                               return true;
+                             });
     peer.connection.startConnect(ChatConnection::Resolve("127.0.0.1", to, error).front());
     EXPECT_TRUE(PumpUntil([&] {
       if (peer.connection.connecting()) peer.connection.finishConnect();
@@ -268,25 +271,25 @@ TEST(KnownServers, TheFirstKeyIsPinnedTheSameOnePassesAnotherIsRefusedNamingBoth
   QTemporaryDir folder;
   const KnownServers known(folder.filePath("config/parlivo/known_servers").toStdString());
   std::string noted;
-  const auto check = known.Check("box.local:4001", [&](const std::string& note) { noted = note; });
+  const auto check = known.Check({"box.local:4001", {}}, [&](const std::string& note) { noted = note; });
+  const Endpoint peer = ChatConnection::Resolve("192.0.2.7", 4001, noted).front();
   std::string why;
-  EXPECT_TRUE(check("AA:01", why));
+  EXPECT_TRUE(check("AA:01", peer, why));
   EXPECT_NE(noted.find("AA:01"), std::string::npos);
   EXPECT_EQ(known.Pinned("box.local:4001"), "AA:01");
+  EXPECT_EQ(known.Pinned("192.0.2.7:4001"), "AA:01");  // the address reached, beside the name
   std::string other;
-  ASSERT_TRUE(known.Remember("other:1", "CC:03", other)) << other;
+  ASSERT_TRUE(known.Remember({"other:1"}, "CC:03", other)) << other;
 
   noted.clear();
-  EXPECT_TRUE(check("AA:01", why));
+  EXPECT_TRUE(check("AA:01", peer, why));
   EXPECT_TRUE(noted.empty());
-  EXPECT_FALSE(check("BB:02", why));
+  EXPECT_FALSE(check("BB:02", peer, why));
   EXPECT_NE(why.find("AA:01"), std::string::npos) << why;
   EXPECT_NE(why.find("BB:02"), std::string::npos) << why;
   // A refusal changes nothing; other servers' keys stay as they were.
   EXPECT_EQ(known.Pinned("box.local:4001"), "AA:01");
   EXPECT_EQ(known.Pinned("other:1"), "CC:03");
-  EXPECT_EQ(KnownServerKey("Box.Local", 4001), "box.local:4001");
-  EXPECT_EQ(KnownServerKey("FD12::5", 4001), "[fd12::5]:4001");
 }
 
 // Pins are written whole under another name and renamed: nothing is left
@@ -300,23 +303,33 @@ TEST(KnownServers, WritingLeavesNoDescriptorOpenAndAFailedWriteLeavesNoFileBehin
   const KnownServers known(folder.filePath("known_servers").toStdString());
   std::string error;
   const auto before = openDescriptors();
-  for (int i = 0; i < 5; ++i) ASSERT_TRUE(known.Remember("box:" + std::to_string(i), "AA:01", error)) << error;
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(known.Remember({"box:" + std::to_string(i)}, "AA:01", error)) << error;
   EXPECT_EQ(openDescriptors(), before);
 
-  ASSERT_TRUE(QDir(folder.path()).mkdir("taken"));  // a folder where the file should be
-  const KnownServers blocked(folder.filePath("taken").toStdString());
-  EXPECT_FALSE(blocked.Remember("box:1", "AA:01", error));
-  EXPECT_EQ(error, "cannot write " + blocked.path());
-  EXPECT_FALSE(std::filesystem::exists(blocked.path() + ".new"));
+  // A write that fails half-way, for root too: files may not grow past 16 bytes.
+  QTemporaryDir full;
+  const KnownServers blocked(full.filePath("known_servers").toStdString());
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const rlimit small{16, limit.rlim_max};
+  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool written = blocked.Remember({"box:1"}, "AA:01", error);
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(error.rfind("cannot write " + blocked.path() + " (", 0), 0u) << error;
+  EXPECT_TRUE(QDir(full.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+  EXPECT_EQ(openDescriptors(), before);
 }
 
 TEST_F(TlsServer, AClientRefusesAServerWhoseKeyChangedBeforeSendingAnything) {
   QTemporaryDir folder;
   const KnownServers known(folder.filePath("known").toStdString());
   std::string error;
-  ASSERT_TRUE(known.Remember("127.0.0.1:" + std::to_string(tlsPort), "00:11", error));
+  ASSERT_TRUE(known.Remember({"127.0.0.1:" + std::to_string(tlsPort)}, "00:11", error));
   ChatConnection client;
-  client.useTls(TlsContext::Client(error), known.Check("127.0.0.1:" + std::to_string(tlsPort)));
+  client.useTls(TlsContext::Client(error), known.Check({"127.0.0.1:" + std::to_string(tlsPort), {}}));
   client.startConnect(ChatConnection::Resolve("127.0.0.1", tlsPort, error).front());
   client.registerUser("Eve", "Room");
   ASSERT_TRUE(PumpUntil([&] {

@@ -69,15 +69,18 @@ constexpr const char* kUsage =
     "  HOST   server address (192.168.1.5, fd12::5, fe80::1%eth0; in brackets\n"
     "         when a port follows: [fd12::5]:4000), host name, or the name of a\n"
     "         server found on the local network (as --discover lists it; quote\n"
-    "         it when it has blanks). A name with several addresses is reached\n"
+    "         it when it has blanks), looked for there only when it is no host\n"
+    "         name the system knows. A name with several addresses is reached\n"
     "         through the first that answers.\n"
     "  PORT   server port, 65535 when omitted\n"
     "  NICK   your nickname\n"
     "  ROOM   the room to join; none when omitted\n"
     "  --tls  connect encrypted, to the server's TLS port (65534 when PORT is\n"
     "         omitted). The server's key fingerprint is shown and remembered\n"
-    "         at the first connection (in ~/.config/parlivo/known_servers);\n"
-    "         a server that shows another key later is refused.\n"
+    "         at the first connection (in ~/.config/parlivo/known_servers), for\n"
+    "         the name given and the address reached; a server that shows\n"
+    "         another key later under either is refused, and so is any\n"
+    "         encrypted connection while that file cannot be read.\n"
     "\n"
     "--discover lists the servers announced on the local network within three\n"
     "seconds, one per line: NAME, ADDRESS:PORT and the host, separated by tabs,\n"
@@ -181,18 +184,20 @@ class ChatSession {
   explicit ChatSession(Arguments arguments) : args_(std::move(arguments)) {}
 
   int run() {
-    FindByName();
+    std::string error;
+    if (!Locate(error)) {
+      Complain("cannot connect to " + Target() + ": " + error);
+      return kExitFailed;
+    }
     if (args_.tls) {
-      std::string error;
       const std::shared_ptr<TlsContext> context = TlsContext::Client(error);
       if (!context) {
         Complain(error);
         return kExitFailed;
       }
-      connection_.useTls(context, KnownServers().Check(KnownServerKey(args_.host, args_.port),
-                                                       [](const std::string& note) { Say("* " + note); }));
+      connection_.useTls(context, KnownServers().Check(pins_, [](const std::string& note) { Say("* " + note); }));
     }
-    if (!connection_.connect(args_.host, args_.port, kConnectTimeoutMs)) {
+    if (!connection_.connect(endpoints_, kConnectTimeoutMs)) {
       Complain("cannot connect to " + Target() + ": " + connection_.error());
       return kExitFailed;
     }
@@ -211,17 +216,32 @@ class ChatSession {
  private:
   std::string Target() const { return ServerAddressText({args_.host, args_.port}); }
 
-  // A server's name as found on the local network stands for its address
-  // (and its port, unless one was given). An address, or a name nobody
-  // announces, is used as it is.
-  void FindByName() {
-    if (ParseNumericAddress(args_.host, args_.port)) return;
-    const BrowseResult found = BrowseServers(kDiscoverMs, args_.host);
-    const std::optional<FoundServer> server = found.servers.Find(args_.host);
-    if (!server) return;
-    Say("* Found " + server->name + " on the local network at " + EndpointText(server->address, server->port) + ".");
-    args_.host = server->address;
-    if (!args_.portGiven) args_.port = args_.tls && server->tlsPort != 0 ? server->tlsPort : server->port;
+  // Finds the addresses of what the user typed, and the keys its server's
+  // key is pinned under (the name the user chose and those addresses).
+  //
+  // What the resolver knows comes first: an address, or a host name from
+  // the hosts file or DNS. Only a name it has no address for is looked for
+  // among the servers announced on the local network, where anybody can
+  // announce any name; the other order would let an announcement called
+  // "localhost", or called like a real host, take the user elsewhere. A
+  // name found that way is pinned as the server's name; its pin as a host
+  // name, if the user has one from a time the resolver knew it, must
+  // agree too.
+  bool Locate(std::string& error) {
+    pins_ = {KnownServerKey(args_.host, args_.port), {}};
+    endpoints_ = ChatConnection::Resolve(args_.host, args_.port, error);
+    if (endpoints_.empty()) {
+      const BrowseResult found = BrowseServers(kDiscoverMs, args_.host);
+      const std::optional<FoundServer> server = found.servers.Find(args_.host);
+      if (!server) return false;
+      Say("* Found " + server->name + " on the local network at " + EndpointText(server->address, server->port) + ".");
+      pins_ = {KnownServiceKey(server->name), {pins_.chosen}};
+      args_.host = server->address;
+      if (!args_.portGiven) args_.port = args_.tls && server->tlsPort != 0 ? server->tlsPort : server->port;
+      endpoints_ = ChatConnection::Resolve(args_.host, args_.port, error);
+    }
+    for (const Endpoint& endpoint : endpoints_) pins_.also.push_back(KnownAddressKey(endpoint));
+    return !endpoints_.empty();
   }
 
   int Lost() {
@@ -383,6 +403,8 @@ class ChatSession {
   }
 
   Arguments args_;
+  std::vector<Endpoint> endpoints_;  // where the typed name leads, in the order to try
+  PinTarget pins_;
   ChatConnection connection_;
   std::string nickWire_;
   std::string roomWire_;

@@ -98,6 +98,8 @@ void ChatWindow::BuildConnectBar() {
   for (QLineEdit* field : {server_, nick_, room_}) {
     QObject::connect(field, &QLineEdit::returnPressed, this, [this] { ConnectOrDisconnect(); });
   }
+  // A typed address is the user's own choice, not the announced server's.
+  QObject::connect(server_, &QLineEdit::textEdited, this, [this] { foundService_.clear(); });
   QObject::connect(connect_, &QPushButton::clicked, this, [this] { ConnectOrDisconnect(); });
 }
 
@@ -184,6 +186,7 @@ void ChatWindow::BuildActions() {
 
 void ChatWindow::ShowValues() {
   server_->setText(client_.values.server);
+  foundService_ = client_.values.service;
   nick_->setText(client_.values.nick);
   room_->setText(client_.values.room);
   tls_->setChecked(client_.values.tls);
@@ -196,7 +199,7 @@ void ChatWindow::RestoreLayout() {
 }
 
 void ChatWindow::TakeValues() {
-  client_.values = ConnectValues{server_->text(), nick_->text(), room_->text(), tls_->isChecked()};
+  client_.values = ConnectValues{server_->text(), nick_->text(), room_->text(), tls_->isChecked(), foundService_};
 }
 
 void ChatWindow::ConnectOrDisconnect() {
@@ -268,6 +271,7 @@ void ChatWindow::UseFound(QListWidgetItem* item, bool connect) {
   server_->setText(found.tlsPort != 0 ? QString::fromStdString(found.address) + ":" + QString::number(found.tlsPort)
                                       : text);
   tls_->setChecked(found.tlsPort != 0);
+  foundService_ = QString::fromStdString(found.name);
   if (connect) ConnectOrDisconnect();
 }
 

@@ -89,6 +89,9 @@ class ChatWindow final : public QMainWindow, public ChatClientView {
   QListWidget* found_ = nullptr;
   QLabel* foundNote_ = nullptr;
   std::unique_ptr<ServerFinder> finder_;
+  // The announced name of the server picked from the list, until the
+  // server field is edited (see ConnectValues::service).
+  QString foundService_;
 };
 
 // One transcript line as the HTML the transcript view shows (the texts
