@@ -26,12 +26,13 @@ HeadlessFront::HeadlessFront(std::FILE* out, int exitWaitMs) : out_(out), exitWa
 HeadlessFront::~HeadlessFront() {
   roomNotifier_.reset();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(exitWaitMs_);
-  WriteWhatFits();
-  while (!pending_.Empty() && output_) {
+  for (;;) {
+    WriteWhatFits();
+    if (pending_.Empty() || !output_) return;
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0 || !output_->WaitForRoom(static_cast<int>(left))) break;
-    WriteWhatFits();
+    if (left <= 0) return;
+    if (!output_->WaitForRoom(static_cast<int>(left))) return;
   }
 }
 
@@ -45,7 +46,7 @@ void HeadlessFront::LogAppended(const std::string& line) {
     if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
       QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &flusher_, [this] {
         // A full output is watched; trying it again in every pass is no use.
-        if (!WaitingForRoom()) Flush();
+        if (!Watching()) Flush();
       });
   }
   if (output_ && output_->Broken()) return;  // nowhere to go
@@ -76,7 +77,7 @@ std::size_t HeadlessFront::WriteSome(std::string_view bytes) {
   return taken;
 }
 
-bool HeadlessFront::WaitingForRoom() const { return roomNotifier_ && roomNotifier_->isEnabled(); }
+bool HeadlessFront::Watching() const { return roomNotifier_ && roomNotifier_->isEnabled(); }
 
 void HeadlessFront::WatchForRoom(bool on) {
   if (!on) {

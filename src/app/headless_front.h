@@ -52,6 +52,9 @@ class HeadlessFront final : public FormView {
   void Flush();
   // Bytes of printed lines the output has not taken yet.
   std::size_t Unwritten() const { return pending_.Size(); }
+  // Whether the output is watched for room: only while lines wait for it,
+  // since a writable output would wake the event loop again and again.
+  bool Watching() const;
   // Offline with no restart to come: the program ends with status 1.
   void ServerWentOffline(bool restartPending) override;
 
@@ -65,7 +68,6 @@ class HeadlessFront final : public FormView {
   // Writes what the output takes of the waiting lines.
   void WriteWhatFits();
   std::size_t WriteSome(std::string_view bytes);
-  bool WaitingForRoom() const;
   void WatchForRoom(bool on);
 
   std::FILE* out_;

@@ -36,6 +36,9 @@ class PendingLog {
   void Consume(std::size_t bytes);
   bool Empty() const { return start_ == buffer_.size(); }
   std::size_t Size() const { return buffer_.size() - start_; }
+  // The bytes held, written ones not yet moved out included: what the log
+  // costs in memory, less than twice the capacity.
+  std::size_t Held() const { return buffer_.size(); }
   // Lines dropped that no line in the buffer reports yet.
   std::uint64_t Dropped() const { return dropped_; }
 
