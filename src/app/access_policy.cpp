@@ -8,19 +8,30 @@
 namespace parlivo {
 namespace {
 
-// An IPv4 address in its IPv6-mapped form (::ffff:a.b.c.d) is that IPv4
-// address: a dual-stack socket reports IPv4 peers that way.
-QHostAddress Unmapped(const QHostAddress& address) {
-  if (address.protocol() != QAbstractSocket::IPv6Protocol) return address;
-  bool mapped = false;
-  const quint32 v4 = address.toIPv4Address(&mapped);
-  return mapped ? QHostAddress(v4) : address;
+// The IPv4-mapped block, ::ffff:0:0/96: a dual-stack socket reports IPv4
+// peers in it (::ffff:a.b.c.d), and only an address inside it is an IPv4
+// address in IPv6 dress. Qt's toIPv4Address also turns "::" into 0.0.0.0,
+// so it is asked only about addresses in this block.
+bool IsIPv4Mapped(const QHostAddress& address) {
+  static const AddressRange block = QHostAddress::parseSubnet(QStringLiteral("::ffff:0:0/96"));
+  return address.protocol() == QAbstractSocket::IPv6Protocol && address.isInSubnet(block);
 }
 
+// An IPv4 address in its IPv6-mapped form is that IPv4 address.
+QHostAddress Unmapped(const QHostAddress& address) {
+  return IsIPv4Mapped(address) ? QHostAddress(address.toIPv4Address()) : address;
+}
+
+// A range inside the mapped block (::ffff:10.0.0.0/104) is the IPv4 range it
+// maps (10.0.0.0/8), so that it counts for IPv4 peers however the socket
+// reports them. Any other IPv6 range stays IPv6 and counts for IPv6 peers
+// only, also one that holds the whole mapped block (::/0, ::/80): the
+// operator who writes --deny ::/0 shuts out IPv6, as written, and leaves
+// IPv4 to the IPv4 ranges; reading it as 0.0.0.0/0 too would turn an allow
+// of ::/0 into "every IPv4 address on the internet".
 AddressRange Unmapped(const AddressRange& range) {
-  const QHostAddress address = Unmapped(range.first);
-  if (address.protocol() == range.first.protocol()) return range;
-  return {address, range.second >= 96 ? range.second - 96 : 0};
+  if (range.second < 96 || !IsIPv4Mapped(range.first)) return range;
+  return {Unmapped(range.first), range.second - 96};
 }
 
 const std::vector<AddressRange>& LocalNetworkRanges() {

@@ -59,7 +59,9 @@ struct AccessDecision {
 
 // Reads a list of ranges: "10.0.0.0/8, 2001:db8::/32 203.0.113.7" (commas
 // or blanks between them; a bare address is a range of one). nullopt, with
-// `error` naming the entry, when one is no address range.
+// `error` naming the entry, when one is no address range. A range inside
+// ::ffff:0:0/96 is read as the IPv4 range it maps; every other IPv6 range,
+// ::/0 included, applies to IPv6 peers only.
 std::optional<std::vector<AddressRange>> ParseAddressRanges(std::string_view text, std::string& error);
 
 // The list as ParseAddressRanges reads it back: "10.0.0.0/8, 2001:db8::/32".

@@ -2,6 +2,8 @@
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QSocketNotifier>
+#include <chrono>
 #include <string>
 
 #include "app/headless_desktop.h"
@@ -16,9 +18,23 @@
 
 namespace parlivo {
 
-HeadlessFront::HeadlessFront(std::FILE* out) : out_(out) {}
+HeadlessFront::HeadlessFront(std::FILE* out, int exitWaitMs) : out_(out), exitWaitMs_(exitWaitMs) {
+  std::fflush(out);
+  if (const int fd = ::fileno(out); fd >= 0) output_ = std::make_unique<NonBlockingOutput>(fd);
+}
 
-HeadlessFront::~HeadlessFront() { Flush(); }
+HeadlessFront::~HeadlessFront() {
+  roomNotifier_.reset();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(exitWaitMs_);
+  for (;;) {
+    WriteWhatFits();
+    if (pending_.Empty() || !output_) return;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return;
+    if (!output_->WaitForRoom(static_cast<int>(left))) return;
+  }
+}
 
 void HeadlessFront::LogAppended(const std::string& line) {
   // Lines leave once per event-loop pass, right before the loop waits: a busy
@@ -28,18 +44,52 @@ void HeadlessFront::LogAppended(const std::string& line) {
   if (!flushTied_) {
     flushTied_ = true;
     if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
-      QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &flusher_, [this] { Flush(); });
+      QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &flusher_, [this] {
+        // A full output is watched; trying it again in every pass is no use.
+        if (!Watching()) Flush();
+      });
   }
-  const std::string text = DisplayText(line);
-  std::fwrite(text.data(), 1, text.size(), out_);
-  std::fputc('\n', out_);
-  unflushed_ = true;
+  if (output_ && output_->Broken()) return;  // nowhere to go
+  pending_.Append(DisplayText(line));
 }
 
 void HeadlessFront::Flush() {
-  if (!unflushed_) return;
-  unflushed_ = false;
+  WriteWhatFits();
+  // What the output did not take goes as soon as it has room, not at the
+  // next event, which may be a second away.
+  WatchForRoom(!pending_.Empty() && output_ && !output_->Broken());
+}
+
+void HeadlessFront::WriteWhatFits() {
+  while (!pending_.Empty()) {
+    const std::size_t taken = WriteSome(pending_.Front());
+    if (taken == 0) return;
+    pending_.Consume(taken);
+  }
+}
+
+std::size_t HeadlessFront::WriteSome(std::string_view bytes) {
+  if (output_) return output_->Write(bytes.data(), bytes.size());
+  // A stream without a descriptor has a write function of its maker's,
+  // whose business it is whether that waits.
+  const std::size_t taken = std::fwrite(bytes.data(), 1, bytes.size(), out_);
   std::fflush(out_);
+  return taken;
+}
+
+bool HeadlessFront::Watching() const { return roomNotifier_ && roomNotifier_->isEnabled(); }
+
+void HeadlessFront::WatchForRoom(bool on) {
+  if (!on) {
+    if (roomNotifier_) roomNotifier_->setEnabled(false);
+    return;
+  }
+  if (!roomNotifier_) {
+    if (QCoreApplication::instance() == nullptr) return;  // no loop: the next flush tries again
+    roomNotifier_ = std::make_unique<QSocketNotifier>(output_->Descriptor(), QSocketNotifier::Write);
+    QObject::connect(roomNotifier_.get(), &QSocketNotifier::activated, &flusher_, [this] { Flush(); });
+  }
+  roomNotifier_->setEnabled(true);
 }
 
 void HeadlessFront::ServerWentOffline(bool restartPending) {

@@ -218,4 +218,11 @@ void TfrmServer::chkStyleClick() {
 
 void TfrmServer::Log(const std::string& line) { mChat.Append(line); }
 
+void TfrmServer::LogLimited(NoticeThrottle& throttle, const std::string& line) {
+  if (!throttle.due(NowMs())) return;
+  // The same words as the server's own limited notices.
+  const int unsaid = throttle.unsaid();
+  Log(unsaid == 0 ? line : line + " (" + std::to_string(unsaid) + " more like it not shown)");
+}
+
 }  // namespace parlivo

@@ -24,6 +24,7 @@
 #include <QTimer>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,7 +40,9 @@
 #include "desktop/tray_icon.h"
 #include "discovery/service_advertiser.h"
 #include "tls/tls_socket_api.h"
+#include "transport/notice_throttle.h"
 #include "transport/server.h"
+#include "transport/steady_time.h"
 
 namespace parlivo {
 
@@ -162,6 +165,10 @@ class TfrmServer {
   // the ones above and are never written to the file.
   LimitOverrides RunLimits;
 
+  // The clock of the log's rate limits, in steady milliseconds; tests set
+  // their own.
+  std::function<std::int64_t()> NowMs = SteadyNowMs;
+
   // The chat server; null after FormCloseQuery destroyed it.
   std::unique_ptr<TDadideVUDServer> Server;
 
@@ -252,6 +259,10 @@ class TfrmServer {
 
  private:
   void Log(const std::string& line);
+  // Logs `line` when `throttle` lets one of its kind through (once a
+  // second), adding how many like it were not shown since the last: a
+  // burst from one host costs the log a line a second, not one per event.
+  void LogLimited(NoticeThrottle& throttle, const std::string& line);
   // How the log names a connection: its nickname and address, or only the
   // address before it has registered.
   static std::string Who(const TDadideVUDServerClient* client);
@@ -291,6 +302,9 @@ class TfrmServer {
   FormEnvironment environment_;
   ServiceAdvertiser* advertiser_;
   AccessPolicy policy_;
+  // One line a second for connections the policy refuses, and for each kind
+  // of failed TLS handshake (a client at the wrong port, a scanner).
+  NoticeThrottle refusalNotices_, handshakeFailedNotices_, handshakeTimedOutNotices_;
   // Set while a stop or an error sequence runs: errors arriving then are
   // logged and start nothing.
   bool inStopSequence_ = false;

@@ -3,7 +3,8 @@
 // The access policy is read from the form's Access settings at each start
 // and applied to every new connection before it is greeted: a refused one
 // is closed by the server with nothing sent, and one log line names the
-// address and the option that would admit it. The announcement runs while
+// address and the option that would admit it (at most one a second, the
+// next one counting those not shown). The announcement runs while
 // the server listens, when the operator wants it and an advertiser exists.
 
 #include <QSysInfo>
@@ -18,7 +19,7 @@ void TfrmServer::ServerAccept(TDadideVUDServer*, TDadideVUDServerClient* Client,
   const AccessDecision decision = DecideAccess(policy_, Client->Host);
   if (decision.admitted()) return;
   Accept = false;
-  Log(RefusalLogLine(Client->Host, decision));
+  LogLimited(refusalNotices_, RefusalLogLine(Client->Host, decision));
 }
 
 bool TfrmServer::ReadAccessPolicy() {
@@ -34,6 +35,8 @@ bool TfrmServer::ReadAccessPolicy() {
     return false;
   }
   policy_ = AccessPolicy{Access.admitAny, *allow, *deny};
+  // The first refusal under the policy just read is shown at once.
+  refusalNotices_ = NoticeThrottle();
   return true;
 }
 

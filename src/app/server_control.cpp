@@ -10,6 +10,7 @@
 #include "app/settings_location.h"
 #include "app/str_to_int.h"
 #include "transport/platform/socket_address.h"
+#include "transport/socket_error_text.h"
 #include "transport/unhandled_error.h"
 
 namespace parlivo {
@@ -232,7 +233,15 @@ void TfrmServer::ServerError(TCustomFasterSocket* Sender, SocketHandle, int Erro
   // leave as if its peer had closed it, and everybody else stays online.
   // Its line names the client, so that it is not read as the server's own.
   if (const auto* client = dynamic_cast<TDadideVUDServerClient*>(Sender)) {
-    Log("Connection error of " + Who(client) + ": " + reason);
+    const std::string line = "Connection error of " + Who(client) + ": " + reason;
+    // Failed handshakes come as fast as one host can connect: limited.
+    if (ErrorCode == kTlsHandshakeFailed) {
+      LogLimited(handshakeFailedNotices_, line);
+    } else if (ErrorCode == kTlsHandshakeTimedOut) {
+      LogLimited(handshakeTimedOutNotices_, line);
+    } else {
+      Log(line);
+    }
     return;
   }
   Log("Error: " + reason);

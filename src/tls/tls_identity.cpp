@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 namespace parlivo {
@@ -77,17 +78,22 @@ CertPtr SelfSign(EVP_PKEY* key) {
   return certificate;
 }
 
-// Writes `write`'s PEM output to `path` through a file made with `mode`
-// under a temporary name, synced, then renamed over `path`.
+// Writes `write`'s PEM output to `path` through a new file with `mode`
+// under a temporary name beside it, synced, then renamed over `path`. The
+// temporary file is made by mkostemp: a fresh name nobody could foresee,
+// created exclusively, so nothing planted in the folder (a link under the
+// old fixed name "path.new" to a file of the user's) is opened, followed or
+// written through. Its first mode is 0600, so the key is never readable by
+// others, not even for a moment.
 template <typename Write>
 bool WritePem(const std::string& path, mode_t mode, Write&& write) {
-  const std::string temporary = path + ".new";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  std::string temporary = path + ".XXXXXX";
+  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  ::fchmod(fd, mode);  // an older file of that name keeps its mode otherwise
-  std::FILE* file = ::fdopen(fd, "w");
+  std::FILE* file = ::fchmod(fd, mode) == 0 ? ::fdopen(fd, "w") : nullptr;
   if (file == nullptr) {
     ::close(fd);
+    std::remove(temporary.c_str());
     return false;
   }
   const bool written = write(file) && std::fflush(file) == 0 && ::fsync(fd) == 0;

@@ -88,6 +88,40 @@ TEST(AccessPolicy, DenyListWinsOverEverythingThatAdmits) {
   });
 }
 
+// Only a range inside ::ffff:0:0/96 is an IPv4 range written the IPv6 way;
+// an IPv6 range that holds the whole mapped block (::/0) means IPv6 only,
+// so --allow ::/0 opens no IPv4 address and --deny ::/0 shuts none.
+TEST(AccessPolicy, OnlyRangesInsideTheMappedBlockCountForIPv4Peers) {
+  using V = AccessVerdict;
+  struct Row {
+    const char* allow;
+    const char* deny;
+    bool any;
+    const char* peer;
+    AccessVerdict verdict;
+  };
+  const Row rows[] = {
+      {"::/0", "", false, "203.0.113.7", V::NotLocal},
+      {"::/0", "", false, "2001:db8::1", V::Allowed},
+      {"", "::/0", true, "::ffff:10.0.0.1", V::AnyAddress},
+      {"", "::/0", true, "2001:db8::1", V::Denied},
+      {"", "::ffff:0:0/80", true, "8.8.8.8", V::AnyAddress},
+      // Inside the block: the IPv4 range it maps, however the peer is written.
+      {"::ffff:0:0/96", "", false, "203.0.113.7", V::Allowed},
+      {"::ffff:203.0.113.0/120", "", false, "::ffff:203.0.113.9", V::Allowed},
+      {"::ffff:203.0.113.0/120", "", false, "203.0.114.1", V::NotLocal},
+      // "::" is no IPv4 peer, whatever Qt's conversion says of it.
+      {"0.0.0.0/0", "", false, "::", V::NotLocal},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(DecideAccess(Policy(row.allow, row.deny, row.any), row.peer).verdict, row.verdict)
+        << "allow " << row.allow << ", deny " << row.deny << ", peer " << row.peer;
+  }
+  std::string error;
+  EXPECT_EQ(AddressRangesText(ParseAddressRanges("::/0, ::ffff:10.0.0.0/104, ::ffff:0:0/80", error).value()),
+            "::/0, 10.0.0.0/8, ::/80");
+}
+
 TEST(AccessPolicy, RangeListsAreReadOrRefusedWithTheBadEntryNamed) {
   std::string error;
   const auto ranges = ParseAddressRanges(" 10.1.0.0/16,,2001:db8::/32\t203.0.113.7 ", error);

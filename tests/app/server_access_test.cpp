@@ -73,6 +73,32 @@ TEST_F(Access, EachPolicyAdmitsOrClosesAtAcceptAndLogsEveryRefusal) {
   }
 }
 
+// One host that connects as fast as it can must not flood the log: the
+// first refusal is the line it always was, later ones wait a second, and
+// the next line shown counts those that were not.
+TEST_F(Access, ABurstOfRefusalsIsOneLineASecondTheNextCountingTheRest) {
+  std::int64_t now = 5000;
+  form.NowMs = [&] { return now; };
+  ASSERT_TRUE(Start());
+  const std::size_t logBefore = view.log.size();
+  for (int i = 1; i <= 30; ++i) ASSERT_EQ(Meet(*this, "203.0.113." + std::to_string(i)), Outcome::Closed) << i;
+  now += 999;
+  ASSERT_EQ(Meet(*this, "203.0.113.99"), Outcome::Closed);
+  now += 1;
+  ASSERT_EQ(Meet(*this, "198.51.100.1"), Outcome::Closed);
+  Settle();
+  std::vector<std::string> refusals;
+  for (std::size_t i = logBefore; i < view.log.size(); ++i)
+    if (view.log[i].rfind("Refused a connection", 0) == 0) refusals.push_back(view.log[i]);
+  EXPECT_EQ(refusals, (std::vector<std::string>{
+                          "Refused a connection from 203.0.113.1: not on the local network; --allow 203.0.113.1 "
+                          "(settings key AllowFrom) or --admit-any (AdmitAny=1) admits it",
+                          "Refused a connection from 198.51.100.1: not on the local network; --allow 198.51.100.1 "
+                          "(settings key AllowFrom) or --admit-any (AdmitAny=1) admits it (30 more like it not shown)",
+                      }));
+  EXPECT_EQ(form.Server->Clients->Count(), 0u);
+}
+
 TEST_F(Access, ARefusedOutsiderLeavesTheLocalClientsChatting) {
   ASSERT_TRUE(Start());
   Client& ann = Join("Ann", "Lobby");

@@ -11,6 +11,7 @@
 #include "loopback_peer.h"
 #include "transport/exception.h"
 #include "transport/platform/socket_address.h"
+#include "transport/socket_error_text.h"
 
 namespace parlivo::testing {
 namespace {
@@ -249,6 +250,45 @@ TEST_F(Control, TlsOnlyKeepsThePlainPortOnThisMachineAndNeverStartsWithoutTls) {
   EXPECT_EQ(std::to_string(advertiser.advertised.back().port), form.edTlsPort.Text);
   // This machine still reaches the plain port.
   Join("Local", "Lobby");
+}
+
+// A failed TLS handshake is an error of its connection (a client at the
+// wrong port, a scanner) and comes as fast as one host connects: each kind
+// is logged once a second, the next line counting those not shown. Other
+// connection errors are each worth their line.
+TEST_F(Control, FailedHandshakesAreALineASecondPerKindOtherConnectionErrorsEach) {
+  std::int64_t now = 0;
+  form.NowMs = [&] { return now; };
+  TDadideVUDServerClient client(api, form.Server.get());
+  client.Host = "10.0.0.7";
+  const std::string who = "Connection error of Client at IP 10.0.0.7: ";
+  struct Row {
+    std::int64_t at;
+    int code;
+    std::string logged;  // empty: not shown
+  };
+  const Row rows[] = {
+      {0, 30001, "TLS handshake failed (#30001)"},
+      {0, 30002, "TLS handshake timed out (#30002)"},
+      {10, 30001, ""},
+      {20, 10054, "Connection reset by peer (#10054)"},
+      {30, 10054, "Connection reset by peer (#10054)"},
+      {999, 30002, ""},
+      {1000, 30001, "TLS handshake failed (#30001) (1 more like it not shown)"},
+      {1000, 30002, "TLS handshake timed out (#30002) (1 more like it not shown)"},
+  };
+  for (const Row& row : rows) {
+    now = row.at;
+    const std::size_t before = view.log.size();
+    form.ServerError(&client, kInvalidSocket, row.code, std::string(SocketErrorText(row.code)));
+    SCOPED_TRACE(std::to_string(row.at) + " ms, #" + std::to_string(row.code));
+    EXPECT_EQ(view.log.size(), before + (row.logged.empty() ? 0 : 1));
+    if (!row.logged.empty()) {
+      EXPECT_EQ(view.log.back(), who + row.logged);
+    }
+  }
+  EXPECT_FALSE(form.Server->Listen());  // a connection's error, never the server's
+  EXPECT_TRUE(view.offline.empty());
 }
 
 // The TLS port field takes any port number; anything else falls back to

@@ -239,6 +239,30 @@ TEST(TlsIdentity, AKeyMadeAtFirstUseIsTheOwnersAloneAndStaysTheSame) {
   EXPECT_EQ(first->fingerprint().size(), 32u * 3 - 1);
 }
 
+// Links planted where the key and certificate used to be written first
+// (their names with ".new") lead nowhere: the files they point at keep
+// their bytes, and the pair is made all the same.
+TEST(TlsIdentity, LinksPlantedBesideTheKeyAreNeitherFollowedNorWrittenThrough) {
+  QTemporaryDir folder;
+  const auto path = [&](const char* name) { return folder.filePath(name).toStdString(); };
+  std::ofstream(path("precious")) << "the user's own file\n";
+  ASSERT_EQ(::symlink(path("precious").c_str(), path("s.key.new").c_str()), 0);
+  ASSERT_EQ(::symlink(path("precious").c_str(), path("s.crt.new").c_str()), 0);
+  bool created = false;
+  std::string error;
+  ASSERT_TRUE(TlsContext::LoadOrCreateServer(path("s.crt"), path("s.key"), created, error)) << error;
+  EXPECT_TRUE(created);
+
+  std::ifstream target(path("precious"));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(target), {}), "the user's own file\n");
+  for (const auto& [name, mode] : {std::pair{"s.key", 0600u}, std::pair{"s.crt", 0644u}}) {
+    struct stat status {};
+    ASSERT_EQ(::lstat(path(name).c_str(), &status), 0) << name;
+    EXPECT_TRUE(S_ISREG(status.st_mode)) << name;
+    EXPECT_EQ(status.st_mode & 0777, mode) << name;
+  }
+}
+
 TEST(TlsIdentity, APairThatDoesNotLoadIsAClearErrorNeverReplaced) {
   QTemporaryDir folder;
   const auto path = [&](const char* name) { return folder.filePath(name).toStdString(); };
