@@ -2,6 +2,7 @@
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <csignal>
 #include <QSocketNotifier>
 #include <chrono>
 #include <string>
@@ -125,6 +126,9 @@ int RunLoop(TerminationSignals& termination, HeadlessFront& front, TfrmServer& f
 }  // namespace
 
 int RunHeadlessServer(TerminationSignals& termination, const ServerOptions& options, std::FILE* out) {
+  // A log nobody reads any more (a pager that quit) is no reason to stop
+  // serving: its writes fail with EPIPE, and the lines are dropped.
+  std::signal(SIGPIPE, SIG_IGN);
   PosixSocketApi api;
   TransportModule transport(api);
   HeadlessFront front(out);

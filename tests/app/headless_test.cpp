@@ -62,6 +62,28 @@ struct Headless : ::testing::Test {
   std::vector<std::string> lines;
 };
 
+TEST_F(Headless, AReaderOfTheLogThatGoesAwayDoesNotStopTheServer) {
+  const std::uint16_t port = FreePort();
+  Launch(port);
+  ASSERT_TRUE(WaitForLine("Do not forget to tell correct Port! (" + std::to_string(port) + ")"));
+  process.closeReadChannel(QProcess::StandardOutput);  // the pager quit
+  ChatConnection ann;
+  ASSERT_TRUE(ann.connect("127.0.0.1", port, 2000));
+  ann.registerUser("Ann", "Lobby");
+  for (int i = 0; i < 3; ++i) {
+    ann.sendChat("still there?");
+    bool relayed = false;
+    while (auto packet = ann.waitPacket(2000)) {
+      if (packet->id == pidMessage) {
+        relayed = true;
+        break;
+      }
+    }
+    EXPECT_TRUE(relayed) << "round " << i;
+  }
+  EXPECT_EQ(process.state(), QProcess::Running);
+}
+
 TEST_F(Headless, RunsUntilSigtermAndAsksEveryClientToLeave) {
   const std::uint16_t port = FreePort();
   Launch(port);
