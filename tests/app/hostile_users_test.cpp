@@ -36,6 +36,18 @@ struct Hostile : FormFixture {
   }
   std::vector<std::unique_ptr<Client>> slowReaders;
 
+  // Connects one client from each of `peers` (addresses the server sees)
+  // and waits for their greetings.
+  std::vector<Client*> ConnectFrom(const std::vector<std::string>& peers) {
+    api.nextPeers = {peers.begin(), peers.end()};
+    std::vector<Client*> connected;
+    for (std::size_t i = 0; i < peers.size(); ++i) connected.push_back(&Connect());
+    EXPECT_TRUE(WaitUntil([&] {
+      return std::all_of(connected.begin(), connected.end(), [](Client* c) { return c->Has(pidConnected); });
+    }));
+    return connected;
+  }
+
   // Registers and returns the server's answer: 16, 17 or 18 (0: none came).
   std::int32_t Register(Client& client, const std::string& nick, const std::string& room) {
     client.received.clear();
@@ -163,11 +175,10 @@ TEST_F(Hostile, FloodersOnOneMachineShareOneInputAllowance) {
   // leaves the machine a minute's debt.
   form.Server->InputBytes = TokenRate{1024, 64 * 1024};
   Client& ann = Join("Ann", "Lobby");
-  api.nextPeers = {"10.0.0.60", "10.0.0.60", "10.0.0.61"};
-  Client& first = Connect();
-  Client& second = Connect();
-  Client& elsewhere = Connect();
-  ASSERT_TRUE(WaitUntil([&] { return first.Has(pidConnected) && second.Has(pidConnected) && elsewhere.Has(pidConnected); }));
+  const auto from = ConnectFrom({"10.0.0.60", "10.0.0.60", "10.0.0.61"});
+  Client& first = *from[0];
+  Client& second = *from[1];
+  Client& elsewhere = *from[2];
   first.connection.sendChat(std::string(100 * 1024, 'f'));
   ASSERT_TRUE(FlushOut(first));
   Settle(100);
@@ -222,11 +233,10 @@ TEST_F(Hostile, AMachineThatAnnouncesLargePacketsAndTricklesThemHoldsNobodyElseU
   ASSERT_TRUE(Start());
   form.Server->BodyStallMs = 300;
   Client& ann = Join("Ann", "Lobby");
-  api.nextPeers = {"10.0.0.70", "10.0.0.70", "10.0.0.71"};
-  Client& trickler = Connect();
-  Client& second = Connect();
-  Client& elsewhere = Connect();
-  ASSERT_TRUE(WaitUntil([&] { return trickler.Has(pidConnected) && second.Has(pidConnected) && elsewhere.Has(pidConnected); }));
+  const auto from = ConnectFrom({"10.0.0.70", "10.0.0.70", "10.0.0.71"});
+  Client& trickler = *from[0];
+  Client& second = *from[1];
+  Client& elsewhere = *from[2];
   const auto packet = [](char fill) {
     std::string text(700 * 1024, fill);
     std::string wire = Int32(static_cast<std::int32_t>(EncodedLength(text.size()) + 8)) + Int32(pidMessage) +

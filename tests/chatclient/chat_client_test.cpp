@@ -25,6 +25,21 @@ struct ChatClientLoopback : FormFixture {
   }
   ~ChatClientLoopback() override {
     for (auto& model : models) model->Quit(500);
+    if (!pinsHere_) return;
+    if (savedConfig_.isNull()) qunsetenv("XDG_CONFIG_HOME");
+    else qputenv("XDG_CONFIG_HOME", savedConfig_);
+  }
+
+  // Starts the server with its TLS port as well; the clients keep their
+  // pins in `config` until the test ends. The TLS port, 0 when not started.
+  std::uint16_t StartWithTls() {
+    if (!pinsHere_) savedConfig_ = qgetenv("XDG_CONFIG_HOME");
+    pinsHere_ = true;
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    const std::uint16_t tlsPort = FreePort();
+    form.chkTls.SetChecked(true);
+    form.edTlsPort.Text = std::to_string(tlsPort);
+    return Start() ? tlsPort : 0;
   }
 
   ChatClient& Model(const QString& nick, const QString& room) {
@@ -51,6 +66,10 @@ struct ChatClientLoopback : FormFixture {
 
   QTemporaryDir config;
   std::vector<std::unique_ptr<ChatClient>> models;
+
+ private:
+  bool pinsHere_ = false;
+  QByteArray savedConfig_;
 };
 
 TEST_F(ChatClientLoopback, TwoClientsChatBothWaysAndShowInTheOperatorsRoster) {
@@ -117,12 +136,8 @@ TEST_F(ChatClientLoopback, AClientOnIPv6ChatsWithOneOnIPv4) {
 // The TLS box joins the encrypted port, and the key met there is remembered
 // for the next time (never joined in the clear by mistake).
 TEST_F(ChatClientLoopback, AnEncryptedClientJoinsTheTlsPortAndRemembersTheServersKey) {
-  const QByteArray savedConfig = qgetenv("XDG_CONFIG_HOME");
-  qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-  const std::uint16_t tlsPort = FreePort();
-  form.chkTls.SetChecked(true);
-  form.edTlsPort.Text = std::to_string(tlsPort);
-  ASSERT_TRUE(Start());
+  const std::uint16_t tlsPort = StartWithTls();
+  ASSERT_NE(tlsPort, 0);
   ChatClient& ann = Model("Ann", "Lobby");
   ann.values.server = "127.0.0.1:" + QString::number(tlsPort);
   ann.values.tls = true;
@@ -132,8 +147,6 @@ TEST_F(ChatClientLoopback, AnEncryptedClientJoinsTheTlsPortAndRemembersTheServer
   std::string pinned((std::istreambuf_iterator<char>(known)), std::istreambuf_iterator<char>());
   EXPECT_NE(pinned.find("127.0.0.1:" + std::to_string(tlsPort) + " " + form.edFingerprint.Text), std::string::npos)
       << pinned;
-  if (savedConfig.isNull()) qunsetenv("XDG_CONFIG_HOME");
-  else qputenv("XDG_CONFIG_HOME", savedConfig);
 }
 
 // The key met at the TLS port is checked against every pin that leads to
@@ -142,12 +155,8 @@ TEST_F(ChatClientLoopback, AnEncryptedClientJoinsTheTlsPortAndRemembersTheServer
 // wherever the announcement points now, and a pin store that cannot be
 // read lets nothing through.
 TEST_F(ChatClientLoopback, AnEncryptedClientChecksEveryPinThatLeadsToTheServer) {
-  const QByteArray savedConfig = qgetenv("XDG_CONFIG_HOME");
-  qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-  const std::uint16_t tlsPort = FreePort();
-  form.chkTls.SetChecked(true);
-  form.edTlsPort.Text = std::to_string(tlsPort);
-  ASSERT_TRUE(Start());
+  const std::uint16_t tlsPort = StartWithTls();
+  ASSERT_NE(tlsPort, 0);
   const QString p = QString::number(tlsPort);
   const std::string at = "127.0.0.1:" + std::to_string(tlsPort);
   const std::string fingerprint = form.edFingerprint.Text;
@@ -192,8 +201,6 @@ TEST_F(ChatClientLoopback, AnEncryptedClientChecksEveryPinThatLeadsToTheServer) 
     for (auto& model : models) model->Quit(500);
     models.clear();
   }
-  if (savedConfig.isNull()) qunsetenv("XDG_CONFIG_HOME");
-  else qputenv("XDG_CONFIG_HOME", savedConfig);
 }
 
 // An encrypted connection that cannot be made says why, and nothing is

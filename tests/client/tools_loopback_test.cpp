@@ -176,6 +176,19 @@ class ToolsLoopback : public ::testing::Test {
 
   QString Target() const { return "127.0.0.1:" + QString::number(port); }
 
+  // Restarts the server with its TLS port too, the key made in `home`.
+  bool ServeTls(const QTemporaryDir& home) {
+    bool created = false;
+    std::string error;
+    tls.setContext(TlsContext::LoadOrCreateServer(home.filePath("s.crt").toStdString(),
+                                                  home.filePath("s.key").toStdString(), created, error));
+    EXPECT_TRUE(tls.context()) << error;
+    server.SetListen(false);
+    server.ListenTls = true;
+    server.SetListen(true);
+    return tls.context() != nullptr && server.Listen();
+  }
+
   PosixSocketApi api;
   TlsSocketApi tls{api};
   TDadideVUDServer server{tls};
@@ -325,14 +338,7 @@ TEST_F(ToolsLoopback, BenchCountsEveryRelayedMessageAtEveryClient) {
 
 TEST_F(ToolsLoopback, ChatOverTlsMeetsAPlainClientAndRefusesTheServerOnceItsKeyChanged) {
   QTemporaryDir home;
-  bool created = false;
-  std::string error;
-  tls.setContext(TlsContext::LoadOrCreateServer(home.filePath("s.crt").toStdString(),
-                                                home.filePath("s.key").toStdString(), created, error));
-  ASSERT_TRUE(tls.context()) << error;
-  server.SetListen(false);
-  server.ListenTls = true;
-  server.SetListen(true);
+  ASSERT_TRUE(ServeTls(home));
   const QString target = "127.0.0.1:" + QString::number(BoundPort(server.TlsSocket()));
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.insert("XDG_CONFIG_HOME", home.path());
@@ -372,14 +378,7 @@ TEST_F(ToolsLoopback, ChatOverTlsMeetsAPlainClientAndRefusesTheServerOnceItsKeyC
 // it rewritten).
 TEST_F(ToolsLoopback, ChatOverTlsHoldsToThePinOfTheAddressUnderEveryNameAndToAnUnreadableStore) {
   QTemporaryDir home;
-  bool created = false;
-  std::string error;
-  tls.setContext(TlsContext::LoadOrCreateServer(home.filePath("s.crt").toStdString(),
-                                                home.filePath("s.key").toStdString(), created, error));
-  ASSERT_TRUE(tls.context()) << error;
-  server.SetListen(false);
-  server.ListenTls = true;
-  server.SetListen(true);
+  ASSERT_TRUE(ServeTls(home));
   const QString tlsPort = QString::number(BoundPort(server.TlsSocket()));
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.insert("XDG_CONFIG_HOME", home.path());
