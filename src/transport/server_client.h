@@ -79,8 +79,8 @@ struct ConnectionFlow {
   // the reader is in: when it began, and what the reader had taken and had
   // waiting then.
   std::int64_t pressureWindowStartMs = -1;
-  std::uint64_t takenAtWindowStart = 0;
-  std::size_t waitingAtWindowStart = 0;
+  std::uint64_t takenAtWindowStart{};
+  std::size_t waitingAtWindowStart{};
 };
 
 class TDadideVUDServerClient : public TCustomFasterSocket {

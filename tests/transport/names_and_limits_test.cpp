@@ -42,6 +42,17 @@ TEST(NameRules, NamesThatCouldPassForAnotherOrBreakTheSenderPrefixAreRefused) {
   for (const Case& c : cases) EXPECT_EQ(NameFault(c.name) != nullptr, c.refused) << "\"" << c.name << "\"";
 }
 
+TEST(NameRules, EveryByteIsAllowedInsideANameButControlsAndInvisibleOnes) {
+  const auto refused = [](unsigned char c) {
+    return c < 0x20 || c == 0x7f || c == 0x81 || c == 0x8d || c == 0x8f || c == 0x90 || c == 0x9d || c == 0xa0 ||
+           c == 0xad;
+  };
+  for (int c = 0; c < 256; ++c) {
+    const std::string name = "a" + std::string(1, static_cast<char>(c)) + "b";
+    EXPECT_EQ(NameFault(name) != nullptr, refused(static_cast<unsigned char>(c))) << "byte " << c;
+  }
+}
+
 TEST(RosterText, NamesThatDoNotFitThePacketAreCutWholeAndCounted) {
   const std::vector<std::string> names = {"Ann", "Bob", "Carol"};
   const RosterPayload all = RosterText(names, 1000);

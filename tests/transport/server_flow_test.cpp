@@ -48,6 +48,21 @@ struct Flow : ::testing::Test {
     };
     server.SetListen(true);
   }
+  // Accepts a connection that the sockets layer says comes from `peer`.
+  SocketHandle AcceptFrom(const std::string& peer) {
+    api.nextPeers.push_back(peer);
+    api.waitingConnections = 1;
+    return Accept();
+  }
+  void Send(SocketHandle socket, const std::string& bytes) {
+    api.at(socket).incoming += bytes;
+    Notify(socket, FD_READ);
+  }
+  void Leave(SocketHandle socket) {
+    api.at(socket).peerClosed = true;
+    Notify(socket, FD_CLOSE);
+    server.RunSafePoint();
+  }
   SocketHandle Accept() {
     server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(server.Socket),
                                        MakeSelectParam(FD_ACCEPT, 0));
@@ -195,14 +210,134 @@ TEST_F(Flow, UnderPressureOnlyAReaderFarBehindTheOthersGoes) {
   ASSERT_TRUE(server.HoldingSenders());
   server.FlowTick();  // the window starts
   // Together they take 120000 bytes: the fair share is a quarter of the
-  // 40000 each took on average. The second takes exactly that.
-  const int takes[] = {110000, 10000, 0};
+  // 40000 each took on average. The second takes exactly that, the third
+  // less; the sender, with nothing waiting, is not one of them.
+  const int takes[] = {101000, 10000, 9000};
   for (int i = 0; i < 3; ++i) {
     api.at(readers[i]).sendScript = {takes[i], -10035};
     Notify(readers[i], FD_WRITE);
   }
   server.FlowTick();  // the window ends
   EXPECT_EQ(tooSlow, (std::vector<SocketHandle>{readers[2]}));
+}
+
+// The connections of one machine are slowed as one, by bytes or by
+// packets; another machine is not; and once the machine's last connection
+// has gone, its next one starts afresh.
+TEST_F(Flow, TheConnectionsOfOneMachineShareOneAllowance) {
+  struct Case {
+    const char* name;
+    TokenRate bytes, packets;
+    std::string spend;  // what the machine's first connection sends
+  };
+  const std::string few = Packet(pidMessage, "1") + Packet(pidMessage, "2");
+  const Case cases[] = {
+      {"bytes", {1, 1000}, {1000, 1000}, Packet(pidMessage, std::string(1500, 'x'))},
+      {"packets", {1e6, 1e6}, {1, 2}, few},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server.InputBytes = c.bytes;
+    server.InputPackets = c.packets;
+    const SocketHandle first = AcceptFrom("192.0.2.8");
+    const SocketHandle second = AcceptFrom("192.0.2.8");
+    const SocketHandle elsewhere = AcceptFrom("192.0.2.9");
+    Send(first, c.spend);
+    Send(second, Packet(pidMessage, "same machine"));
+    Send(elsewhere, Packet(pidMessage, "other machine"));
+    server.RunSafePoint();
+    const auto got = Texts(api.at(elsewhere).sent);
+    EXPECT_NE(std::find(got.begin(), got.end(), "other machine"), got.end());
+    EXPECT_EQ(std::find(got.begin(), got.end(), "same machine"), got.end());
+    for (const SocketHandle s : {first, second}) Leave(s);
+    const SocketHandle again = AcceptFrom("192.0.2.8");
+    Send(again, Packet(pidMessage, "afresh"));
+    server.RunSafePoint();
+    EXPECT_EQ(Texts(api.at(again).sent), std::vector<std::string>{"afresh"});
+    for (const SocketHandle s : {elsewhere, again}) Leave(s);
+    ASSERT_TRUE(server.Clients->Empty());
+  }
+}
+
+TEST_F(Flow, AMachineHoldsOnlyItsShareOfUnregisteredConnections) {
+  server.UnregisteredPerAddress = 2;
+  const std::string registration = Packet(pidRegisterUser, std::string("\x06\x03" "Ann" "\x06\x05" "Lobby"));
+  const auto admitted = [&] {
+    const std::size_t before = server.Clients->Count();
+    AcceptFrom("192.0.2.8");
+    return server.Clients->Count() > before;
+  };
+  const SocketHandle registering = AcceptFrom("192.0.2.8");
+  const SocketHandle idle = AcceptFrom("192.0.2.8");
+  EXPECT_FALSE(admitted());
+  Send(registering, registration);  // granted: no longer one of the machine's unregistered
+  EXPECT_TRUE(admitted());
+  EXPECT_FALSE(admitted());
+  Leave(idle);  // an unregistered one leaving frees its place...
+  EXPECT_TRUE(admitted());
+  Leave(registering);  // ...a registered one's does not count
+  EXPECT_FALSE(admitted());
+  EXPECT_EQ(notices, std::vector<std::string>{"Refused a connection from IP 192.0.2.8: 2 connections from that "
+                                              "address have not registered yet (the most allowed)."});
+}
+
+// Large packets reserve their room before their bodies are read; one
+// machine's take a quarter of what all may reserve, and what a packet
+// reserved is free again once it is whole or its sender has gone.
+TEST_F(Flow, AMachinesLargePacketsTakeAQuarterOfTheReservationsAtMost) {
+  // Reservations up to 2 MiB, 512 KiB for one machine; a packet reserves
+  // once more of it waits than one read takes (256 KiB).
+  server.Budget.setLimit(std::size_t{4} << 20);
+  server.LimitInput = false;
+  const auto large = [](char fill, std::size_t size) { return Packet(pidMessage, std::string(size, fill)); };
+  const SocketHandle first = AcceptFrom("192.0.2.8");
+  const SocketHandle second = AcceptFrom("192.0.2.8");
+  const SocketHandle elsewhere = AcceptFrom("192.0.2.9");
+  // Read notices come while bytes wait and reading is on, as the system gives them.
+  const auto relayed = [&] {
+    for (const SocketHandle s : {first, second, elsewhere})
+      for (int i = 0; i < 8 && !api.at(s).incoming.empty() && Reading(s); ++i) Notify(s, FD_READ);
+    server.RunSafePoint();
+    return Texts(api.at(elsewhere).sent).size();
+  };
+  api.at(first).incoming = large('a', 600000);  // alone, a packet over the share still gets in
+  EXPECT_EQ(relayed(), 1u);
+  const std::string half = large('b', 300000);
+  api.at(first).incoming = half.substr(0, 1000);
+  api.at(second).incoming = large('c', 300000);  // twice 300 KB is over the machine's share: waits
+  api.at(elsewhere).incoming = large('d', 300000);
+  EXPECT_EQ(relayed(), 2u);  // the other machine's
+  api.at(first).incoming = half.substr(1000);  // whole now: the machine's room is free again
+  ASSERT_TRUE(testing::PumpUntil([&] { return relayed() == 4u; }, 2000));
+  EXPECT_EQ(Texts(api.at(elsewhere).sent)[3].front(), 'c');
+  // A sender that goes half-way through gives its room back too.
+  api.at(first).incoming = half.substr(0, 1000);
+  api.at(second).incoming = large('e', 300000);
+  EXPECT_EQ(relayed(), 4u);
+  Leave(first);
+  ASSERT_TRUE(testing::PumpUntil([&] { return relayed() == 5u; }, 2000));
+}
+
+// Progress of a packet under way is 16 KiB of it: a byte now and then does
+// not keep a sender from being taken for stuck.
+TEST_F(Flow, ClientsThatDoNotSend16KiBOfTheirPacketWithinTheStallTimeLeave) {
+  server.BodyStallMs = 300;
+  server.LimitInput = false;
+  std::vector<SocketHandle> stalled;
+  server.OnClientStalled = [&](TDadideVUDServer*, TDadideVUDServerClient* c, std::size_t) {
+    stalled.push_back(c->Socket);
+  };
+  const SocketHandle trickling = Accept();
+  const SocketHandle sending = Accept();
+  const std::string packet = Packet(pidMessage, std::string(100000, 'p'));
+  for (const SocketHandle s : {trickling, sending}) Send(s, packet.substr(0, 108));
+  Sleep(200);
+  // Together with the first bytes, one byte short of 16 KiB, and exactly 16 KiB.
+  Send(trickling, packet.substr(108, 16384 - 108 - 1));
+  Send(sending, packet.substr(108, 16384 - 108));
+  Sleep(200);
+  server.FlowTick();
+  EXPECT_EQ(stalled, std::vector<SocketHandle>{trickling});
 }
 
 TEST_F(Flow, AClientStuckInThePacketItAnnouncedLeavesButOneThatStillSendsStays) {

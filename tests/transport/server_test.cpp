@@ -13,6 +13,7 @@
 #include "event_loop.h"
 #include "fake_socket_api.h"
 #include "transport/exception.h"
+#include "transport/platform/socket_address.h"
 #include "transport/unhandled_error.h"
 #include "recording_socket.h"
 
@@ -558,6 +559,28 @@ TEST_F(FakeServer, WithoutIPv6TheServerListensOnIPv4AndSaysSoOnce) {
                          "listening on IPv4 only."}));
   EXPECT_EQ(server.LocalIPv6(), "");  // nothing to announce on a family not served
   EXPECT_NE(Accept(), nullptr);
+}
+
+TEST_F(FakeServer, ThePlainPortOnLoopbackOnlyListensOnEachLoopbackThereIs) {
+  server.PlainLoopbackOnly = true;
+  for (const bool ipv6 : {true, false}) {
+    SCOPED_TRACE(ipv6 ? "with IPv6" : "without IPv6");
+    api.inet6SocketError = ipv6 ? 0 : 10047;
+    server.SetListen(true);
+    ASSERT_TRUE(server.Listen());
+    std::vector<std::string> bound;
+    for (const SocketHandle s : server.ListeningSockets()) {
+      bound.push_back(AddressText(api.at(s).bound));
+      EXPECT_TRUE(api.at(s).open);
+    }
+    const std::vector<std::string> expected =
+        ipv6 ? std::vector<std::string>{"127.0.0.1", "::1"} : std::vector<std::string>{"127.0.0.1"};
+    EXPECT_EQ(bound, expected);
+    EXPECT_EQ(server.LocalIPv6(), "");  // nobody beyond this machine is told of it
+    EXPECT_NE(Accept(), nullptr);
+    server.SetListen(false);
+  }
+  EXPECT_TRUE(errors.empty());
 }
 
 TEST_F(FakeServer, WhereOneSocketCannotTakeBothFamiliesTwoListenAndStopTogether) {
