@@ -13,15 +13,6 @@ SharedPacket MakeSharedPacket(const OutgoingPacket& packet) {
   return std::make_shared<const SharedPacketBytes>(std::move(wire));
 }
 
-void OutgoingQueue::setBudget(MemoryBudget* budget) {
-  if (budget_ != nullptr) budget_->removeOutput(ownedRemaining_);
-  budget_ = budget;
-  if (budget_ == nullptr) return;
-  budget_->addOutput(ownedRemaining_);
-  for (std::size_t i = head_; i < segments_.size(); ++i)
-    if (segments_[i].shared) segments_[i].shared->chargeTo(budget_);
-}
-
 std::string_view OutgoingQueue::waiting() const {
   if (head_ >= segments_.size()) return {};
   const Segment& front = segments_[head_];

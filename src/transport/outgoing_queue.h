@@ -88,8 +88,9 @@ class OutgoingQueue {
   OutgoingQueue(const OutgoingQueue&) = delete;
   OutgoingQueue& operator=(const OutgoingQueue&) = delete;
 
-  // Reports the waiting bytes, from now on, to `budget` (null: to none).
-  void setBudget(MemoryBudget* budget);
+  // Reports the queue's bytes, from now on, to `budget`. Set once, on an
+  // empty queue (a new connection's).
+  void setBudget(MemoryBudget* budget) { budget_ = budget; }
 
   // Bytes waiting to be sent.
   std::size_t remaining() const { return remaining_; }

@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <climits>
+#include <csignal>
 #include <thread>
 
 #include "app/headless_front.h"
@@ -45,6 +47,19 @@ TEST(PendingLog, KeepsWholeLinesToItsCapacityAndTellsOfTheDroppedBeforeAnyLaterL
   EXPECT_LT(log.Held(), 200u);
 }
 
+// The line about dropped lines goes in once it fits whole, and not before.
+TEST(PendingLog, TheNoticeOfDroppedLinesWaitsForRoomForAllOfIt) {
+  const std::size_t notice = DroppedLinesNotice(1).size() + 1;
+  PendingLog log(2 * notice - 1);
+  log.Append(std::string(notice, 'a'));       // notice + 1 bytes
+  log.Append(std::string(notice - 2, 'b'));  // one byte more than the room left
+  log.Consume(1);  // room for the notice less one byte
+  EXPECT_EQ(log.Dropped(), 1u);
+  log.Consume(1);  // room for all of it
+  EXPECT_EQ(log.Dropped(), 0u);
+  EXPECT_EQ(log.Size(), 2 * notice - 1);
+}
+
 // Each kind of output takes what it has room for and returns at once; once
 // read, it takes more, and every byte arrives once, in order.
 TEST(NonBlockingOutput, AFullPipeOrSocketTakesWhatFitsWithoutWaiting) {
@@ -68,6 +83,24 @@ TEST(NonBlockingOutput, AFullPipeOrSocketTakesWhatFitsWithoutWaiting) {
     ::close(ends[0]);
     ::close(ends[1]);
   }
+  // A pipe with room takes a large write at once, not a pipe's atomic
+  // unit at a time; one whose reader is gone is broken, full or not.
+  std::signal(SIGPIPE, SIG_IGN);
+  for (const auto use : {P::IfPossible, P::Never}) {
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    NonBlockingOutput output(ends[1], use);
+    const std::string big(32768, 'b');
+    const std::size_t taken = output.Write(big.data(), big.size());
+    EXPECT_EQ(taken, use == P::IfPossible ? big.size() : std::size_t{PIPE_BUF});
+    while (output.Write(big.data(), big.size()) != 0) {
+    }
+    ::close(ends[0]);
+    EXPECT_EQ(output.Write("x", 1), 0u);
+    EXPECT_TRUE(output.Broken());
+    ::close(ends[1]);
+  }
+
   // A log file opened to append (>>) keeps what it held.
   QTemporaryDir folder;
   const std::string path = folder.filePath("log").toStdString();

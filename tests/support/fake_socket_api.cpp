@@ -37,6 +37,7 @@ SocketHandle FakeSocketApi::socket(int family, int, int) {
 int FakeSocketApi::bind(SocketHandle s, const SockAddrStorage& address) {
   at(s).bound = address;
   log(Line("bind", s));
+  if (address.family == kAfInet6 && inet6BindError != 0) return fail(inet6BindError);
   return bindError != 0 ? fail(bindError) : 0;
 }
 

@@ -39,6 +39,7 @@ class FakeSocketApi : public SocketApi {
   int closeError = 10038;            // ...with this code (the descriptor is released all the same, as on Linux)
   int closedTwice = 0;               // closesocket() calls on a handle that was closed already
   int bindError = 0;                 // when set, bind() fails with it
+  int inet6BindError = 0;            // when set, binding an IPv6 address fails with it (::1 switched off)
   int inet6SocketError = 0;          // when set, IPv6 sockets cannot be made: socket() fails with it
   int dualStackError = 0;            // when set, setV6Only(s, false) fails with it
   // The peers (numeric, either family) the next accepted connections

@@ -295,8 +295,10 @@ TEST_F(Flow, AMachinesLargePacketsTakeAQuarterOfTheReservationsAtMost) {
   const SocketHandle elsewhere = AcceptFrom("192.0.2.9");
   // Read notices come while bytes wait and reading is on, as the system gives them.
   const auto relayed = [&] {
-    for (const SocketHandle s : {first, second, elsewhere})
+    for (std::size_t c = 0; c < server.Clients->Count(); ++c) {
+      const SocketHandle s = (*server.Clients)[c]->Socket;
       for (int i = 0; i < 8 && !api.at(s).incoming.empty() && Reading(s); ++i) Notify(s, FD_READ);
+    }
     server.RunSafePoint();
     return Texts(api.at(elsewhere).sent).size();
   };
@@ -316,6 +318,14 @@ TEST_F(Flow, AMachinesLargePacketsTakeAQuarterOfTheReservationsAtMost) {
   EXPECT_EQ(relayed(), 4u);
   Leave(first);
   ASSERT_TRUE(testing::PumpUntil([&] { return relayed() == 5u; }, 2000));
+  // Two packets under way that fit the share together are both read.
+  const SocketHandle third = AcceptFrom("192.0.2.8");
+  const std::string small = large('f', 240000);
+  api.at(second).incoming = small.substr(0, 1000);
+  api.at(third).incoming = small.substr(0, 1000);
+  EXPECT_EQ(relayed(), 5u);
+  api.at(third).incoming = small.substr(1000);
+  EXPECT_EQ(relayed(), 6u);
 }
 
 // Progress of a packet under way is 16 KiB of it: a byte now and then does

@@ -563,9 +563,12 @@ TEST_F(FakeServer, WithoutIPv6TheServerListensOnIPv4AndSaysSoOnce) {
 
 TEST_F(FakeServer, ThePlainPortOnLoopbackOnlyListensOnEachLoopbackThereIs) {
   server.PlainLoopbackOnly = true;
-  for (const bool ipv6 : {true, false}) {
-    SCOPED_TRACE(ipv6 ? "with IPv6" : "without IPv6");
-    api.inet6SocketError = ipv6 ? 0 : 10047;
+  // With IPv6, without the family, and with IPv6 sockets but no ::1.
+  for (const int missing : {0, 1, 2}) {
+    const bool ipv6 = missing == 0;
+    SCOPED_TRACE(missing);
+    api.inet6SocketError = missing == 1 ? 10047 : 0;
+    api.inet6BindError = missing == 2 ? 10049 : 0;
     server.SetListen(true);
     ASSERT_TRUE(server.Listen());
     std::vector<std::string> bound;
@@ -581,6 +584,7 @@ TEST_F(FakeServer, ThePlainPortOnLoopbackOnlyListensOnEachLoopbackThereIs) {
     server.SetListen(false);
   }
   EXPECT_TRUE(errors.empty());
+  for (const auto& [handle, socket] : api.sockets) EXPECT_FALSE(socket.open) << handle;  // none left behind
 }
 
 TEST_F(FakeServer, WhereOneSocketCannotTakeBothFamiliesTwoListenAndStopTogether) {
