@@ -88,10 +88,10 @@ void TfrmServer::StopServer() {
 
 void TfrmServer::ApplyLimits() {
   const std::uint32_t budget = std::max<std::uint32_t>(RunLimits.memoryBudgetMiB.value_or(MemoryBudgetMiB), 1);
-  Server->Budget.setLimit(std::size_t{budget} << 20);
-  Server->LimitInput = !RunLimits.unlimitedInput.value_or(UnlimitedInput);
-  Server->MaxClients = RunLimits.maxClients.value_or(MaxClients);
-  Server->MaxClientsPerAddress = RunLimits.maxClientsPerAddress.value_or(MaxClientsPerAddress);
+  Server->FlowControl.Budget.setLimit(std::size_t{budget} << 20);
+  Server->FlowControl.LimitInput = !RunLimits.unlimitedInput.value_or(UnlimitedInput);
+  Server->FlowControl.MaxClients = RunLimits.maxClients.value_or(MaxClients);
+  Server->FlowControl.MaxClientsPerAddress = RunLimits.maxClientsPerAddress.value_or(MaxClientsPerAddress);
 }
 
 std::exception_ptr TfrmServer::StartServer() {
@@ -132,11 +132,12 @@ std::exception_ptr TfrmServer::StartServer() {
   Log("");
   // What the server holds itself to: the operator can tell a refused
   // connection or slowed senders from a fault.
-  Log("Memory budget " + std::to_string(Server->Budget.limit() >> 20) + " MiB, at most " +
+  const FlowController& flow = Server->FlowControl;
+  Log("Memory budget " + std::to_string(flow.Budget.limit() >> 20) + " MiB, at most " +
       std::to_string(Server->EffectiveMaxClients()) + " clients" +
-      (Server->MaxClientsPerAddress != 0 ? ", " + std::to_string(Server->MaxClientsPerAddress) + " per address"
-                                         : std::string()) +
-      (Server->LimitInput ? "." : ", input not limited."));
+      (flow.MaxClientsPerAddress != 0 ? ", " + std::to_string(flow.MaxClientsPerAddress) + " per address"
+                                      : std::string()) +
+      (flow.LimitInput ? "." : ", input not limited."));
   StartAdvertising();
   // The server listens whether or not its settings could be saved: the
   // window must say so (and offer Stop) before the failure is reported.

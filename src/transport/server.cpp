@@ -165,7 +165,7 @@ void TDadideVUDServer::StartListening() {
 void TDadideVUDServer::TlsListenerNotice(WindowMessage& message) {
   if (message.msg != WM_SOCKETNOTIFY) return;
   BusyScope busy(*this);
-  passNowMs_ = SteadyNowMs();
+  FlowControl.StartPass();
   const auto socket = static_cast<SocketHandle>(message.wParam);
   RunGuarded(this, [&] {
     if (const int error = SelectError(message.lParam); error > 10000) {
@@ -417,12 +417,13 @@ bool TDadideVUDServer::AcceptOne(SocketHandle listening, std::uint16_t port, boo
   client->Host = AddressText(SockAddr);
   client->Port = port;
   client->Connected = true;
-  if (const std::string reason = RefusalReason(client->Host); !reason.empty()) {
+  if (const std::string reason = FlowControl.RefusalReason(client->Host, Clients->Count(), Api().maxSockets());
+      !reason.empty()) {
     Release(std::move(client));
     Notice(refusalNotices_, "Refused a connection from IP " + AddressText(SockAddr) + ": " + reason);
     return true;
   }
-  AttachAddress(client.get());
+  FlowControl.Attach(client->Flow, client->Host);
 
   bool Accept = true;
   if (OnAccept) OnAccept(this, client.get(), Accept);
@@ -540,7 +541,7 @@ void TDadideVUDServer::DropTooSlow(TDadideVUDServerClient* client) {
 }
 
 void TDadideVUDServer::PingClients() {
-  passNowMs_ = SteadyNowMs();
+  FlowControl.StartPass();
   const auto alive = LifeToken();
   ForEachClient(WalkOrder::LastToFirst, [this](TDadideVUDServerClient* client) {
     if (!client->InService()) return;
@@ -574,12 +575,7 @@ void TDadideVUDServer::PingClients() {
 TDadideVUDServerClient* TDadideVUDServer::Park(std::unique_ptr<TDadideVUDServerClient> client) {
   TDadideVUDServerClient* parked = client.get();
   parked->state_ = ConnectionState::Released;
-  Budget.removeInput(std::exchange(parked->Flow.accountedInput, 0));
-  DetachAddress(parked);
-  if (parked->Flow.readPaused) {
-    parked->Flow.readPaused = false;
-    --pausedReaders_;
-  }
+  FlowControl.Detach(parked->Flow);
   if (parked->AwaitingFlush) {
     parked->AwaitingFlush = false;
     std::erase(pendingOutput_, parked);
@@ -614,8 +610,8 @@ void TDadideVUDServer::FreeReleased() {
 }
 
 void TDadideVUDServer::GiveMemoryBackWhenQuiet() {
-  peakSinceTrim_ = std::max(peakSinceTrim_, Budget.used());
-  if (Budget.used() > 0 || std::max(peakSinceTrim_, freedSinceTrim_) < kTrimAfterBytes) return;
+  peakSinceTrim_ = std::max(peakSinceTrim_, FlowControl.Budget.used());
+  if (FlowControl.Budget.used() > 0 || std::max(peakSinceTrim_, freedSinceTrim_) < kTrimAfterBytes) return;
   peakSinceTrim_ = 0;
   freedSinceTrim_ = 0;
   ReturnFreedMemory();
@@ -629,7 +625,7 @@ void TDadideVUDServer::RequestSafePoint() {
 
 void TDadideVUDServer::RunSafePoint() {
   safePointArmed_ = false;
-  passNowMs_ = SteadyNowMs();
+  FlowControl.StartPass();
   safePoint_.stop();
   const auto alive = LifeToken();
   {
@@ -753,7 +749,7 @@ void TDadideVUDServer::WndProc(WindowMessage& Message) {
   BusyScope busy(*this);
   // One reading of the clock per notice: the relays it causes, to hundreds
   // of connections, stamp their queues with it.
-  passNowMs_ = SteadyNowMs();
+  FlowControl.StartPass();
   TCustomFasterSocket::WndProc(Message);
 }
 

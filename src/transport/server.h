@@ -65,11 +65,12 @@
 #include <vector>
 
 #include "transport/event_timer.h"
-#include "transport/memory_budget.h"
+#include "transport/flow_controller.h"
 #include "transport/notice_throttle.h"
 #include "transport/packet_ids.h"
 #include "transport/server_client.h"
 #include "transport/socket_base.h"
+#include "transport/steady_time.h"
 
 namespace parlivo {
 
@@ -140,75 +141,19 @@ class TDadideVUDServer : public TCustomFasterSocket {
   bool AllowSameUserNames = false;
   TClientStatusUpdate ClientStatusUpdate = UpdateNone;
 
-  // --- Flow control and limits (server_flow.cpp). Nothing on the wire
+  // --- Flow control and limits: the rules, the memory budget and the
+  // settings are the FlowController's (flow_controller.h); the server
+  // carries out its decisions (server_flow.cpp). Nothing on the wire
   // changes: a client that reads gets every packet in order, only later
-  // when senders must be slowed.
-  //
-  // Queued output and partial packets of all connections together; see
-  // memory_budget.h for its marks. Senders are held back while it is full.
-  MemoryBudget Budget;
-  // What one client may send: generous enough that no person notices
-  // (pasting a megabyte, a file of a few MiB), low enough that one flooder
-  // cannot outrun readers that take 2 MB/s. The connections from one other
-  // machine share one such allowance as well, so that several flooders on
-  // one host are slowed as one (loopback is not limited so: local tools and
-  // a proxy on the same machine). Reading pauses, never drops, while a
-  // client is over it. LimitInput false lifts it (benchmarks).
-  static constexpr TokenRate kInputBytes{1024.0 * 1024, 8.0 * 1024 * 1024};
-  static constexpr TokenRate kInputPackets{200, 1000};
-  bool LimitInput = true;
-  TokenRate InputBytes = kInputBytes;
-  TokenRate InputPackets = kInputPackets;
-  // A reader is dropped as too slow only when it makes no progress: its
-  // queue stayed above the soft limit for the soft time while it took less
-  // than the soft limit's worth, or passed its hard cap
-  // (OutgoingQueue::kDefaultCap), or, while senders are held back for lack
-  // of budget, it did not keep up. Everybody waits while senders are held
-  // back, so the readers with a backlog (kStallUnderPressureMinimum or
-  // more) are compared every PressureWindowMs: one that took less than its
-  // fair share, a quarter of what they took on average but at least
-  // FairShareFloorBytes, and less than all it had, goes. A trickle of
-  // reading is no progress then; a reader that keeps up with the others is
-  // never dropped for it, however slowly the whole server drains. Answering
-  // pings is no progress either.
-  static constexpr std::size_t kSoftQueueLimit = std::size_t{8} << 20;
-  static constexpr std::int64_t kSoftQueueMs = 30000;
-  static constexpr std::int64_t kPressureWindowMs = 2000;
-  static constexpr std::size_t kFairShareFloorBytes = 64 * 1024;
-  static constexpr std::size_t kStallUnderPressureMinimum = 64 * 1024;
-  std::size_t SoftQueueLimit = kSoftQueueLimit;
-  std::int64_t SoftQueueMs = kSoftQueueMs;
-  std::int64_t PressureWindowMs = kPressureWindowMs;
-  std::size_t FairShareFloorBytes = kFairShareFloorBytes;
-  // A client that stops in the middle of a packet for this long (less than
-  // kBodyProgressBytes of it arrives, and nothing waits in its socket) is
-  // disconnected: it holds memory of the budget and will never complete it.
-  // A byte now and then is no progress.
-  static constexpr std::int64_t kBodyStallMs = 10000;
-  static constexpr std::size_t kBodyProgressBytes = 16 * 1024;
-  std::int64_t BodyStallMs = kBodyStallMs;
-  // Connections served at once; 0 takes DefaultMaxClients of the
-  // descriptor limit. Connections beyond it are closed at accept.
-  std::uint32_t MaxClients = 0;
-  // Connections from one address at once; 0: no limit. Loopback is never
-  // limited (local tests, a proxy on the same machine).
-  std::uint32_t MaxClientsPerAddress = 0;
-  // Connections from one address that have not registered (no ID 18 yet):
-  // a host cannot hold the server's slots with connections that only
-  // answer pings. Loopback is not limited so.
-  static constexpr std::uint32_t kUnregisteredPerAddress = 8;
-  std::uint32_t UnregisteredPerAddress = kUnregisteredPerAddress;
-  // Descriptors kept for everything but clients (listening socket, log,
-  // settings file, the event loop's own).
-  static constexpr std::uint32_t kReservedDescriptors = 32;
-  static std::uint32_t DefaultMaxClients(std::uint32_t maxSockets);
+  // when senders must be slowed. Its clock is the steady clock; tests
+  // replace it with one they move by hand.
+  FlowController FlowControl{SteadyNowMs};
+  // Connections served at once (FlowControl.MaxClients, or what the
+  // descriptor limit allows).
   std::uint32_t EffectiveMaxClients();
-  // Whether senders are being held back right now, and for how long in all.
-  bool HoldingSenders() const { return Budget.holdingSenders(); }
   // Whether the flow clock ticks: only while memory is held, a reader is
   // paused or a packet is half received. An idle server is never woken by it.
   bool FlowClockRunning() const { return flowTimer_.isActive(); }
-  double HeldBackSeconds() const;
 
   // --- Events. Each is skipped when empty; "var" parameters are references
   // set to their default before the call and read after it.
@@ -449,33 +394,17 @@ class TDadideVUDServer : public TCustomFasterSocket {
   bool MayDeliver(TDadideVUDServerClient* client) override;
   void ReceiveSettled(TDadideVUDServerClient* client) override;
   void StartFlow(TDadideVUDServerClient* client);
-  // Ties a new connection to its machine's share (none for loopback), and
-  // unties a released one.
-  void AttachAddress(TDadideVUDServerClient* client);
-  void DetachAddress(TDadideVUDServerClient* client);
-  // A registration was granted: the connection no longer counts against
-  // its machine's share of unregistered connections.
-  void MarkRegistered(TDadideVUDServerClient* client);
-  // Sets the size of the packet the client has room reserved for (0: none).
-  void SetReserved(TDadideVUDServerClient* client, std::size_t packet);
-  // While senders are held back: ends a window that is over, dropping the
-  // readers that did not take their fair share in it, and starts the next.
-  void WatchProgressUnderPressure(std::int64_t nowMs);
+  // While senders are held back: drops the readers that did not take their
+  // fair share in the window that ended (FlowController::CheckUnderPressure).
   void DropReadersBehind();
-  bool MayRead(TDadideVUDServerClient* client, std::int64_t nowMs);
-  // Reserves the budget for the unfinished packet in the client's receive
-  // buffer, if it has one and has not yet; false when it does not fit.
-  bool Reserve(TDadideVUDServerClient* client);
   void PauseReading(TDadideVUDServerClient* client);
   void ResumeReading(TDadideVUDServerClient* client);
   // Re-evaluates the budget's marks; a change holds every sender back at
   // once, or lets the flow clock resume them.
   void UpdateHolding();
-  void AnnounceHolding(std::int64_t nowMs);
+  void AnnounceHolding();
   void WatchFlow();
   void StopFlow();
-  // The reason a new connection from `host` is refused, empty when it is not.
-  std::string RefusalReason(const std::string& host);
   void Notice(NoticeThrottle& throttle, const std::string& text);
 
   bool listen_ = false;
@@ -509,24 +438,10 @@ class TDadideVUDServer : public TCustomFasterSocket {
   int acceptPauseMs_ = 0;
   NoticeThrottle acceptNotices_;
   NoticeThrottle refusalNotices_;
-  NoticeThrottle holdNotices_;
   NoticeThrottle registrationNotices_;
   NoticeThrottle rosterNotices_;
-  // The shares of the other machines with connections, by AddressGroup.
-  std::unordered_map<std::string, std::shared_ptr<AddressFlow>> addressFlows_;
   // The flow control's clock; runs only while something needs watching.
   QTimer flowTimer_;
-  std::size_t pausedReaders_ = 0;
-  // The steady clock as read at the start of the notice being handled (and
-  // by the flow clock's ticks): good enough for the flow control's clocks,
-  // and read once per notice rather than once per queued packet.
-  std::int64_t passNowMs_ = 0;
-  bool announcedHolding_ = false;
-  std::int64_t holdStartMs_ = 0;
-  // When the current window of the progress check under pressure began; -1
-  // while senders are not held back.
-  std::int64_t pressureWindowStartMs_ = -1;
-  std::int64_t heldBackMs_ = 0;
   // What the server held and freed since it last gave memory back to the
   // system; past kTrimAfterBytes the next quiet moment gives it back.
   std::size_t peakSinceTrim_ = 0;

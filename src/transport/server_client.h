@@ -36,7 +36,7 @@
 #include <string>
 
 #include "transport/socket_base.h"
-#include "transport/token_bucket.h"
+#include "transport/flow_controller.h"
 
 namespace parlivo {
 
@@ -45,42 +45,6 @@ enum class ConnectionState : std::uint8_t {
   InService,  // listed; read from and sent to
   Leaving,    // listed, but failed or dropped: departs at the next safe point
   Released,   // out of Clients and closed; freed at the next safe point
-};
-
-// What the connections from one other machine share (AddressGroup): their
-// input buckets, so that flooders from one host are slowed as one, the room
-// they have reserved for large packets, and how many of them there are and
-// how many of those have not registered. Loopback connections share none.
-struct AddressFlow {
-  TokenBucket bytes;
-  TokenBucket packets;
-  std::size_t connections = 0;
-  std::size_t unregistered = 0;
-  std::size_t reserved = 0;
-};
-
-// What the server's flow control keeps per connection (times in ms on a
-// steady clock).
-struct ConnectionFlow {
-  TokenBucket bytes;                  // what it may still send us, in bytes...
-  TokenBucket packets;                // ...and in packets
-  std::shared_ptr<AddressFlow> address;  // its machine's share; null for loopback
-  std::string addressKey;             // that machine's key (AddressGroup)
-  bool registered = false;            // a registration was granted (ID 18)
-  bool readPaused = false;            // its read notices are off: it is held back
-  std::int64_t overSoftSinceMs = -1;  // since when its queue has been above the soft limit
-  std::int64_t lastReceiveMs = 0;     // last progress of the packet it is sending
-  std::size_t receivedSinceProgress = 0;  // bytes read since then
-  std::size_t accountedInput = 0;     // receive-buffer bytes counted in the memory budget
-  std::size_t reservedPacket = 0;     // announced size of the unfinished packet it reserved, 0: none
-  std::uint64_t bytesTaken = 0;       // queued bytes its socket has taken, in all
-  std::uint64_t takenAtSoftStart = 0;  // bytesTaken when the soft clock last started
-  // The window of the progress check made while senders are held back that
-  // the reader is in: when it began, and what the reader had taken and had
-  // waiting then.
-  std::int64_t pressureWindowStartMs = -1;
-  std::uint64_t takenAtWindowStart{};
-  std::size_t waitingAtWindowStart{};
 };
 
 class TDadideVUDServerClient : public TCustomFasterSocket {

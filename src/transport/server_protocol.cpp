@@ -168,7 +168,7 @@ void TDadideVUDServer::HandleRegisterUser(TDadideVUDServerClient* client, ByteSt
     SendPacket(client, pidAccessDenied, 0, nullptr);
     return;
   }
-  MarkRegistered(client);
+  FlowControl.MarkRegistered(client->Flow);
   SendPacket(client, pidAccessGranted, 0, nullptr);
   if (client->InService()) PushRoster(client);
 }

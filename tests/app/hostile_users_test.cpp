@@ -144,7 +144,7 @@ TEST_F(Hostile, RegisteringAgainAndAgainLeavesOneRosterRowPerConnectionAndNoGhos
 
 TEST_F(Hostile, ConnectionsThatNeverRegisterHoldOnlyASmallShareOfOneMachinesSlots) {
   ASSERT_TRUE(Start());
-  form.Server->UnregisteredPerAddress = 3;
+  form.Server->FlowControl.UnregisteredPerAddress = 3;
   const auto greeted = [&](const std::string& peer) {
     api.nextPeers = {peer};
     Client& client = Connect();
@@ -173,7 +173,7 @@ TEST_F(Hostile, FloodersOnOneMachineShareOneInputAllowance) {
   ASSERT_TRUE(Start());
   // A burst of 64 KiB, then a kilobyte a second: whoever spends the burst
   // leaves the machine a minute's debt.
-  form.Server->InputBytes = TokenRate{1024, 64 * 1024};
+  form.Server->FlowControl.InputBytes = TokenRate{1024, 64 * 1024};
   Client& ann = Join("Ann", "Lobby");
   const auto from = ConnectFrom({"10.0.0.60", "10.0.0.60", "10.0.0.61"});
   Client& first = *from[0];
@@ -197,7 +197,7 @@ TEST_F(Hostile, ReadersThatTakeNothingOrATrickleCannotFreezeTheChat) {
   Client& ann = Join("Ann", "Lobby");
   Client& bob = Join("Bob", "Lobby");
   form.Server->SetMaxPing(0);
-  form.Server->PressureWindowMs = 200;
+  form.Server->FlowControl.PressureWindowMs = 200;
   for (int i = 0; i < 20; ++i) ConnectSlowReader();
   // The honest two read all they get; the others only what `trickle` allows.
   std::size_t trickle = 0;
@@ -214,7 +214,7 @@ TEST_F(Hostile, ReadersThatTakeNothingOrATrickleCannotFreezeTheChat) {
   bob.connection.sendChat(std::string(1024 * 1024, 'a'));
   bob.connection.sendChat("after the large one");
   EXPECT_TRUE(chatSees("[BC from Bob @ Lobby]: after the large one"));
-  EXPECT_FALSE(form.Server->HoldingSenders());
+  EXPECT_FALSE(form.Server->FlowControl.HoldingSenders());
 
   // Distinct large texts do fill the budget; readers that only trickle are
   // let go within a window, and the chat goes on.
@@ -231,7 +231,7 @@ TEST_F(Hostile, ReadersThatTakeNothingOrATrickleCannotFreezeTheChat) {
 TEST_F(Hostile, AMachineThatAnnouncesLargePacketsAndTricklesThemHoldsNobodyElseUp) {
   form.RunLimits.memoryBudgetMiB = 8;  // large packets may reserve 4 MiB, one machine 1 MiB of it
   ASSERT_TRUE(Start());
-  form.Server->BodyStallMs = 300;
+  form.Server->FlowControl.BodyStallMs = 300;
   Client& ann = Join("Ann", "Lobby");
   const auto from = ConnectFrom({"10.0.0.70", "10.0.0.70", "10.0.0.71"});
   Client& trickler = *from[0];

@@ -510,7 +510,7 @@ TEST_F(ToolsLoopback, BenchProfilesReportWhatHappenedAndABigTextGetsThrough) {
   // A flooder against a server that slows it to well below what the readers
   // take: its rate is measured, and readers at 2 MB/s are either still
   // reading or counted as cut off.
-  server.InputBytes = TokenRate{256.0 * 1024, 512.0 * 1024};
+  server.FlowControl.InputBytes = TokenRate{256.0 * 1024, 512.0 * 1024};
   report = RunBench({"--port", QString::number(port), "--clients", "2", "--senders", "1", "--messages", "20", "--rate",
                      "20", "--flooders", "1", "--flood-size", "65536", "--read-rate", "2000000", "--slow-ok",
                      "--duration", "4"},

@@ -77,8 +77,8 @@ struct Flow : ::testing::Test {
   // A sender and a reader whose socket takes nothing; the sender's text of
   // `size` bytes is relayed to both, filling a budget of `limit` bytes.
   std::pair<SocketHandle, SocketHandle> FillBehindAStalledReader(std::size_t limit, std::size_t size) {
-    server.Budget.setLimit(limit);
-    server.LimitInput = false;
+    server.FlowControl.Budget.setLimit(limit);
+    server.FlowControl.LimitInput = false;
     const SocketHandle sender = Accept();
     const SocketHandle stalled = Accept();
     api.at(stalled).sendScript = std::deque<int>(100, -10035);
@@ -97,8 +97,8 @@ struct Flow : ::testing::Test {
 };
 
 TEST_F(Flow, AFullBudgetHoldsSendersBackAndEveryKeptPacketArrivesInOrderOnceItDrains) {
-  server.Budget.setLimit(4000);  // senders are held back past 2000 queued bytes
-  server.LimitInput = false;
+  server.FlowControl.Budget.setLimit(4000);  // senders are held back past 2000 queued bytes
+  server.FlowControl.LimitInput = false;
   const SocketHandle sender = Accept();
   const SocketHandle reader = Accept();
   api.at(reader).sendScript = {-10035};  // the reader's socket is full for now
@@ -111,7 +111,7 @@ TEST_F(Flow, AFullBudgetHoldsSendersBackAndEveryKeptPacketArrivesInOrderOnceItDr
   api.at(sender).incoming = burst;
   Notify(sender, FD_READ);
   server.RunSafePoint();
-  EXPECT_TRUE(server.HoldingSenders());
+  EXPECT_TRUE(server.FlowControl.HoldingSenders());
   EXPECT_FALSE(Reading(sender));  // TCP slows it from here
   EXPECT_EQ(notices.size(), 1u);
   EXPECT_NE(notices[0].find("Holding senders back"), std::string::npos) << notices[0];
@@ -120,13 +120,13 @@ TEST_F(Flow, AFullBudgetHoldsSendersBackAndEveryKeptPacketArrivesInOrderOnceItDr
   ASSERT_TRUE(testing::PumpUntil([&] { return Texts(api.at(reader).sent).size() == expected.size(); }, 2000));
   EXPECT_EQ(Texts(api.at(reader).sent), expected);
   EXPECT_EQ(Texts(api.at(sender).sent), expected);
-  EXPECT_FALSE(server.HoldingSenders());
+  EXPECT_FALSE(server.FlowControl.HoldingSenders());
   EXPECT_TRUE(Reading(sender));
   EXPECT_TRUE(tooSlow.empty());
 }
 
 TEST_F(Flow, ASenderOverItsPacketBudgetIsPausedNotDroppedAndResumedAtTheRate) {
-  server.InputPackets = TokenRate{20, 5};  // five at once, then one every 50 ms
+  server.FlowControl.InputPackets = TokenRate{20, 5};  // five at once, then one every 50 ms
   const SocketHandle sender = Accept();
   std::string burst;
   for (int i = 0; i < 12; ++i) burst += Packet(pidMessage, "t" + std::to_string(i));
@@ -144,7 +144,7 @@ TEST_F(Flow, ASenderOverItsPacketBudgetIsPausedNotDroppedAndResumedAtTheRate) {
 }
 
 TEST_F(Flow, ASenderOverItsByteBudgetIsPausedThoughItSendsFewPackets) {
-  server.InputBytes = TokenRate{1000, 1000};  // a kilobyte at once, then one a second
+  server.FlowControl.InputBytes = TokenRate{1000, 1000};  // a kilobyte at once, then one a second
   const SocketHandle sender = Accept();
   api.at(sender).incoming = Packet(pidMessage, std::string(1500, 'b')) + Packet(pidMessage, "after");
   Notify(sender, FD_READ);
@@ -155,9 +155,9 @@ TEST_F(Flow, ASenderOverItsByteBudgetIsPausedThoughItSendsFewPackets) {
 }
 
 TEST_F(Flow, OnlyAReaderWithoutProgressIsDroppedForItsSoftLimit) {
-  server.SoftQueueLimit = 1000;
-  server.SoftQueueMs = 150;
-  server.LimitInput = false;
+  server.FlowControl.SoftQueueLimit = 1000;
+  server.FlowControl.SoftQueueMs = 150;
+  server.FlowControl.LimitInput = false;
   const SocketHandle sender = Accept();
   const SocketHandle stalled = Accept();
   const SocketHandle slow = Accept();
@@ -177,11 +177,11 @@ TEST_F(Flow, OnlyAReaderWithoutProgressIsDroppedForItsSoftLimit) {
 }
 
 TEST_F(Flow, UnderPressureAReaderThatTakesNothingGoesAndPongsDoNotSaveIt) {
-  server.PressureWindowMs = 50;
+  server.FlowControl.PressureWindowMs = 50;
   // Held back past 50000 queued bytes. A packet larger than the budget's
   // room for input still gets in, alone.
   const auto [sender, stalled] = FillBehindAStalledReader(100000, 80000);
-  ASSERT_TRUE(server.HoldingSenders());
+  ASSERT_TRUE(server.FlowControl.HoldingSenders());
   for (int i = 0; i < 5; ++i) {
     api.at(stalled).incoming = Packet(pidPong, "");  // it answers every ping...
     Notify(stalled, FD_READ);
@@ -190,14 +190,14 @@ TEST_F(Flow, UnderPressureAReaderThatTakesNothingGoesAndPongsDoNotSaveIt) {
   }
   EXPECT_EQ(tooSlow, (std::vector<SocketHandle>{stalled}));  // ...and goes all the same
   server.RunSafePoint();
-  EXPECT_FALSE(server.HoldingSenders());
+  EXPECT_FALSE(server.FlowControl.HoldingSenders());
 }
 
 TEST_F(Flow, UnderPressureOnlyAReaderFarBehindTheOthersGoes) {
-  server.Budget.setLimit(400000);  // three copies of the text hold senders back
-  server.LimitInput = false;
-  server.PressureWindowMs = 0;     // every tick ends a window
-  server.FairShareFloorBytes = 1000;
+  server.FlowControl.Budget.setLimit(400000);  // three copies of the text hold senders back
+  server.FlowControl.LimitInput = false;
+  server.FlowControl.PressureWindowMs = 0;     // every tick ends a window
+  server.FlowControl.FairShareFloorBytes = 1000;
   const SocketHandle sender = Accept();
   std::vector<SocketHandle> readers;
   for (int i = 0; i < 3; ++i) {
@@ -207,7 +207,7 @@ TEST_F(Flow, UnderPressureOnlyAReaderFarBehindTheOthersGoes) {
   api.at(sender).incoming = Packet(pidMessage, std::string(150000, 'x'));
   Notify(sender, FD_READ);
   server.RunSafePoint();
-  ASSERT_TRUE(server.HoldingSenders());
+  ASSERT_TRUE(server.FlowControl.HoldingSenders());
   server.FlowTick();  // the window starts
   // Together they take 120000 bytes: the fair share is a quarter of the
   // 40000 each took on average. The second takes exactly that, the third
@@ -237,8 +237,8 @@ TEST_F(Flow, TheConnectionsOfOneMachineShareOneAllowance) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    server.InputBytes = c.bytes;
-    server.InputPackets = c.packets;
+    server.FlowControl.InputBytes = c.bytes;
+    server.FlowControl.InputPackets = c.packets;
     const SocketHandle first = AcceptFrom("192.0.2.8");
     const SocketHandle second = AcceptFrom("192.0.2.8");
     const SocketHandle elsewhere = AcceptFrom("192.0.2.9");
@@ -260,7 +260,7 @@ TEST_F(Flow, TheConnectionsOfOneMachineShareOneAllowance) {
 }
 
 TEST_F(Flow, AMachineHoldsOnlyItsShareOfUnregisteredConnections) {
-  server.UnregisteredPerAddress = 2;
+  server.FlowControl.UnregisteredPerAddress = 2;
   const std::string registration = Packet(pidRegisterUser, std::string("\x06\x03" "Ann" "\x06\x05" "Lobby"));
   const auto admitted = [&] {
     const std::size_t before = server.Clients->Count();
@@ -287,8 +287,8 @@ TEST_F(Flow, AMachineHoldsOnlyItsShareOfUnregisteredConnections) {
 TEST_F(Flow, AMachinesLargePacketsTakeAQuarterOfTheReservationsAtMost) {
   // Reservations up to 2 MiB, 512 KiB for one machine; a packet reserves
   // once more of it waits than one read takes (256 KiB).
-  server.Budget.setLimit(std::size_t{4} << 20);
-  server.LimitInput = false;
+  server.FlowControl.Budget.setLimit(std::size_t{4} << 20);
+  server.FlowControl.LimitInput = false;
   const auto large = [](char fill, std::size_t size) { return Packet(pidMessage, std::string(size, fill)); };
   const SocketHandle first = AcceptFrom("192.0.2.8");
   const SocketHandle second = AcceptFrom("192.0.2.8");
@@ -331,8 +331,8 @@ TEST_F(Flow, AMachinesLargePacketsTakeAQuarterOfTheReservationsAtMost) {
 // Progress of a packet under way is 16 KiB of it: a byte now and then does
 // not keep a sender from being taken for stuck.
 TEST_F(Flow, ClientsThatDoNotSend16KiBOfTheirPacketWithinTheStallTimeLeave) {
-  server.BodyStallMs = 300;
-  server.LimitInput = false;
+  server.FlowControl.BodyStallMs = 300;
+  server.FlowControl.LimitInput = false;
   std::vector<SocketHandle> stalled;
   server.OnClientStalled = [&](TDadideVUDServer*, TDadideVUDServerClient* c, std::size_t) {
     stalled.push_back(c->Socket);
@@ -351,7 +351,7 @@ TEST_F(Flow, ClientsThatDoNotSend16KiBOfTheirPacketWithinTheStallTimeLeave) {
 }
 
 TEST_F(Flow, AClientStuckInThePacketItAnnouncedLeavesButOneThatStillSendsStays) {
-  server.BodyStallMs = 40;
+  server.FlowControl.BodyStallMs = 40;
   std::vector<std::pair<SocketHandle, std::size_t>> stalled;
   server.OnClientStalled = [&](TDadideVUDServer*, TDadideVUDServerClient* c, std::size_t received) {
     stalled.emplace_back(c->Socket, received);
@@ -371,7 +371,7 @@ TEST_F(Flow, AClientStuckInThePacketItAnnouncedLeavesButOneThatStillSendsStays) 
   EXPECT_EQ(server.Clients->Count(), 1u);
   // The one still sending keeps the room it reserved for its whole packet;
   // the leaver's is given back.
-  EXPECT_EQ(server.Budget.input(), 2000u);
+  EXPECT_EQ(server.FlowControl.Budget.input(), 2000u);
 }
 
 TEST_F(Flow, TheFlowClockWatchesAHalfSentPacketAndStopsOnceItIsWhole) {
@@ -389,8 +389,8 @@ TEST_F(Flow, TheFlowClockWatchesAHalfSentPacketAndStopsOnceItIsWhole) {
 }
 
 TEST_F(Flow, ConnectionsBeyondTheLimitsAreClosedAtOnceAndSaidOnce) {
-  server.MaxClients = 3;
-  server.MaxClientsPerAddress = 1;
+  server.FlowControl.MaxClients = 3;
+  server.FlowControl.MaxClientsPerAddress = 1;
   for (int i = 0; i < 5; ++i) {
     api.waitingConnections = 1;
     server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(server.Socket),
@@ -400,8 +400,8 @@ TEST_F(Flow, ConnectionsBeyondTheLimitsAreClosedAtOnceAndSaidOnce) {
   ASSERT_EQ(notices.size(), 1u);
   EXPECT_EQ(notices[0], "Refused a connection from IP 127.0.0.1: the server is full (3 clients).");
   // From another machine, exactly MaxClientsPerAddress get in.
-  server.MaxClients = 0;
-  server.MaxClientsPerAddress = 2;
+  server.FlowControl.MaxClients = 0;
+  server.FlowControl.MaxClientsPerAddress = 2;
   for (int i = 0; i < 3; ++i) {
     api.nextPeers.push_back("192.0.2.8");
     api.waitingConnections = 1;
@@ -411,8 +411,8 @@ TEST_F(Flow, ConnectionsBeyondTheLimitsAreClosedAtOnceAndSaidOnce) {
   std::size_t fromThere = 0;
   for (std::size_t i = 0; i < server.Clients->Count(); ++i) fromThere += (*server.Clients)[i]->Host == "192.0.2.8";
   EXPECT_EQ(fromThere, 2u);
-  EXPECT_EQ(TDadideVUDServer::DefaultMaxClients(256), 224u);
-  EXPECT_EQ(TDadideVUDServer::DefaultMaxClients(40), 20u);
+  EXPECT_EQ(FlowController::DefaultMaxClients(256), 224u);
+  EXPECT_EQ(FlowController::DefaultMaxClients(40), 20u);
 }
 
 TEST_F(Flow, NeitherAClientHeldBackNorOneBehindItsQueueMissesPings) {
