@@ -40,6 +40,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "transport/byte_stream.h"
@@ -119,6 +120,8 @@ class FlowController {
   static constexpr std::uint32_t kReservedDescriptors = 32;
 
   explicit FlowController(Clock clock);
+  // Replaces the clock; before the first connection (tests).
+  void SetClock(Clock clock) { clock_ = std::move(clock); }
 
   // --- Settings, read at their next use.
   MemoryBudget Budget;
