@@ -13,6 +13,7 @@
 #include "transport/platform/winsock_errors.h"
 #include "transport/socket_error_text.h"
 #include "transport/steady_time.h"
+#include "transport/stop_drain.h"
 #include "transport/unhandled_error.h"
 
 namespace parlivo {
@@ -298,33 +299,11 @@ void TDadideVUDServer::StopListening() {
 }
 
 void TDadideVUDServer::CloseAtStop(std::vector<std::unique_ptr<TDadideVUDServerClient>> closing) {
-  // The sockets are waited on directly: the stop must end within its bound
-  // whatever the event loop does, and no handler of a connection may run now.
   const auto alive = LifeToken();
-  const std::int64_t deadline = SteadyNowMs() + kStopDrainMs;
-  std::vector<TDadideVUDServerClient*> waiting;
-  std::vector<SocketHandle> sockets;
-  std::vector<bool> writable;
-  for (;;) {
-    waiting.clear();
-    sockets.clear();
-    for (const auto& client : closing) {
-      if (client->Socket != kInvalidSocket && client->SendQueue.remaining() > 0) {
-        waiting.push_back(client.get());
-        sockets.push_back(client->Socket);
-      }
-    }
-    const std::int64_t left = deadline - SteadyNowMs();
-    if (waiting.empty() || left <= 0) break;
-    const int wait = static_cast<int>(std::min<std::int64_t>(left, kStopStallMs));
-    // Nobody took anything within the stall time: the rest do not read.
-    if (Api().waitWritable(sockets, wait, writable) <= 0) break;
-    for (std::size_t i = 0; i < waiting.size(); ++i) {
-      if (!writable[i]) continue;
-      if (!waiting[i]->SendWaiting()) waiting[i]->SendQueue.release();  // failed: nothing more for it
-      if (alive.expired()) return;
-    }
-  }
+  std::vector<TDadideVUDServerClient*> drained;
+  drained.reserve(closing.size());
+  for (const auto& client : closing) drained.push_back(client.get());
+  if (!DrainAtStop(Api(), clock_, drained, alive)) return;
   for (auto& client : closing) {
     const bool delivered = client->SendQueue.remaining() == 0;
     Release(std::move(client), delivered);
@@ -342,6 +321,11 @@ void TDadideVUDServer::SetPort(std::uint16_t Value) {
   SetListen(false);
   Port = Value;
   SetListen(true);
+}
+
+void TDadideVUDServer::SetClock(Clock clock) {
+  FlowControl.SetClock(clock);
+  clock_ = std::move(clock);
 }
 
 void TDadideVUDServer::SetMaxPing(std::uint32_t Value) {
@@ -454,7 +438,7 @@ void TDadideVUDServer::BackOffAccepting(int errorCode) {
 }
 
 void TDadideVUDServer::Notice(NoticeThrottle& throttle, const std::string& text) {
-  if (!throttle.due(SteadyNowMs())) return;
+  if (!throttle.due(clock_())) return;
   std::string line = text;
   if (throttle.unsaid() > 0) line += " (" + std::to_string(throttle.unsaid()) + " more like it not shown)";
   if (OnServerNotice) OnServerNotice(this, line + ".");

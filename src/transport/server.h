@@ -114,11 +114,6 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // the largest queue the system allows keeps a burst from being refused.
   static constexpr int kListenBacklog = kMaxListenBacklog;
 
-  // How long a stop waits, at most, for connections to take what is queued
-  // for them (the request to leave above all), and how long it waits for
-  // any of them to make progress before it gives up on the rest.
-  static constexpr int kStopDrainMs = 3000;
-  static constexpr int kStopStallMs = 250;
   // The longest pause between two tries to accept after an accept failed
   // (descriptors or memory ran out); the first retry comes sooner.
   static constexpr int kAcceptRetryMaxMs = 1000;
@@ -148,6 +143,10 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // when senders must be slowed. Its clock is the steady clock; tests
   // replace it with one they move by hand.
   FlowController FlowControl{SteadyNowMs};
+  // The clock of the flow control, the stop's bounds and the notices'
+  // throttles (ms): the steady clock, or one a test moves by hand.
+  using Clock = FlowController::Clock;
+  void SetClock(Clock clock);
   // Connections served at once (FlowControl.MaxClients, or what the
   // descriptor limit allows).
   std::uint32_t EffectiveMaxClients();
@@ -364,7 +363,7 @@ class TDadideVUDServer : public TCustomFasterSocket {
   void CloseListeners(bool tls);
   void StopListening();
   // Hands what is queued for the closing connections to their sockets,
-  // waiting at most kStopDrainMs, and closes them: gracefully when all of it
+  // within the bounds of stop_drain.h, and closes them: gracefully when all of it
   // went out, abortively otherwise.
   void CloseAtStop(std::vector<std::unique_ptr<TDadideVUDServerClient>> closing);
   // Reports a failed start after closing the socket it had created.
@@ -442,6 +441,7 @@ class TDadideVUDServer : public TCustomFasterSocket {
   NoticeThrottle rosterNotices_;
   // The flow control's clock; runs only while something needs watching.
   QTimer flowTimer_;
+  Clock clock_ = SteadyNowMs;
   // What the server held and freed since it last gave memory back to the
   // system; past kTrimAfterBytes the next quiet moment gives it back.
   std::size_t peakSinceTrim_ = 0;

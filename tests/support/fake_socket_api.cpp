@@ -161,6 +161,7 @@ int FakeSocketApi::asyncSelect(SocketHandle s, HiddenWindow*, unsigned, long eve
 int FakeSocketApi::waitWritable(const std::vector<SocketHandle>& handles, int timeoutMs,
                                 std::vector<bool>& writable) {
   log("waitWritable " + std::to_string(handles.size()) + " " + std::to_string(timeoutMs));
+  if (onWait) onWait(timeoutMs);
   writable.assign(handles.size(), false);
   int ready = 0;
   for (std::size_t i = 0; i < handles.size(); ++i) {

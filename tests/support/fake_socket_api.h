@@ -4,6 +4,7 @@
 // logged in `calls` as a short line ("send 7 100", "close 7", ...).
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -53,6 +54,9 @@ class FakeSocketApi : public SocketApi {
   int waitingConnections = 1;
   SocketHandle nextHandle = 100;
   std::uint32_t maxSocketsValue = 1024;  // what maxSockets() says
+  // Called by each waitWritable() with its time-out, before it answers: a
+  // test moves its clock there, as a real wait would take time.
+  std::function<void(int timeoutMs)> onWait;
 
   FakeSocket& at(SocketHandle s) { return sockets[s]; }
 

@@ -35,7 +35,7 @@ std::vector<std::string> Texts(const std::string& wire) {
 // The flow control runs on a clock the test moves by hand: nothing waits.
 struct Flow : ::testing::Test {
   Flow() {
-    server.FlowControl.SetClock([this] { return nowMs; });
+    server.SetClock([this] { return nowMs; });
     server.OnServerNotice = [this](TDadideVUDServer*, const std::string& text) { notices.push_back(text); };
     server.OnClientTooSlow = [this](TDadideVUDServer*, TDadideVUDServerClient* c, std::size_t) {
       tooSlow.push_back(c->Socket);

@@ -13,6 +13,7 @@
 #include "event_loop.h"
 #include "fake_socket_api.h"
 #include "transport/exception.h"
+#include "transport/stop_drain.h"
 #include "transport/platform/socket_address.h"
 #include "transport/unhandled_error.h"
 #include "recording_socket.h"
@@ -414,6 +415,57 @@ TEST_F(FakeServer, StopHandsTheRequestToLeaveToEveryClientThatCanTakeItThenClose
   EXPECT_TRUE(api.at(stalled).lingerZero);
   for (const SocketHandle s : {reader, stalled}) EXPECT_FALSE(api.at(s).open);
   testing::PumpFor(5);
+}
+
+// The stop waits for the last packets on the server's clock: until they
+// went out, until nobody took a byte for the stall time, and never past
+// the drain time however slowly a reader takes them.
+TEST_F(FakeServer, AStopWaitsForTheLastPacketsOnlyWithinItsBounds) {
+  struct Case {
+    const char* name;
+    bool writable;     // whether its socket ever has room
+    int bytesPerWait;  // what it takes each time it has room (0: all)
+    std::int64_t spentMs;
+    std::vector<int> waits;  // the time-outs the stop waited with
+    bool delivered;
+  };
+  std::vector<int> trickling(28, 250);  // then only what is left of the drain time
+  trickling.insert(trickling.end(), {200, 100});
+  const Case cases[] = {
+      {"takes everything at once", true, 0, 100, {250}, true},
+      {"trickles a byte at a time", true, 1, kStopDrainMs, trickling, false},
+      {"never has room", false, 0, kStopStallMs, {250}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::int64_t nowMs = 0;
+    TDadideVUDServer stopping(api);
+    stopping.SetClock([&] { return nowMs; });
+    // A wait on a socket with room returns after 100 ms, on one without after its whole time-out.
+    std::vector<int> waits;
+    api.onWait = [&](int timeoutMs) {
+      waits.push_back(timeoutMs);
+      nowMs += c.writable ? std::min(timeoutMs, 100) : timeoutMs;
+    };
+    stopping.SetListen(true);
+    stopping.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(stopping.Socket),
+                                         MakeSelectParam(FD_ACCEPT, 0));
+    TDadideVUDServerClient* client = (*stopping.Clients)[0];
+    const SocketHandle socket = client->Socket;
+    stopping.RunSafePoint();
+    testing::FakeSocket& peer = api.at(socket);
+    peer.writable = c.writable;
+    peer.sendScript = {-10035};  // full when the stop begins
+    for (int i = 0; i < 200 && c.bytesPerWait > 0; ++i)
+      peer.sendScript.insert(peer.sendScript.end(), {c.bytesPerWait, -10035});
+    stopping.SendClientMessage(client, std::string(100, 't').data(), 100);
+    stopping.DisconnectAllClients();
+    stopping.SetListen(false);
+    EXPECT_EQ(nowMs, c.spentMs);
+    EXPECT_EQ(CountId(peer.sent, pidDisconnect), c.delivered ? 1u : 0u);
+    EXPECT_EQ(peer.lingerZero, !c.delivered);  // what did not go out is dropped, not left to the system
+    EXPECT_EQ(waits, c.waits);
+  }
 }
 
 TEST_F(FakeServer, ASocketWithRoomAgainGetsTheRestAtItsWriteNotice) {
