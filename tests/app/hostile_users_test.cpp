@@ -105,6 +105,7 @@ TEST_F(Hostile, NamesThatCouldPassForAnotherUserAreRefusedAndNeverRelayed) {
     EXPECT_EQ(Register(forger, nick, "Lobby"), pidAccessDenied) << nick.substr(0, 40);
   }
   EXPECT_EQ(Register(forger, "Mallory", "Lobby]: x"), pidAccessDenied);
+  EXPECT_EQ(forger.Payloads(pidAccessDenied), std::vector<std::string>{""}) << "a bare ID 17, as clients expect it";
   // Nothing was stored: the forger still speaks as nobody, and the room's
   // roster stays small enough for anyone to join.
   forger.connection.sendChat("hello");

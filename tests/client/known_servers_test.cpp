@@ -202,6 +202,7 @@ TEST_F(KnownServersFile, AStoreThatCannotBeReadRefusesAndIsNeverRewritten) {
     fs::remove_all(File());
     const fs::path path = c.make();
     const auto entries = std::distance(fs::directory_iterator(folder), fs::directory_iterator());
+    const auto descriptors = std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
     const KnownServers known(path.string());
     bool noted = false;
     std::string why;
@@ -213,6 +214,8 @@ TEST_F(KnownServersFile, AStoreThatCannotBeReadRefusesAndIsNeverRewritten) {
     EXPECT_FALSE(known.Remember({"box:4001"}, "AA:01", error));
     EXPECT_NE(error.find("cannot be read"), std::string::npos) << error;
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), entries) << "nothing written";
+    EXPECT_EQ(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()), descriptors)
+        << "no descriptor left open";
   }
 }
 
