@@ -38,7 +38,7 @@ struct BenchServer {
   // the event-loop pass: what the notice queued goes out.
   void Arrive(const std::string& bytes) {
     api.incoming = bytes;
-    server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, 100, MakeSelectParam(FD_READ, 0));
+    (*server.Clients)[0]->SocketReady(100, kCanRead, 0);
     server.FlushPendingOutput();
   }
   NullSocketApi api;

@@ -39,7 +39,7 @@ class NullSocketApi final : public SocketApi {
     *count = static_cast<std::uint32_t>(incoming.size());
     return 0;
   }
-  int asyncSelect(SocketHandle, HiddenWindow*, unsigned, long) override { return 0; }
+  int watch(SocketHandle, SocketWatcher*, SocketEvents) override { return 0; }
   std::uint32_t maxSockets() override { return 1u << 20; }
   int waitWritable(const std::vector<SocketHandle>&, int, std::vector<bool>& writable) override {
     writable.clear();

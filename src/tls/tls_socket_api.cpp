@@ -54,7 +54,7 @@ const BIO_METHOD* ChannelMethod() {
   return method;
 }
 
-constexpr long kWatchedWhileHandshaking = FD_READ | FD_WRITE | FD_CLOSE;
+constexpr SocketEvents kWatchedWhileHandshaking = kCanRead | kCanWrite | kPeerClosed;
 
 }  // namespace
 
@@ -64,13 +64,12 @@ struct TlsSocketApi::Session {
   Channel channel;
   Registration outer;
   bool established = false;
-  bool ended = false;  // FD_CLOSE was said
+  bool ended = false;  // kPeerClosed was told
   int error = 0;       // why it ended, for later calls
   std::int64_t deadlineMs = 0;
 };
 
-TlsSocketApi::TlsSocketApi(SocketApi& inner)
-    : inner_(inner), window_([this](WindowMessage& message) { onInner(message); }) {
+TlsSocketApi::TlsSocketApi(SocketApi& inner) : inner_(inner) {
   readSoonTimer_.setSingleShot(true);
   readSoonTimer_.setInterval(0);
   QObject::connect(&readSoonTimer_, &QTimer::timeout, [this] { sayReadSoon(); });
@@ -109,7 +108,7 @@ SocketHandle TlsSocketApi::socket(int family, int type, int protocol) {
 
 int TlsSocketApi::encryptAccepted(SocketHandle s) {
   if (!context_) return fail(10045);
-  listeners_[s] = Registration{};
+  listeners_.insert(s);
   return 0;
 }
 
@@ -136,26 +135,21 @@ SocketHandle TlsSocketApi::accept(SocketHandle s, SockAddrStorage* peer) {
   BIO_set_data(bio, &session->channel);
   SSL_set_bio(session->ssl, bio, bio);
   SSL_set_accept_state(session->ssl);
-  session->outer = listener->second;
   session->deadlineMs = SteadyNowMs() + handshakeMs;
-  // The inner layer registered the new socket like its listening socket;
-  // this layer listens to it instead until the handshake is done.
-  inner_.asyncSelect(accepted, &window_, session->outer.message, kWatchedWhileHandshaking);
+  // This layer watches the new socket itself until the handshake is done;
+  // the caller's own watch only says what to pass on.
+  inner_.watch(accepted, this, kWatchedWhileHandshaking);
   sessions_[accepted] = std::move(session);
   if (!handshakeTimer_.isActive()) handshakeTimer_.start(std::clamp(handshakeMs / 4, 50, 1000));
   return accepted;
 }
 
-int TlsSocketApi::asyncSelect(SocketHandle s, HiddenWindow* window, unsigned message, long events) {
-  if (const auto listener = listeners_.find(s); listener != listeners_.end()) {
-    listener->second = Registration{window, message, events};
-    if (events == 0) listeners_.erase(listener);
-    return pass(inner_.asyncSelect(s, window, message, events));
-  }
+int TlsSocketApi::watch(SocketHandle s, SocketWatcher* watcher, SocketEvents events) {
+  if (watcher == nullptr) events = 0;
   Session* session = find(s);
-  if (session == nullptr) return pass(inner_.asyncSelect(s, window, message, events));
-  const bool readingResumed = (events & FD_READ) != 0 && (session->outer.events & FD_READ) == 0;
-  session->outer = Registration{window, message, events};
+  if (session == nullptr) return pass(inner_.watch(s, watcher, events));
+  const bool readingResumed = (events & kCanRead) != 0 && (session->outer.events & kCanRead) == 0;
+  session->outer = Registration{watcher, events};
   if (session->ended) return 0;
   watchInner(s, *session);
   if (readingResumed && session->established && SSL_pending(session->ssl) > 0) readSoon(s);
@@ -164,11 +158,11 @@ int TlsSocketApi::asyncSelect(SocketHandle s, HiddenWindow* window, unsigned mes
 
 void TlsSocketApi::watchInner(SocketHandle s, const Session& session) {
   // While the handshake runs this layer needs every notice; afterwards it
-  // needs what the caller asked for, and FD_WRITE to finish a record.
-  long events = kWatchedWhileHandshaking;
-  if (session.established) events = FD_WRITE | (session.outer.events & (FD_READ | FD_CLOSE));
+  // needs what the caller asked for, and kCanWrite to finish a record.
+  SocketEvents events = kWatchedWhileHandshaking;
+  if (session.established) events = kCanWrite | (session.outer.events & (kCanRead | kPeerClosed));
   if (session.outer.events == 0) events = 0;
-  inner_.asyncSelect(s, &window_, session.outer.message, events);
+  inner_.watch(s, this, events);
 }
 
 int TlsSocketApi::ioctlFionread(SocketHandle s, std::uint32_t* count) {
@@ -284,13 +278,10 @@ int TlsSocketApi::waitWritable(const std::vector<SocketHandle>& sockets, int tim
   return count;
 }
 
-void TlsSocketApi::onInner(WindowMessage& message) {
-  const auto s = static_cast<SocketHandle>(message.wParam);
+void TlsSocketApi::SocketReady(SocketHandle s, SocketEvents event, int error) {
   Session* session = find(s);
   if (session == nullptr || session->ended) return;
-  const long event = SelectEvent(message.lParam);
-  const int error = SelectError(message.lParam);
-  if (event == FD_CLOSE || error != 0) {
+  if (event == kPeerClosed || error != 0) {
     // The peer went away. A handshake that ends so is a failed one only
     // when the socket says why (a reset); otherwise it is a plain close.
     end(s, error);
@@ -300,10 +291,10 @@ void TlsSocketApi::onInner(WindowMessage& message) {
     continueHandshake(s);
     return;
   }
-  if (event == FD_READ) {
+  if (event == kCanRead) {
     checkReadable(s);
-  } else if (event == FD_WRITE) {
-    deliver(s, FD_WRITE, 0);
+  } else if (event == kCanWrite) {
+    deliver(s, kCanWrite, 0);
   }
 }
 
@@ -317,7 +308,7 @@ void TlsSocketApi::continueHandshake(SocketHandle s) {
     watchInner(s, session);
     // What the caller queued while the handshake ran may go out now, and a
     // first packet that came with the handshake's last bytes may be read.
-    deliver(s, FD_WRITE, 0);
+    deliver(s, kCanWrite, 0);
     if (Session* still = find(s); still != nullptr && !still->ended && SSL_pending(still->ssl) > 0) readSoon(s);
     return;
   }
@@ -345,25 +336,23 @@ void TlsSocketApi::checkReadable(SocketHandle s) {
       return;
     }
   }
-  deliver(s, FD_READ, 0);
+  deliver(s, kCanRead, 0);
 }
 
 void TlsSocketApi::end(SocketHandle s, int error) {
   Session& session = *find(s);
   session.ended = true;
   session.error = error;
-  inner_.asyncSelect(s, &window_, session.outer.message, 0);
-  deliver(s, FD_CLOSE, error);
+  inner_.watch(s, nullptr, 0);
+  deliver(s, kPeerClosed, error);
 }
 
-void TlsSocketApi::deliver(SocketHandle s, long event, int error) {
+void TlsSocketApi::deliver(SocketHandle s, SocketEvents event, int error) {
   const Session* session = find(s);
-  if (session == nullptr || (session->outer.events & event) == 0) return;
-  const QPointer<HiddenWindow> window = session->outer.window;
-  if (!window) return;
+  if (session == nullptr || session->outer.watcher == nullptr || (session->outer.events & event) == 0) return;
   // The caller may close the socket in its handler: nothing of `session`
   // is used after this call.
-  window->sendMessage(session->outer.message, static_cast<std::uintptr_t>(s), MakeSelectParam(event, error));
+  session->outer.watcher->SocketReady(s, event, error);
 }
 
 void TlsSocketApi::readSoon(SocketHandle s) {
@@ -377,7 +366,7 @@ void TlsSocketApi::sayReadSoon() {
   for (const SocketHandle s : due) {
     Session* session = find(s);
     if (session == nullptr || session->ended || !session->established) continue;
-    if ((session->outer.events & FD_READ) == 0) continue;  // paused: said again when reading resumes
+    if ((session->outer.events & kCanRead) == 0) continue;  // paused: said again when reading resumes
     checkReadable(s);
   }
 }

@@ -9,19 +9,18 @@
 // readiness and error codes stay in force), and it watches the socket
 // itself, turning the inner notices into the ones the caller asked for:
 //   handshake under way       nothing; sends fail with 10035 ("would block")
-//   handshake done            FD_WRITE (what was queued meanwhile goes out)
-//   a whole record arrived    FD_READ; ioctlFionread tells its plain size
-//   plain bytes left unread   FD_READ again on the next loop pass, as a
+//   handshake done            kCanWrite (what was queued meanwhile goes out)
+//   a whole record arrived    kCanRead; ioctlFionread tells its plain size
+//   plain bytes left unread   kCanRead again on the next loop pass, as a
 //                             level-triggered socket would say
-//   peer's close_notify/FIN   FD_CLOSE
-//   handshake fails, times    FD_CLOSE carrying kTlsHandshakeFailed,
+//   peer's close_notify/FIN   kPeerClosed
+//   handshake fails, times    kPeerClosed carrying kTlsHandshakeFailed,
 //   out, or a record is bad   kTlsHandshakeTimedOut or kTlsProtocolError
-// After an FD_CLOSE the socket is no longer watched. Every failure is the
+// After kPeerClosed the socket is no longer watched. Every failure is the
 // connection's own; nothing of it reaches another socket.
 //
 // Everything runs on the event thread.
 
-#include <QPointer>
 #include <QTimer>
 #include <cstdint>
 #include <memory>
@@ -30,12 +29,11 @@
 #include <vector>
 
 #include "tls/tls_identity.h"
-#include "transport/platform/hidden_window.h"
 #include "transport/platform/socket_api.h"
 
 namespace parlivo {
 
-class TlsSocketApi final : public SocketApi {
+class TlsSocketApi final : public SocketApi, private SocketWatcher {
  public:
   // How long a client may take over its handshake before it is dropped.
   static constexpr int kHandshakeMs = 10000;
@@ -70,7 +68,7 @@ class TlsSocketApi final : public SocketApi {
   int setNoDelay(SocketHandle s, bool on) override { return pass(inner_.setNoDelay(s, on)); }
   int setV6Only(SocketHandle s, bool on) override { return pass(inner_.setV6Only(s, on)); }
   int ioctlFionread(SocketHandle s, std::uint32_t* count) override;
-  int asyncSelect(SocketHandle s, HiddenWindow* window, unsigned message, long events) override;
+  int watch(SocketHandle s, SocketWatcher* watcher, SocketEvents events) override;
   int waitWritable(const std::vector<SocketHandle>& sockets, int timeoutMs, std::vector<bool>& writable) override;
   int encryptAccepted(SocketHandle s) override;
   int lastError() override { return lastError_; }
@@ -80,23 +78,24 @@ class TlsSocketApi final : public SocketApi {
 
  private:
   struct Session;
+  // What the caller asked to be told of a TLS connection.
   struct Registration {
-    QPointer<HiddenWindow> window;
-    unsigned message = 0;
-    long events = 0;
+    SocketWatcher* watcher = nullptr;
+    SocketEvents events = 0;
   };
 
   int pass(int result);
   int fail(int code);
   Session* find(SocketHandle s);
-  void onInner(WindowMessage& message);
+  // A notice of the inner layer for a TLS connection's socket.
+  void SocketReady(SocketHandle s, SocketEvents event, int error) override;
   void continueHandshake(SocketHandle s);
   void checkReadable(SocketHandle s);
   // The session ends with `error` (0: an orderly close): its socket is no
-  // longer watched and the caller hears FD_CLOSE once.
+  // longer watched and the caller hears kPeerClosed once.
   void end(SocketHandle s, int error);
-  void deliver(SocketHandle s, long event, int error);
-  // Plain bytes wait inside the session: say FD_READ on the next pass.
+  void deliver(SocketHandle s, SocketEvents event, int error);
+  // Plain bytes wait inside the session: say kCanRead on the next pass.
   void readSoon(SocketHandle s);
   void sayReadSoon();
   void expireHandshakes();
@@ -105,8 +104,8 @@ class TlsSocketApi final : public SocketApi {
   SocketApi& inner_;
   std::shared_ptr<TlsContext> context_;
   std::unordered_map<SocketHandle, std::unique_ptr<Session>> sessions_;
-  std::unordered_map<SocketHandle, Registration> listeners_;
-  HiddenWindow window_;
+  // The listening sockets whose connections speak TLS.
+  std::unordered_set<SocketHandle> listeners_;
   std::vector<SocketHandle> readSoon_;
   QTimer readSoonTimer_;
   QTimer handshakeTimer_;

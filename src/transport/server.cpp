@@ -19,8 +19,10 @@
 namespace parlivo {
 namespace {
 
-// Accepted sockets inherit these: FD_WRITE says when a full socket has room.
-constexpr long kListenEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE;
+// What a listening socket is watched for, and what a connection in service
+// is: kCanWrite says when a full socket has room again.
+constexpr SocketEvents kListenEvents = kCanAccept;
+constexpr SocketEvents kConnectionEvents = kCanRead | kCanWrite | kPeerClosed;
 constexpr int kHostNameBuffer = 260;
 // The first pause after a failed accept; it doubles up to kAcceptRetryMaxMs.
 constexpr int kAcceptRetryFirstMs = 50;
@@ -62,7 +64,6 @@ TDadideVUDServer::TDadideVUDServer(SocketApi& api)
         PingClients();
       }, kDefaultMaxPing, false) {
   Clients = std::make_unique<ClientList>();
-  tlsWindow_ = std::make_unique<HiddenWindow>([this](WindowMessage& message) { TlsListenerNotice(message); });
   // The safe point runs right before the event loop waits for the next
   // events, so everything one pass queued leaves together. The zero timer
   // runs it when the loop does not get to wait (events keep arriving, or a
@@ -163,23 +164,25 @@ void TDadideVUDServer::StartListening() {
   listen_ = true;
 }
 
-void TDadideVUDServer::TlsListenerNotice(WindowMessage& message) {
-  if (message.msg != WM_SOCKETNOTIFY) return;
+void TDadideVUDServer::TlsAcceptor::SocketReady(SocketHandle socket, SocketEvents event, int error) {
+  server_.TlsListenerReady(socket, event, error);
+}
+
+void TDadideVUDServer::TlsListenerReady(SocketHandle socket, SocketEvents event, int error) {
   BusyScope busy(*this);
   FlowControl.StartPass();
-  const auto socket = static_cast<SocketHandle>(message.wParam);
   RunGuarded(this, [&] {
-    if (const int error = SelectError(message.lParam); error > 10000) {
+    if (error > 10000) {
       SocketError(socket, error);
-    } else if (SelectEvent(message.lParam) == FD_ACCEPT) {
-      AcceptFrom(tlsListeners_, TlsPort, true);
+    } else if (event == kCanAccept) {
+      AcceptFrom(tlsListeners_, TlsPort);
     }
   });
 }
 
-void TDadideVUDServer::SelectListening(long events) {
-  for (const SocketHandle s : listeners_) Api().asyncSelect(s, WindowHandle(), WM_SOCKETNOTIFY, events);
-  for (const SocketHandle s : tlsListeners_) Api().asyncSelect(s, tlsWindow_.get(), WM_SOCKETNOTIFY, events);
+void TDadideVUDServer::WatchListening(SocketEvents events) {
+  for (const SocketHandle s : listeners_) Api().watch(s, this, events);
+  for (const SocketHandle s : tlsListeners_) Api().watch(s, &tlsAcceptor_, events);
 }
 
 int TDadideVUDServer::OpenEveryAddress(std::uint16_t port, bool tls) {
@@ -238,7 +241,7 @@ int TDadideVUDServer::OpenListener(const SockAddrStorage& address, bool* dualSta
   if (Api().bind(s, address) != 0 || Api().listen(s, kListenBacklog) != 0) return Api().lastError();
   // Its connections speak TLS; a sockets layer without it cannot serve the port.
   if (tls && Api().encryptAccepted(s) != 0) return kOperationNotSupported;
-  if (Api().asyncSelect(s, tls ? tlsWindow_.get() : WindowHandle(), WM_SOCKETNOTIFY, kListenEvents) != 0)
+  if (Api().watch(s, tls ? static_cast<SocketWatcher*>(&tlsAcceptor_) : this, kListenEvents) != 0)
     return Api().lastError();
   // The announced IPv6 address is for the port users are told about.
   if (tls == PlainLoopbackOnly) listensIPv6_ = listensIPv6_ || address.family == kAfInet6;
@@ -283,14 +286,14 @@ void TDadideVUDServer::StopListening() {
 
   // No new connections while the last packets go out.
   for (const SocketHandle s : std::exchange(tlsListeners_, {})) {
-    Api().asyncSelect(s, tlsWindow_.get(), WM_SOCKETNOTIFY, 0);
+    Api().watch(s, nullptr, 0);
     Api().closesocket(s);
   }
   const SocketHandle listening = Socket;
   int error = CloseSocket(false);
   for (const SocketHandle other : std::exchange(listeners_, {})) {
     if (other == listening) continue;
-    Api().asyncSelect(other, WindowHandle(), WM_SOCKETNOTIFY, 0);
+    Api().watch(other, nullptr, 0);
     if (Api().closesocket(other) != 0 && error == 0) error = Api().lastError();
   }
   listen_ = false;
@@ -360,23 +363,23 @@ std::string TDadideVUDServer::LocalIPv6() {
 // ---------------------------------------------------------------------------
 // Connections
 
-void TDadideVUDServer::AcceptConnection() { AcceptFrom(listeners_, Port, false); }
+void TDadideVUDServer::AcceptConnection() { AcceptFrom(listeners_, Port); }
 
-void TDadideVUDServer::AcceptFrom(const std::vector<SocketHandle>& sockets, std::uint16_t port, bool tls) {
+void TDadideVUDServer::AcceptFrom(const std::vector<SocketHandle>& sockets, std::uint16_t port) {
   const auto alive = LifeToken();
   // The notice does not say which listening socket is ready: each takes its
   // turn, and one with nothing waiting says so at once.
   const std::vector<SocketHandle> listening = sockets;
   for (const SocketHandle s : listening) {
     for (int taken = 0; taken < kAcceptsPerNotice; ++taken) {
-      const bool more = AcceptOne(s, port, tls);
+      const bool more = AcceptOne(s, port);
       if (alive.expired() || !listen_ || acceptRetry_.isActive()) return;
       if (!more) break;
     }
   }
 }
 
-bool TDadideVUDServer::AcceptOne(SocketHandle listening, std::uint16_t port, bool tls) {
+bool TDadideVUDServer::AcceptOne(SocketHandle listening, std::uint16_t port) {
   const SocketHandle accepted = Api().accept(listening, &SockAddr);
   if (accepted == kInvalidSocket) {
     const int error = Api().lastError();
@@ -388,10 +391,6 @@ bool TDadideVUDServer::AcceptOne(SocketHandle listening, std::uint16_t port, boo
     return false;
   }
   acceptPauseMs_ = 0;
-  // An accepted socket inherits its listening socket's registration; the
-  // TLS listening socket's notices go to a window of their own, so its
-  // connections are registered with the server's like the others.
-  if (tls) Api().asyncSelect(accepted, WindowHandle(), WM_SOCKETNOTIFY, kListenEvents);
   // Chat is interactive: without this a relay waits for the client's
   // delayed acknowledgement whenever an earlier packet is unacknowledged.
   Api().setNoDelay(accepted, true);
@@ -417,6 +416,11 @@ bool TDadideVUDServer::AcceptOne(SocketHandle listening, std::uint16_t port, boo
   }
   TDadideVUDServerClient* added = client.get();
   Clients->Add(std::move(client));
+  // Its notices come to it from now on (and it hands them to the server).
+  if (Api().watch(added->Socket, added, kConnectionEvents) != 0) {
+    added->SocketError(added->Socket, Api().lastError());
+    return true;
+  }
   StartFlow(added);
   SendPacket(added, pidConnected, 0, nullptr);
   if (added->InService() && OnClientConnected) OnClientConnected(this, added);
@@ -429,7 +433,7 @@ void TDadideVUDServer::BackOffAccepting(int errorCode) {
   // accepting works again. The listening socket is not watched meanwhile, so
   // its readiness does not spin the loop.
   acceptPauseMs_ = acceptPauseMs_ == 0 ? kAcceptRetryFirstMs : std::min(acceptPauseMs_ * 2, kAcceptRetryMaxMs);
-  SelectListening(FD_WRITE);
+  WatchListening(0);
   acceptRetry_.start(acceptPauseMs_);
 
   Notice(acceptNotices_, "Cannot accept connections: " + std::string(SocketErrorText(errorCode)) + " (#" +
@@ -446,11 +450,11 @@ void TDadideVUDServer::Notice(NoticeThrottle& throttle, const std::string& text)
 
 void TDadideVUDServer::ResumeAccepting() {
   if (!listen_) return;
-  SelectListening(kListenEvents);
+  WatchListening(kListenEvents);
   BusyScope busy(*this);
   const auto alive = LifeToken();
   AcceptConnection();
-  if (!alive.expired() && listen_ && !acceptRetry_.isActive()) AcceptFrom(tlsListeners_, TlsPort, true);
+  if (!alive.expired() && listen_ && !acceptRetry_.isActive()) AcceptFrom(tlsListeners_, TlsPort);
 }
 
 void TDadideVUDServer::SocketClosed(SocketHandle Socket) {
@@ -491,7 +495,7 @@ void TDadideVUDServer::ScheduleDeparture(TDadideVUDServerClient* Client) {
   ++leaving_;
   Client->SendQueue.release();
   // Nothing more is read from it either; its departure closes it.
-  Api().asyncSelect(Client->Socket, WindowHandle(), WM_SOCKETNOTIFY, 0);
+  Api().watch(Client->Socket, nullptr, 0);
   RequestSafePoint();
 }
 
@@ -729,12 +733,18 @@ void TDadideVUDServer::GetAllUserNames(std::vector<std::string>& List) const {
 // ---------------------------------------------------------------------------
 // Notices and errors
 
-void TDadideVUDServer::WndProc(WindowMessage& Message) {
+void TDadideVUDServer::SocketReady(SocketHandle socket, SocketEvents event, int error) {
   BusyScope busy(*this);
   // One reading of the clock per notice: the relays it causes, to hundreds
   // of connections, stamp their queues with it.
   FlowControl.StartPass();
-  TCustomFasterSocket::WndProc(Message);
+  TCustomFasterSocket::SocketReady(socket, event, error);
+}
+
+void TDadideVUDServer::ConnectionReady(TDadideVUDServerClient* client, SocketEvents event, int error) {
+  BusyScope busy(*this);
+  FlowControl.StartPass();
+  TCustomFasterSocket::ConnectionReady(client, event, error);
 }
 
 void TDadideVUDServer::SocketError(SocketHandle Socket, int ErrorCode) {

@@ -17,7 +17,7 @@
 // handed to its socket before the loop waits again. The bytes and their
 // order per connection are what immediate sends would give; only the number
 // of system calls drops. Bytes the socket does not take go out when it
-// reports room again (FD_WRITE); nothing polls.
+// reports room again (kCanWrite); nothing polls.
 //
 // The safe point: once per loop pass, right before the loop waits (or, when
 // it never gets to wait, from a zero timer), the server flushes the queued
@@ -276,7 +276,10 @@ class TDadideVUDServer : public TCustomFasterSocket {
 
   // --- Overrides of the socket base.
   void Flush(void* Sender) override;
-  void WndProc(WindowMessage& Message) override;
+  // Notices of the plain listening sockets, and of the connections (which
+  // hand theirs on): each reads the clock once and counts as a handler.
+  void SocketReady(SocketHandle socket, SocketEvents event, int error) override;
+  void ConnectionReady(TDadideVUDServerClient* client, SocketEvents event, int error) override;
   void AcceptConnection() override;
   void SocketClosed(SocketHandle Socket) override;
   void SocketWritable(SocketHandle Socket) override;
@@ -338,16 +341,26 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // (`what`) breaks the name rules (name_rules.h); false when `name` is fine.
   bool RefuseName(TDadideVUDServerClient* client, const char* what, const std::string& name);
 
-  // Accepts a burst of connections waiting on `sockets` (reached on `port`,
-  // through TLS when `tls`).
-  void AcceptFrom(const std::vector<SocketHandle>& sockets, std::uint16_t port, bool tls);
+  // Accepts a burst of connections waiting on `sockets` (reached on `port`;
+  // the sockets layer speaks TLS on the TLS port's).
+  void AcceptFrom(const std::vector<SocketHandle>& sockets, std::uint16_t port);
   // Accepts one connection waiting on `listening`; false when there was
   // none to take (or the accept failed, which then backs off).
-  bool AcceptOne(SocketHandle listening, std::uint16_t port, bool tls);
+  bool AcceptOne(SocketHandle listening, std::uint16_t port);
+  // The watcher of the TLS listening sockets: their connections are
+  // accepted as TLS ones.
+  class TlsAcceptor final : public SocketWatcher {
+   public:
+    explicit TlsAcceptor(TDadideVUDServer& server) : server_(server) {}
+    void SocketReady(SocketHandle socket, SocketEvents event, int error) override;
+
+   private:
+    TDadideVUDServer& server_;
+  };
   // A notice for a TLS listening socket: handled like the server's own.
-  void TlsListenerNotice(WindowMessage& message);
-  // Watches every listening socket for `events`.
-  void SelectListening(long events);
+  void TlsListenerReady(SocketHandle socket, SocketEvents event, int error);
+  // Watches every listening socket for `events` (0: not at all).
+  void WatchListening(SocketEvents events);
   // An accept failed for lack of resources: says so (at most once a second)
   // and stops taking connections for a while, doubling the pause each time.
   void BackOffAccepting(int errorCode);
@@ -411,9 +424,9 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // one IPv6 socket cannot take IPv4 peers.
   std::vector<SocketHandle> listeners_;
   bool listensIPv6_ = false;
-  // The same for the TLS port; their notices arrive at tlsWindow_.
+  // The same for the TLS port; their notices arrive at tlsAcceptor_.
   std::vector<SocketHandle> tlsListeners_;
-  std::unique_ptr<HiddenWindow> tlsWindow_;
+  TlsAcceptor tlsAcceptor_{*this};
   bool stopping_ = false;
   std::uint64_t stops_ = 0;  // counts stops, so that walks notice one
   bool destroying_ = false;

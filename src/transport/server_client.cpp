@@ -33,13 +33,13 @@ bool TDadideVUDServerClient::SendWaiting() {
     const int sent = Api().send(Socket, waiting.data(), length, 0);
     if (sent == kSocketError) {
       const int error = Api().lastError();
-      if (error == WSAEWOULDBLOCK) return true;  // the socket is full: FD_WRITE tells when it is not
+      if (error == WSAEWOULDBLOCK) return true;  // the socket is full: kCanWrite tells when it is not
       SocketError(Socket, error);
       return false;
     }
     SendQueue.consume(static_cast<std::size_t>(sent));
     Flow.bytesTaken += static_cast<std::uint64_t>(sent);
-    if (sent < length) return true;  // full; the rest goes out on FD_WRITE
+    if (sent < length) return true;  // full; the rest goes out at kCanWrite
   }
   return true;
 }
@@ -68,6 +68,14 @@ void TDadideVUDServerClient::Close(bool abortive) {
   const int error = CloseSocket(abortive);
   Connected = false;
   if (error != 0) SocketError(closing, error);
+}
+
+void TDadideVUDServerClient::SocketReady(SocketHandle socket, SocketEvents event, int error) {
+  if (TCustomFasterSocket* owner = Owner()) {
+    owner->ConnectionReady(this, event, error);
+  } else {
+    TCustomFasterSocket::SocketReady(socket, event, error);
+  }
 }
 
 void TDadideVUDServerClient::SocketError(SocketHandle Socket, int ErrorCode) {

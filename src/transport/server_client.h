@@ -23,7 +23,7 @@
 // Sending: Flush hands the waiting bytes of SendQueue to the socket until
 // the socket takes no more. A socket that takes nothing or only a part
 // ("would block") is back-pressure, not an error: the rest stays queued and
-// goes out on the socket's next FD_WRITE notice.
+// goes out at the socket's next kCanWrite notice.
 //
 // Errors: a connection never has an OnError of its own, so failures of its
 // sends and closes reach the server's OnError with the connection as Sender.
@@ -88,6 +88,8 @@ class TDadideVUDServerClient : public TCustomFasterSocket {
   // still holds and end the stream normally (a stop, once everything queued
   // has been handed over).
   void CloseGracefully();
+  // Its socket's notices go to its owner, which reads for it.
+  void SocketReady(SocketHandle socket, SocketEvents event, int error) override;
   // A failure of this connection: "would block" is no error and is dropped;
   // anything else is the connection's fault (the owner is told) and is then
   // reported as the base reports every error.

@@ -16,9 +16,10 @@
 namespace parlivo {
 namespace {
 
-// Events a connection asks for while it is read, and while it is held back.
-constexpr long kReadingEvents = FD_READ | FD_WRITE | FD_CLOSE;
-constexpr long kHeldBackEvents = FD_WRITE;
+// What a connection is watched for while it is read, and while it is held
+// back: then only for room to write, so TCP slows its sender.
+constexpr SocketEvents kReadingEvents = kCanRead | kCanWrite | kPeerClosed;
+constexpr SocketEvents kHeldBackEvents = kCanWrite;
 
 }  // namespace
 
@@ -51,7 +52,7 @@ void TDadideVUDServer::ReceiveSettled(TDadideVUDServerClient* client) {
 
 void TDadideVUDServer::PauseReading(TDadideVUDServerClient* client) {
   if (!client->InService() || !FlowControl.Pause(client->Flow)) return;
-  Api().asyncSelect(client->Socket, WindowHandle(), WM_SOCKETNOTIFY, kHeldBackEvents);
+  Api().watch(client->Socket, client, kHeldBackEvents);
   WatchFlow();
 }
 
@@ -61,7 +62,7 @@ void TDadideVUDServer::ResumeReading(TDadideVUDServerClient* client) {
   const auto alive = client->LifeToken();
   DeliverReceived(client);
   if (alive.expired() || !client->InService() || client->Flow.readPaused) return;
-  Api().asyncSelect(client->Socket, WindowHandle(), WM_SOCKETNOTIFY, kReadingEvents);
+  Api().watch(client->Socket, client, kReadingEvents);
 }
 
 void TDadideVUDServer::UpdateHolding() {

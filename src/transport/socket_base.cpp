@@ -18,12 +18,11 @@ constexpr std::size_t kReceiveBufferKeep = 64 * 1024;
 }  // namespace
 
 TCustomFasterSocket::TCustomFasterSocket(SocketApi& api, TCustomFasterSocket* owner)
-    : api_(api),
-      owner_(owner),
-      life_(std::make_shared<int>(0)),
-      window_(std::make_unique<HiddenWindow>([this](WindowMessage& message) { WndProc(message); })) {}
+    : api_(api), owner_(owner), life_(std::make_shared<int>(0)) {}
 
-TCustomFasterSocket::~TCustomFasterSocket() = default;
+TCustomFasterSocket::~TCustomFasterSocket() {
+  if (Socket != kInvalidSocket) api_.watch(Socket, nullptr, 0);
+}
 
 void TCustomFasterSocket::Flush(void*) {}
 void TCustomFasterSocket::AcceptConnection() {}
@@ -34,34 +33,30 @@ void TCustomFasterSocket::DispatchPacket(TDadideVUDServerClient*, ByteStream&, s
 void TCustomFasterSocket::SetPort(std::uint16_t) {}
 void TCustomFasterSocket::ConnectionFault(TDadideVUDServerClient*) {}
 
-void TCustomFasterSocket::WndProc(WindowMessage& Message) {
-  if (Message.msg == WM_QUERYENDSESSION) {
-    Message.result = 1;
-    return;
-  }
-  Message.result = 0;
-  if (Message.msg != WM_SOCKETNOTIFY) return;
-  RunGuarded(this, [&] { SocketMessage(Message); });
+void TCustomFasterSocket::SocketReady(SocketHandle socket, SocketEvents event, int error) {
+  RunGuarded(this, [&] { HandleReady(socket, event, error, nullptr); });
 }
 
-void TCustomFasterSocket::SocketMessage(WindowMessage& Message) {
-  const auto socket = static_cast<SocketHandle>(Message.wParam);
-  const int error = SelectError(Message.lParam);
+void TCustomFasterSocket::ConnectionReady(TDadideVUDServerClient* client, SocketEvents event, int error) {
+  RunGuarded(this, [&] { HandleReady(client->Socket, event, error, client); });
+}
+
+void TCustomFasterSocket::HandleReady(SocketHandle socket, SocketEvents event, int error,
+                                      TDadideVUDServerClient* client) {
   if (error > 10000) {
     SocketError(socket, error);
     return;
   }
-  switch (SelectEvent(Message.lParam)) {
-    case FD_READ: ReadNotified(socket); break;
-    case FD_ACCEPT: AcceptConnection(); break;
-    case FD_CONNECT: SocketConnected(); break;
-    case FD_CLOSE: SocketClosed(socket); break;  // bytes that may still wait are not read first
-    case FD_WRITE: SocketWritable(socket); break;
+  switch (event) {
+    case kCanRead: ReadNotified(socket, client); break;
+    case kCanAccept: AcceptConnection(); break;
+    case kPeerClosed: SocketClosed(socket); break;  // bytes that may still wait are not read first
+    case kCanWrite: SocketWritable(socket); break;
     default: break;
   }
 }
 
-void TCustomFasterSocket::ReadNotified(SocketHandle socket) {
+void TCustomFasterSocket::ReadNotified(SocketHandle socket, TDadideVUDServerClient* client) {
   std::uint32_t waiting = 0;
   if (api_.ioctlFionread(socket, &waiting) != 0) {
     SocketError(socket, api_.lastError());
@@ -70,8 +65,7 @@ void TCustomFasterSocket::ReadNotified(SocketHandle socket) {
   if (waiting == 0) return;
 
   TCustomFasterSocket* target = this;
-  TDadideVUDServerClient* client = nullptr;
-  if (Clients) {
+  if (client == nullptr && Clients) {
     client = Clients->FindBySocket(socket);
     if (client == nullptr) {
       // A socket no connection holds: its bytes belong to nobody. Reading
@@ -79,8 +73,8 @@ void TCustomFasterSocket::ReadNotified(SocketHandle socket) {
       DiscardWaiting(socket, waiting);
       return;
     }
-    target = client;
   }
+  if (client != nullptr) target = client;
   const std::size_t allowed = ReadAllowance(client, waiting);
   if (allowed == 0) return;  // the owner holds this sender back for now
 
@@ -196,7 +190,7 @@ void TCustomFasterSocket::SocketError(SocketHandle Socket, int ErrorCode) {
 }
 
 int TCustomFasterSocket::CloseSocket(bool abortive) {
-  api_.asyncSelect(Socket, WindowHandle(), WM_SOCKETNOTIFY, 0);
+  api_.watch(Socket, nullptr, 0);
   api_.shutdown(Socket, kShutdownBoth);
   if (abortive) api_.setLinger(Socket, 1, 0);
   const SocketHandle closing = Socket;

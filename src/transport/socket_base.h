@@ -2,10 +2,12 @@
 // TCustomFasterSocket: the common base of the server and of every accepted
 // connection.
 //
-// A socket object owns a socket handle, a hidden window that receives the
-// socket's readiness notices, a receive buffer and a send queue. It turns
-// each notice into a call of one of its virtual operations, reads waiting
-// bytes and cuts them into packets, and routes socket errors to OnError.
+// A socket object owns a socket handle, a receive buffer and a send queue,
+// and watches its socket: each readiness notice comes to it directly
+// (SocketReady) and becomes a call of one of its virtual operations; it
+// reads waiting bytes and cuts them into packets, and routes socket errors
+// to OnError. A connection hands its notices to its owner
+// (ConnectionReady), which reads for it.
 // Everything runs on the one event thread; nothing is locked.
 //
 // Ownership: a server owns its connections (Clients) and a connection knows
@@ -27,7 +29,6 @@
 #include "transport/client_list.h"
 #include "transport/outgoing_queue.h"
 #include "transport/packet_framing.h"
-#include "transport/platform/hidden_window.h"
 #include "transport/platform/socket_api.h"
 
 namespace parlivo {
@@ -39,11 +40,12 @@ class TDadideVUDServerClient;
 using TDadideVUDErrorEvent =
     std::function<void(TCustomFasterSocket* Sender, SocketHandle Socket, int ErrorCode, const std::string& ErrorMsg)>;
 
-class TCustomFasterSocket {
+class TCustomFasterSocket : public SocketWatcher {
  public:
   // `owner` is the object that owns this one (a connection's server), or
   // null. `api` must outlive the object.
   TCustomFasterSocket(SocketApi& api, TCustomFasterSocket* owner);
+  // Stops watching a socket still held (it does not close it).
   virtual ~TCustomFasterSocket();
 
   TCustomFasterSocket(const TCustomFasterSocket&) = delete;
@@ -62,7 +64,6 @@ class TCustomFasterSocket {
   ByteStream ReceiveBuffer;
   OutgoingQueue SendQueue;
 
-  HiddenWindow* WindowHandle() const { return window_.get(); }
   TCustomFasterSocket* Owner() const { return owner_; }
   SocketApi& Api() const { return api_; }
   // Expires when this object is destroyed; lets a caller notice that a
@@ -71,16 +72,19 @@ class TCustomFasterSocket {
 
   // Sends queued bytes. Nothing here; the server and the connection override it.
   virtual void Flush(void* Sender);
-  // The hidden window's procedure. WM_QUERYENDSESSION is answered with 1
-  // (logging off is never refused), WM_SOCKETNOTIFY goes to SocketMessage,
-  // everything else is answered with 0. An error raised while a message is
-  // handled goes to the central handler; this never throws.
-  virtual void WndProc(WindowMessage& Message);
+  // A readiness notice for this object's own socket (HandleReady). An
+  // error raised while it is handled goes to the central handler; this
+  // never throws.
+  void SocketReady(SocketHandle socket, SocketEvents event, int error) override;
+  // A readiness notice for the socket of a connection this object owns
+  // (the connection passes its notices on): handled as HandleReady does,
+  // reading into the connection. Never throws.
+  virtual void ConnectionReady(TDadideVUDServerClient* client, SocketEvents event, int error);
   virtual void AcceptConnection();
   virtual void SocketClosed(SocketHandle Socket);
   virtual void SocketConnected();
   // The socket can take more bytes again after a send that could not hand
-  // over everything (FD_WRITE). Nothing here; the server sends what waits.
+  // over everything (kCanWrite). Nothing here; the server sends what waits.
   virtual void SocketWritable(SocketHandle Socket);
   virtual void DispatchPacket(TDadideVUDServerClient* Client, ByteStream& Data, std::int32_t ID);
   virtual void SetPort(std::uint16_t Value);
@@ -101,10 +105,11 @@ class TCustomFasterSocket {
   // Receives up to Count bytes and appends them to Buffer; on a close or an
   // error the buffer keeps exactly its previous content.
   void ReadAvailable(SocketHandle Socket, ByteStream& Buffer, int Count);
-  // Handles one readiness notice: an error code above 10000 is reported,
-  // otherwise FD_READ reads and delivers, FD_ACCEPT accepts, FD_CONNECT and
-  // FD_CLOSE and FD_WRITE go to their operations.
-  void SocketMessage(WindowMessage& Message);
+  // Handles one readiness notice of `socket` (of `client`, when it is a
+  // connection's): an error code above 10000 is reported, otherwise
+  // kCanRead reads and delivers, kCanAccept accepts, kPeerClosed and
+  // kCanWrite go to their operations.
+  void HandleReady(SocketHandle socket, SocketEvents event, int error, TDadideVUDServerClient* client);
 
  protected:
   // Flow control of the receive path, for owners of connections. How many
@@ -122,7 +127,7 @@ class TCustomFasterSocket {
   // objects through the handlers it calls.
   void DeliverReceived(TDadideVUDServerClient* client);
 
-  // Closes Socket: notices cancelled, shut down both ways, with zero linger
+  // Closes Socket: its watch cancelled, shut down both ways, with zero linger
   // when `abortive` (the peer sees a reset and unsent bytes are dropped),
   // closed. Socket becomes kInvalidSocket even when the close fails: the
   // system releases the descriptor either way, so it is never closed twice.
@@ -135,7 +140,9 @@ class TCustomFasterSocket {
   virtual TCustomFasterSocket* ErrorRouteOwner() const { return nullptr; }
 
  private:
-  void ReadNotified(SocketHandle socket);
+  // Reads what waits on `socket`, into `client` when it is a connection's
+  // (found by its socket when not given), and delivers it.
+  void ReadNotified(SocketHandle socket, TDadideVUDServerClient* client);
   void DiscardWaiting(SocketHandle socket, std::uint32_t count);
   // What DoRecv does with a receive result: 0 is the peer's close, -1 an error.
   void ReportReceiveResult(SocketHandle socket, int result);
@@ -143,7 +150,6 @@ class TCustomFasterSocket {
   SocketApi& api_;
   TCustomFasterSocket* owner_;
   std::shared_ptr<const void> life_;
-  std::unique_ptr<HiddenWindow> window_;
 };
 
 // Appends the packet to Target's send queue and asks Target to send at once

@@ -494,8 +494,7 @@ TEST(RelayFailure, AFailedSendDuringTheRelayCostsOnlyThatConnection) {
   ASSERT_TRUE(form.Server->Listen());
   std::vector<SocketHandle> sockets;
   for (int i = 0; i < 4; ++i) {
-    form.Server->WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(form.Server->Socket),
-                                             MakeSelectParam(FD_ACCEPT, 0));
+    api.notify(form.Server->Socket, kCanAccept);
     sockets.push_back((*form.Server->Clients)[form.Server->Clients->Count() - 1]->Socket);
   }
   api.at(sockets[1]).sendScript = {-10054};
@@ -503,8 +502,7 @@ TEST(RelayFailure, AFailedSendDuringTheRelayCostsOnlyThatConnection) {
   const std::string text = EncodeText("hello");
   AppendPacket(packet, MakePacket(static_cast<std::int32_t>(text.size()), 8, text.data()));
   api.at(sockets[0]).incoming = std::string(packet.view());
-  form.Server->WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(sockets[0]),
-                                           MakeSelectParam(FD_READ, 0));
+  api.notify(sockets[0], kCanRead);
   form.Server->FlushPendingOutput();
 
   EXPECT_TRUE(form.Server->Listen());

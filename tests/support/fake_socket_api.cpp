@@ -152,10 +152,16 @@ int FakeSocketApi::ioctlFionread(SocketHandle s, std::uint32_t* count) {
   return 0;
 }
 
-int FakeSocketApi::asyncSelect(SocketHandle s, HiddenWindow*, unsigned, long events) {
-  at(s).selectEvents = events;
-  log(Line("select", s) + " " + std::to_string(events));
+int FakeSocketApi::watch(SocketHandle s, SocketWatcher* watcher, SocketEvents events) {
+  FakeSocket& socket = at(s);
+  socket.watcher = events != 0 ? watcher : nullptr;
+  socket.watchedEvents = watcher != nullptr ? events : 0;
+  log(Line("watch", s) + " " + std::to_string(socket.watchedEvents));
   return 0;
+}
+
+void FakeSocketApi::notify(SocketHandle s, SocketEvents event, int error) {
+  if (SocketWatcher* watcher = at(s).watcher) watcher->SocketReady(s, event, error);
 }
 
 int FakeSocketApi::waitWritable(const std::vector<SocketHandle>& handles, int timeoutMs,

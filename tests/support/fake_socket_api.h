@@ -24,11 +24,12 @@ struct FakeSocket {
   bool open = true;
   bool shutDown = false;
   bool lingerZero = false;
-  long selectEvents = 0;
+  SocketEvents watchedEvents = 0;   // what the last watch() asked for
+  SocketWatcher* watcher = nullptr;  // who the last watch() named
   int family = 0;               // as socket() was asked for it
   SockAddrStorage bound{};      // what bind() was given
   bool v6Only = false;          // what setV6Only() set last
-  bool writeArmed = false;      // a send did not take everything: FD_WRITE is due when it can
+  bool writeArmed = false;      // a send did not take everything: kCanWrite is due when it can
   bool writable = true;         // what waitWritable() says of it
 };
 
@@ -59,6 +60,9 @@ class FakeSocketApi : public SocketApi {
   std::function<void(int timeoutMs)> onWait;
 
   FakeSocket& at(SocketHandle s) { return sockets[s]; }
+  // Tells the watcher of `s` that it is ready, as the system would (for a
+  // listening socket: kCanAccept); nothing when nobody watches it.
+  void notify(SocketHandle s, SocketEvents event, int error = 0);
 
   int startup(std::uint16_t version) override;
   int cleanup() override;
@@ -75,7 +79,7 @@ class FakeSocketApi : public SocketApi {
   int setNoDelay(SocketHandle s, bool on) override;
   int setV6Only(SocketHandle s, bool on) override;
   int ioctlFionread(SocketHandle s, std::uint32_t* count) override;
-  int asyncSelect(SocketHandle s, HiddenWindow* window, unsigned message, long events) override;
+  int watch(SocketHandle s, SocketWatcher* watcher, SocketEvents events) override;
   int waitWritable(const std::vector<SocketHandle>& sockets, int timeoutMs, std::vector<bool>& writable) override;
   int lastError() override { return lastError_; }
   int gethostname(char* name, int length) override;

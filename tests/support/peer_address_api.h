@@ -50,8 +50,8 @@ class PeerAddressApi final : public SocketApi {
   int setNoDelay(SocketHandle s, bool on) override { return real_.setNoDelay(s, on); }
   int setV6Only(SocketHandle s, bool on) override { return real_.setV6Only(s, on); }
   int ioctlFionread(SocketHandle s, std::uint32_t* count) override { return real_.ioctlFionread(s, count); }
-  int asyncSelect(SocketHandle s, HiddenWindow* window, unsigned message, long events) override {
-    return real_.asyncSelect(s, window, message, events);
+  int watch(SocketHandle s, SocketWatcher* watcher, SocketEvents events) override {
+    return real_.watch(s, watcher, events);
   }
   int waitWritable(const std::vector<SocketHandle>& sockets, int timeoutMs, std::vector<bool>& writable) override {
     return real_.waitWritable(sockets, timeoutMs, writable);

@@ -26,8 +26,7 @@ using testing::PumpFor;
 using testing::PumpUntil;
 using testing::RecordingSocket;
 
-constexpr long kAllEvents = FD_READ | FD_ACCEPT | FD_CLOSE;
-constexpr long kReading = FD_READ | FD_WRITE | FD_CLOSE;  // what a connection in service asks for
+constexpr SocketEvents kReading = kCanRead | kCanWrite | kPeerClosed;  // what a connection in service asks for
 
 // A socket object that listens on 127.0.0.1 with a port the system picks,
 // accepting into its client list.
@@ -42,7 +41,7 @@ struct ListeningServer {
     address.address = htonl(INADDR_LOOPBACK);
     EXPECT_EQ(api.bind(server.Socket, address), 0);
     EXPECT_EQ(api.listen(server.Socket, 5), 0);
-    EXPECT_EQ(api.asyncSelect(server.Socket, server.WindowHandle(), WM_SOCKETNOTIFY, kAllEvents), 0);
+    EXPECT_EQ(api.watch(server.Socket, &server, kCanAccept), 0);
     sockaddr_in bound{};
     socklen_t length = sizeof bound;
     ::getsockname(server.Socket, reinterpret_cast<sockaddr*>(&bound), &length);
@@ -53,9 +52,9 @@ struct ListeningServer {
     server.Api().closesocket(server.Socket);
   }
   // Asks the connection's socket for `events` only, as flow control does
-  // to pause (FD_WRITE alone) or resume (FD_READ | FD_WRITE | FD_CLOSE) it.
-  int Select(TDadideVUDServerClient* client, long events) {
-    return server.Api().asyncSelect(client->Socket, server.WindowHandle(), WM_SOCKETNOTIFY, events);
+  // to pause (kCanWrite alone) or resume (kReading) it.
+  int Select(TDadideVUDServerClient* client, SocketEvents events) {
+    return server.Api().watch(client->Socket, client, events);
   }
   // Connects a peer and waits until the server has accepted it.
   TDadideVUDServerClient* Connect(LoopbackPeer& peer) {
@@ -174,7 +173,7 @@ TEST(Loopback, QueuedPacketsReachThePeer) {
   EXPECT_EQ(peer.receive(21), Packet(8, "hello") + Packet(8, 9));
 }
 
-// Flow control pauses a reader by asking for FD_WRITE alone; a queue that
+// Flow control pauses a reader by asking for kCanWrite alone; a queue that
 // was waiting for the socket must still drain, or a slow reader held back
 // while its messages queue up would never get them.
 TEST(Loopback, AQueueWaitingForTheSocketStillDrainsWhileReadingIsPaused) {
@@ -186,7 +185,7 @@ TEST(Loopback, AQueueWaitingForTheSocketStillDrainsWhileReadingIsPaused) {
   ASSERT_EQ(listening.Select(client, kReading), 0);
   const std::string big(4 << 20, 'q');  // far more than the socket takes at once
   ASSERT_TRUE(QueuePacket(*client, MakePacket(static_cast<std::int32_t>(big.size()), 8, big.data())));
-  ASSERT_EQ(listening.Select(client, FD_WRITE), 0);
+  ASSERT_EQ(listening.Select(client, kCanWrite), 0);
 
   const std::string expected = Packet(8, big);
   std::string received;
@@ -211,7 +210,7 @@ TEST(Loopback, AReaderPausedReadsNothingUntilResumedAndThenEverything) {
   LoopbackPeer peer;
   TDadideVUDServerClient* client = listening.Connect(peer);
   ASSERT_NE(client, nullptr);
-  ASSERT_EQ(listening.Select(client, FD_WRITE), 0);
+  ASSERT_EQ(listening.Select(client, kCanWrite), 0);
   ASSERT_TRUE(peer.sendAll(Packet(3, "held")));
   PumpFor(50);
   EXPECT_TRUE(listening.server.deliveries.empty());

@@ -60,7 +60,10 @@ class RecordingSocket : public TCustomFasterSocket {
   void AcceptConnection() override {
     SockAddrStorage peer{};
     const SocketHandle accepted = Api().accept(Socket, &peer);
-    if (accepted != kInvalidSocket) AddClient(accepted);
+    if (accepted == kInvalidSocket) return;
+    // Its notices come to the connection, which hands them to this owner.
+    TDadideVUDServerClient* client = AddClient(accepted);
+    Api().watch(accepted, client, kCanRead | kCanWrite | kPeerClosed);
   }
 
   // As the server does: a connection whose socket has room again sends on.

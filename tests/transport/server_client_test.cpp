@@ -78,7 +78,7 @@ TEST_F(FlushFixture, AFullSocketWaitsForWriteReadinessWithoutPollingOrErrors) {
     EXPECT_TRUE(api.at(7).writeArmed);
     testing::PumpFor(30);
     EXPECT_EQ(api.at(7).sendSizes.size(), 1u);  // nothing retries on a clock
-    client->Flush(nullptr);                     // what the server does on FD_WRITE
+    client->Flush(nullptr);                     // what the server does at kCanWrite
     EXPECT_EQ(api.at(7).sent.size(), 100u);
     EXPECT_TRUE(client->SendQueue.empty());
   }
@@ -118,7 +118,7 @@ TEST_F(FlushFixture, NothingIsSentOnAClosedConnection) {
 TEST_F(FlushFixture, ClosingCancelsShutsDownLingersZeroAndCloses) {
   client->StreamSize = 5;
   client->SetConnected(false);
-  EXPECT_EQ(api.calls, (std::vector<std::string>{"select 7 0", "shutdown 7", "linger 7 1 0", "close 7"}));
+  EXPECT_EQ(api.calls, (std::vector<std::string>{"watch 7 0", "shutdown 7", "linger 7 1 0", "close 7"}));
   EXPECT_EQ(client->Socket, kInvalidSocket);
   EXPECT_FALSE(client->Connected);
   EXPECT_EQ(client->StreamSize, 0);
@@ -146,7 +146,7 @@ TEST_F(FlushFixture, DestroyingAnOpenConnectionClosesItAbortively) {
   EXPECT_FALSE(api.at(7).open);
   EXPECT_TRUE(api.at(7).lingerZero);
   EXPECT_TRUE(api.at(7).shutDown);
-  EXPECT_EQ(api.at(7).selectEvents, 0);
+  EXPECT_EQ(api.at(7).watchedEvents, 0);
 }
 
 TEST(OutgoingQueueCap, APacketThatWouldPassTheCapIsRefusedWholeAndFitsOnceBytesAreSent) {

@@ -56,24 +56,20 @@ struct Flow : ::testing::Test {
   }
   void Send(SocketHandle socket, const std::string& bytes) {
     api.at(socket).incoming += bytes;
-    Notify(socket, FD_READ);
+    Notify(socket, kCanRead);
   }
   void Leave(SocketHandle socket) {
     api.at(socket).peerClosed = true;
-    Notify(socket, FD_CLOSE);
+    Notify(socket, kPeerClosed);
     server.RunSafePoint();
   }
   SocketHandle Accept() {
-    server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(server.Socket),
-                                       MakeSelectParam(FD_ACCEPT, 0));
+    api.notify(server.Socket, kCanAccept);
     const SocketHandle socket = (*server.Clients)[server.Clients->Count() - 1]->Socket;
     server.RunSafePoint();
     return socket;
   }
-  void Notify(SocketHandle socket, long event) {
-    server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(socket),
-                                       MakeSelectParam(event, 0));
-  }
+  void Notify(SocketHandle socket, SocketEvents event) { api.notify(socket, event); }
   // A sender and a reader whose socket takes nothing; the sender's text of
   // `size` bytes is relayed to both, filling a budget of `limit` bytes.
   std::pair<SocketHandle, SocketHandle> FillBehindAStalledReader(std::size_t limit, std::size_t size) {
@@ -83,7 +79,7 @@ struct Flow : ::testing::Test {
     const SocketHandle stalled = Accept();
     api.at(stalled).sendScript = std::deque<int>(100, -10035);
     api.at(sender).incoming = Packet(pidMessage, std::string(size, 'x'));
-    Notify(sender, FD_READ);
+    Notify(sender, kCanRead);
     server.RunSafePoint();
     return {sender, stalled};
   }
@@ -98,7 +94,7 @@ struct Flow : ::testing::Test {
     }
     return done();
   }
-  bool Reading(SocketHandle socket) { return (api.at(socket).selectEvents & FD_READ) != 0 || api.at(socket).selectEvents == 0; }
+  bool Reading(SocketHandle socket) { return (api.at(socket).watchedEvents & kCanRead) != 0 || api.at(socket).watchedEvents == 0; }
   TDadideVUDServerClient* Find(SocketHandle socket) { return server.Clients->FindBySocket(socket); }
 
   std::int64_t nowMs = 1000000;
@@ -121,14 +117,14 @@ TEST_F(Flow, AFullBudgetHoldsSendersBackAndEveryKeptPacketArrivesInOrderOnceItDr
     burst += Packet(pidMessage, expected.back());
   }
   api.at(sender).incoming = burst;
-  Notify(sender, FD_READ);
+  Notify(sender, kCanRead);
   server.RunSafePoint();
   EXPECT_TRUE(server.FlowControl.HoldingSenders());
   EXPECT_FALSE(Reading(sender));  // TCP slows it from here
   EXPECT_EQ(notices.size(), 1u);
   EXPECT_NE(notices[0].find("Holding senders back"), std::string::npos) << notices[0];
   // The reader takes everything: the budget drains and the sender is read again.
-  Notify(reader, FD_WRITE);
+  Notify(reader, kCanWrite);
   ASSERT_TRUE(TickUntil([&] { return Texts(api.at(reader).sent).size() == expected.size(); }));
   EXPECT_EQ(Texts(api.at(reader).sent), expected);
   EXPECT_EQ(Texts(api.at(sender).sent), expected);
@@ -143,7 +139,7 @@ TEST_F(Flow, ASenderOverItsPacketBudgetIsPausedNotDroppedAndResumedAtTheRate) {
   std::string burst;
   for (int i = 0; i < 12; ++i) burst += Packet(pidMessage, "t" + std::to_string(i));
   api.at(sender).incoming = burst;
-  Notify(sender, FD_READ);
+  Notify(sender, kCanRead);
   EXPECT_EQ(Texts(api.at(sender).sent).size(), 0u);  // relays leave at the safe point
   server.RunSafePoint();
   EXPECT_EQ(Texts(api.at(sender).sent).size(), 5u);  // the burst, not all
@@ -161,7 +157,7 @@ TEST_F(Flow, ASenderOverItsByteBudgetIsPausedThoughItSendsFewPackets) {
   server.FlowControl.InputBytes = TokenRate{1000, 1000};  // a kilobyte at once, then one a second
   const SocketHandle sender = Accept();
   api.at(sender).incoming = Packet(pidMessage, std::string(1500, 'b')) + Packet(pidMessage, "after");
-  Notify(sender, FD_READ);
+  Notify(sender, kCanRead);
   server.RunSafePoint();
   EXPECT_FALSE(Reading(sender));  // what it sent is relayed; more is not read for now
   // 1500 bytes taken of a 1000-byte burst: half a second's debt.
@@ -181,14 +177,14 @@ TEST_F(Flow, OnlyAReaderWithoutProgressIsDroppedForItsSoftLimit) {
   const SocketHandle slow = Accept();
   for (const SocketHandle s : {stalled, slow}) api.at(s).sendScript = {0};
   api.at(sender).incoming = Packet(pidMessage, std::string(8000, 'x'));
-  Notify(sender, FD_READ);
+  Notify(sender, kCanRead);
   server.RunSafePoint();
   // The slow one takes a little now and then (more than the soft limit in
   // all); the stalled one nothing.
   for (int i = 0; i < 12; ++i) {
     Advance(20);
     api.at(slow).sendScript = {600};
-    Notify(slow, FD_WRITE);
+    Notify(slow, kCanWrite);
     server.FlowTick();
   }
   EXPECT_EQ(tooSlow, (std::vector<SocketHandle>{stalled}));
@@ -202,7 +198,7 @@ TEST_F(Flow, UnderPressureAReaderThatTakesNothingGoesAndPongsDoNotSaveIt) {
   ASSERT_TRUE(server.FlowControl.HoldingSenders());
   for (int i = 0; i < 5; ++i) {
     api.at(stalled).incoming = Packet(pidPong, "");  // it answers every ping...
-    Notify(stalled, FD_READ);
+    Notify(stalled, kCanRead);
     Advance(15);
     server.FlowTick();
   }
@@ -223,7 +219,7 @@ TEST_F(Flow, UnderPressureOnlyAReaderFarBehindTheOthersGoes) {
     api.at(readers.back()).sendScript = {-10035};
   }
   api.at(sender).incoming = Packet(pidMessage, std::string(150000, 'x'));
-  Notify(sender, FD_READ);
+  Notify(sender, kCanRead);
   server.RunSafePoint();
   ASSERT_TRUE(server.FlowControl.HoldingSenders());
   server.FlowTick();  // the window starts
@@ -233,7 +229,7 @@ TEST_F(Flow, UnderPressureOnlyAReaderFarBehindTheOthersGoes) {
   const int takes[] = {101000, 10000, 9000};
   for (int i = 0; i < 3; ++i) {
     api.at(readers[i]).sendScript = {takes[i], -10035};
-    Notify(readers[i], FD_WRITE);
+    Notify(readers[i], kCanWrite);
   }
   server.FlowTick();  // the window ends
   EXPECT_EQ(tooSlow, (std::vector<SocketHandle>{readers[2]}));
@@ -315,7 +311,7 @@ TEST_F(Flow, AMachinesLargePacketsTakeAQuarterOfTheReservationsAtMost) {
   const auto relayed = [&] {
     for (std::size_t c = 0; c < server.Clients->Count(); ++c) {
       const SocketHandle s = (*server.Clients)[c]->Socket;
-      for (int i = 0; i < 8 && !api.at(s).incoming.empty() && Reading(s); ++i) Notify(s, FD_READ);
+      for (int i = 0; i < 8 && !api.at(s).incoming.empty() && Reading(s); ++i) Notify(s, kCanRead);
     }
     server.RunSafePoint();
     return Texts(api.at(elsewhere).sent).size();
@@ -379,7 +375,7 @@ TEST_F(Flow, AClientStuckInThePacketItAnnouncedLeavesButOneThatStillSendsStays) 
   const std::string half = Packet(2000, pidMessage, std::string(992, 'h')).substr(0, 1000);
   for (const SocketHandle s : {stuck, sending}) {
     api.at(s).incoming = half;
-    Notify(s, FD_READ);
+    Notify(s, kCanRead);
   }
   Advance(60);
   api.at(sending).incoming = "more";  // waiting in its socket: it sends, it is not stuck
@@ -396,11 +392,11 @@ TEST_F(Flow, TheFlowClockWatchesAHalfSentPacketAndStopsOnceItIsWhole) {
   const SocketHandle client = Accept();
   const std::string packet = Packet(pidPong, "");
   api.at(client).incoming = packet.substr(0, 5);
-  Notify(client, FD_READ);
+  Notify(client, kCanRead);
   server.FlowTick();
   EXPECT_TRUE(server.FlowClockRunning());
   api.at(client).incoming = packet.substr(5);
-  Notify(client, FD_READ);
+  Notify(client, kCanRead);
   server.RunSafePoint();
   server.FlowTick();
   EXPECT_FALSE(server.FlowClockRunning()) << "nothing is held: an idle server must not be woken";
@@ -411,8 +407,7 @@ TEST_F(Flow, ConnectionsBeyondTheLimitsAreClosedAtOnceAndSaidOnce) {
   server.FlowControl.MaxClientsPerAddress = 1;
   for (int i = 0; i < 5; ++i) {
     api.waitingConnections = 1;
-    server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(server.Socket),
-                                       MakeSelectParam(FD_ACCEPT, 0));
+    api.notify(server.Socket, kCanAccept);
   }
   EXPECT_EQ(server.Clients->Count(), 3u);  // loopback is not limited per address, only in all
   ASSERT_EQ(notices.size(), 1u);
@@ -423,8 +418,7 @@ TEST_F(Flow, ConnectionsBeyondTheLimitsAreClosedAtOnceAndSaidOnce) {
   for (int i = 0; i < 3; ++i) {
     api.nextPeers.push_back("192.0.2.8");
     api.waitingConnections = 1;
-    server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(server.Socket),
-                                       MakeSelectParam(FD_ACCEPT, 0));
+    api.notify(server.Socket, kCanAccept);
   }
   std::size_t fromThere = 0;
   for (std::size_t i = 0; i < server.Clients->Count(); ++i) fromThere += (*server.Clients)[i]->Host == "192.0.2.8";

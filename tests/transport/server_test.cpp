@@ -47,8 +47,7 @@ struct FakeServer : ::testing::Test {
   }
   // Accepts one connection through a notice, as the listening socket's window would see it.
   TDadideVUDServerClient* Accept() {
-    server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(server.Socket),
-                                       MakeSelectParam(FD_ACCEPT, 0));
+    api.notify(server.Socket, kCanAccept);
     return server.Clients->Empty() ? nullptr : (*server.Clients)[server.Clients->Count() - 1];
   }
   int Count(const std::string& call) const {
@@ -131,8 +130,7 @@ TEST_F(FakeServer, StreamAnswersReachTheApplicationWithTheirClient) {
   TDadideVUDServerClient* client = Accept();
   api.at(client->Socket).incoming =
       testing::Packet(pidNeedMoreData, "") + testing::Packet(pidDenyStream, "") + testing::Packet(pidAcceptStream, "");
-  server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(client->Socket),
-                                     MakeSelectParam(FD_READ, 0));
+  api.notify(client->Socket, kCanRead);
   EXPECT_EQ(events, (std::vector<std::pair<std::string, TDadideVUDServerClient*>>{
                         {"more", client}, {"deny", client}, {"accept", client}}));
 }
@@ -166,10 +164,10 @@ TEST_F(FakeServer, AFailedAcceptBacksOffSaysSoOnceAndAcceptsAgainLater) {
   EXPECT_NE(notices[0].find("Too many open files (#10024)"), std::string::npos) << notices[0];
   EXPECT_EQ(server.Clients->Count(), served);
   // Meanwhile the listening socket is not watched for connections...
-  EXPECT_EQ(api.at(server.Socket).selectEvents & FD_ACCEPT, 0);
+  EXPECT_EQ(api.at(server.Socket).watchedEvents & kCanAccept, 0);
   // ...and once the pause is over it is again, and the waiting one gets in.
   ASSERT_TRUE(testing::PumpUntil([&] { return server.Clients->Count() == served + 1; }, 2000));
-  EXPECT_NE(api.at(server.Socket).selectEvents & FD_ACCEPT, 0);
+  EXPECT_NE(api.at(server.Socket).watchedEvents & kCanAccept, 0);
 }
 
 TEST_F(FakeServer, ErrorHandlerThatStopsTheServerInTheMiddleOfAFlushEndsIt) {
@@ -262,8 +260,7 @@ TEST_F(FakeServer, PacketsBehindOneWhoseHandlerStoppedTheServerAreNotDelivered) 
   ByteStream bytes;
   for (const char* text : {"one", "two"}) AppendPacket(bytes, MakePacket(3, pidMessage, text));
   api.at(socket).incoming = std::string(bytes.view());
-  server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(socket),
-                                     MakeSelectParam(FD_READ, 0));
+  api.notify(socket, kCanRead);
   EXPECT_EQ(messages, 1);
   EXPECT_FALSE(server.Dispatching);
   testing::PumpFor(5);
@@ -297,8 +294,7 @@ TEST_F(FakeServer, AClientWhoseAnswersComeOneSweepLateIsNeverTimedOut) {
     server.PingClients();
     server.PingClients();
     api.at(socket).incoming = std::string(pong.view());
-    server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(socket),
-                                       MakeSelectParam(FD_READ, 0));
+    api.notify(socket, kCanRead);
     testing::PumpFor(1);
     ASSERT_EQ(server.Clients->Count(), 1u) << "round " << round;
   }
@@ -343,8 +339,7 @@ TEST_F(FakeServer, AHandlerThatStopsTheServerLeavesNoReplyQueuedForItsReleasedCo
     const SocketHandle socket = Accept()->Socket;
     server.FlushPendingOutput();
     api.at(socket).incoming = packet;
-    server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(socket),
-                                       MakeSelectParam(FD_READ, 0));
+    api.notify(socket, kCanRead);
     EXPECT_FALSE(server.Listen());
     testing::PumpFor(5);  // frees the released connection; a queued reply would be flushed after that
     EXPECT_EQ(api.at(socket).sendSizes.size(), 1u);  // the greeting only
@@ -393,8 +388,7 @@ TEST_F(FakeServer, AThrowingDisconnectHandlerEndsOnlyItsOwnDeparture) {
   EXPECT_EQ(server.Clients->Count(), 2u);
   for (const std::size_t gone : {1, 2}) EXPECT_FALSE(api.at(sockets[gone]).open);
   // Later departures still happen (nothing is stuck waiting for a timer).
-  server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(sockets[3]),
-                                     MakeSelectParam(FD_CLOSE, 0));
+  api.notify(sockets[3], kPeerClosed);
   EXPECT_EQ(server.Clients->Count(), 1u);
   testing::PumpFor(5);  // frees them; the sanitizer build checks nothing leaks or is read after
   SetUnhandledErrorHandler(previous);
@@ -448,8 +442,7 @@ TEST_F(FakeServer, AStopWaitsForTheLastPacketsOnlyWithinItsBounds) {
       nowMs += c.writable ? std::min(timeoutMs, 100) : timeoutMs;
     };
     stopping.SetListen(true);
-    stopping.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(stopping.Socket),
-                                         MakeSelectParam(FD_ACCEPT, 0));
+    api.notify(stopping.Socket, kCanAccept);
     TDadideVUDServerClient* client = (*stopping.Clients)[0];
     const SocketHandle socket = client->Socket;
     stopping.RunSafePoint();
@@ -474,8 +467,7 @@ TEST_F(FakeServer, ASocketWithRoomAgainGetsTheRestAtItsWriteNotice) {
   api.at(socket).sendScript = {3};
   server.RunSafePoint();
   EXPECT_EQ(api.at(socket).sent.size(), 3u);
-  server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(socket),
-                                     MakeSelectParam(FD_WRITE, 0));
+  api.notify(socket, kCanWrite);
   EXPECT_EQ(api.at(socket).sent.size(), 8u);
 }
 
@@ -488,10 +480,7 @@ TEST(ServerDisposal, AServerDisposedOfInsideItsHandlersIsFreedOnlyAfterThem) {
     std::function<void(TDadideVUDServer&, std::function<void()>)> arm;
     std::function<void(TDadideVUDServer&, testing::FakeSocketApi&)> trigger;
   };
-  const auto accept = [](TDadideVUDServer& s, testing::FakeSocketApi&) {
-    s.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(s.Socket),
-                                  MakeSelectParam(FD_ACCEPT, 0));
-  };
+  const auto accept = [](TDadideVUDServer& s, testing::FakeSocketApi& api) { api.notify(s.Socket, kCanAccept); };
   const std::vector<Case> cases = {
       {"OnAccept", [](TDadideVUDServer& s, auto dispose) {
          s.OnAccept = [dispose](TDadideVUDServer*, TDadideVUDServerClient*, bool&) { dispose(); };

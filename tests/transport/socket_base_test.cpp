@@ -51,7 +51,6 @@ class CentralHandlerSpy {
   UnhandledErrorHandler previous_;
 };
 
-std::intptr_t Notice(long event, int error = 0) { return MakeSelectParam(event, error); }
 
 TEST(SocketErrorText, KnownAndUnknownCodes) {
   const std::vector<std::pair<int, std::string_view>> cases = {
@@ -90,7 +89,7 @@ TEST(SocketBase, ErrorNoticeFiresOwnHandlerAndReadsNothing) {
   socket.OnError = Record(errors);
   api.at(7).incoming = Packet(1, "x");
 
-  socket.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, 7, Notice(FD_READ, 10054));
+  socket.SocketReady(7, kCanRead, 10054);
 
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].sender, &socket);
@@ -128,18 +127,10 @@ TEST(SocketBase, ErrorWithNoHandlerAnywhereRaisesTheText) {
   // Raised while a notice is handled, it reaches the central handler instead
   // of the event loop.
   CentralHandlerSpy central;
-  server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, 7, Notice(FD_CLOSE, 10053));
+  server.SocketReady(7, kPeerClosed, 10053);
   ASSERT_EQ(central.reports.size(), 1u);
   EXPECT_EQ(central.reports[0].first, &server);
   EXPECT_EQ(central.reports[0].second, "Software caused connection abort");
-}
-
-TEST(SocketBase, WindowProcedureAnswersQueryEndSessionAndIgnoresOtherMessages) {
-  FakeSocketApi api;
-  RecordingSocket socket(api, false);
-  EXPECT_EQ(socket.WindowHandle()->sendMessage(WM_QUERYENDSESSION, 0, 0), 1);
-  EXPECT_EQ(socket.WindowHandle()->sendMessage(WM_SOCKETNOTIFY + 1, 7, Notice(FD_READ)), 0);
-  EXPECT_TRUE(api.calls.empty());
 }
 
 TEST(SocketBase, FailedFionreadIsReportedAndTheBufferIsUntouched) {
@@ -152,7 +143,7 @@ TEST(SocketBase, FailedFionreadIsReportedAndTheBufferIsUntouched) {
   api.at(7).incoming = Packet(1, "x");
   api.at(7).fionreadError = WSAENOTSOCK;
 
-  socket.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, 7, Notice(FD_READ));
+  socket.SocketReady(7, kCanRead, 0);
 
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].code, 10038);
@@ -165,7 +156,7 @@ TEST(SocketBase, ReadWithNothingWaitingDoesNothing) {
   FakeSocketApi api;
   RecordingSocket socket(api, false);
   socket.Socket = 7;
-  socket.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, 7, Notice(FD_READ));
+  socket.SocketReady(7, kCanRead, 0);
   EXPECT_EQ(api.calls, (std::vector<std::string>{"fionread 7"}));
 }
 
@@ -180,7 +171,7 @@ TEST(SocketBase, FailedReceiveLeavesTheBufferAsItWas) {
   api.at(7).incoming = "more";
   api.at(7).recvError = 10054;
 
-  socket.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, 7, Notice(FD_READ));
+  socket.SocketReady(7, kCanRead, 0);
 
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].code, 10054);
@@ -208,8 +199,8 @@ TEST(SocketBase, NoticeForASocketNoConnectionHoldsTouchesNoConnection) {
   client->ReceiveBuffer.append("ab", 2);
   api.at(9).incoming = Packet(1, "stray");
 
-  server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, 9, Notice(FD_READ));
-  server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, 9, Notice(FD_CLOSE));
+  server.SocketReady(9, kCanRead, 0);
+  server.SocketReady(9, kPeerClosed, 0);
 
   EXPECT_TRUE(server.deliveries.empty());
   EXPECT_EQ(std::string(client->ReceiveBuffer.view()), "ab");
@@ -232,7 +223,7 @@ TEST(SocketBase, InterleavedConnectionsEachResumeAtTheirOwnFirstUndeliveredByte)
 
   const auto arrive = [&](SocketHandle s, const std::string& bytes) {
     api.at(s).incoming = bytes;
-    server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(s), Notice(FD_READ));
+    server.SocketReady(s, kCanRead, 0);
   };
   arrive(7, fromA.substr(0, 13));
   arrive(8, fromB.substr(0, 5));
@@ -254,7 +245,7 @@ TEST(SocketBase, OversizedHeaderClosesTheConnectionAsIfItsPeerHad) {
   TDadideVUDServerClient* other = server.AddClient(8);
   api.at(7).incoming = Packet(1, "first") + Packet(kMaxPacketSize + 1, 19, "huge...");
 
-  server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, 7, Notice(FD_READ));
+  server.SocketReady(7, kCanRead, 0);
 
   ASSERT_EQ(server.deliveries.size(), 1u);
   EXPECT_EQ(server.deliveries[0].payload, "first");
@@ -271,7 +262,7 @@ TEST(SocketBase, HandlerThatFreesItsConnectionEndsThePassSafely) {
   server.onPacket = [&](TDadideVUDServerClient*, std::int32_t) { server.Clients->Extract(0); };
   api.at(7).incoming = Packet(1, "a") + Packet(2, "b");
 
-  server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, 7, Notice(FD_READ));
+  server.SocketReady(7, kCanRead, 0);
 
   EXPECT_EQ(server.deliveries.size(), 1u);
   EXPECT_FALSE(server.Dispatching);
@@ -281,10 +272,10 @@ TEST(SocketBase, AcceptAndCloseNoticesReachTheirOperations) {
   FakeSocketApi api;
   RecordingSocket server(api, true);
   server.Socket = 5;
-  server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, 5, Notice(FD_ACCEPT));
+  server.SocketReady(5, kCanAccept, 0);
   ASSERT_EQ(server.Clients->Count(), 1u);
   const SocketHandle accepted = (*server.Clients)[0]->Socket;
-  server.WindowHandle()->sendMessage(WM_SOCKETNOTIFY, static_cast<std::uintptr_t>(accepted), Notice(FD_CLOSE));
+  server.SocketReady(accepted, kPeerClosed, 0);
   EXPECT_EQ(server.closed, (std::vector<SocketHandle>{accepted}));
   EXPECT_TRUE(server.Clients->Empty());
 }

@@ -144,8 +144,6 @@ SocketHandle PosixSocketApi::accept(SocketHandle s, SockAddrStorage* peer) {
     return kInvalidSocket;
   }
   if (peer != nullptr) *peer = FromPosixAddress(reinterpret_cast<const sockaddr&>(address));
-  if (const auto it = registrations_.find(s); it != registrations_.end() && it->second.window)
-    watch(accepted, it->second.window, it->second.message, it->second.events);
   return accepted;
 }
 
@@ -199,27 +197,24 @@ int PosixSocketApi::ioctlFionread(SocketHandle s, std::uint32_t* count) {
   return 0;
 }
 
-int PosixSocketApi::asyncSelect(SocketHandle s, HiddenWindow* window, unsigned message, long events) {
-  if (events == 0) {
+int PosixSocketApi::watch(SocketHandle s, SocketWatcher* watcher, SocketEvents events) {
+  if (events == 0 || watcher == nullptr) {
     cancel(s);
     return 0;
   }
-  // A socket already registered with this window only changes what it asks
-  // for (reading paused or resumed): no system call, no new notifier.
-  if (const auto it = registrations_.find(s); it != registrations_.end() && it->second.window == window &&
-                                               it->second.message == message) {
+  // A socket already watched by this watcher only changes what it asks for
+  // (reading paused or resumed): no system call, no new notifier.
+  if (const auto it = registrations_.find(s); it != registrations_.end() && it->second.watcher == watcher) {
     Registration& entry = it->second;
     entry.events = events;
-    const bool wantsReadiness = (events & (entry.listening ? FD_ACCEPT : (FD_READ | FD_CLOSE))) != 0;
+    const bool wantsReadiness = (events & (entry.listening ? kCanAccept : (kCanRead | kPeerClosed))) != 0;
     entry.notifier->setEnabled(wantsReadiness && !entry.closeSaid);
-    if ((events & FD_WRITE) == 0 && entry.writeNotifier) entry.writeNotifier->setEnabled(false);
+    if ((events & kCanWrite) == 0 && entry.writeNotifier) entry.writeNotifier->setEnabled(false);
     return 0;
   }
-  // As under Winsock, registering makes the socket non-blocking (and it
-  // stays so after a cancel).
   const int flags = ::fcntl(s, F_GETFL);
   if (flags < 0 || ::fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return fail();
-  watch(s, window, message, events);
+  registerWatch(s, watcher, events);
   return 0;
 }
 
@@ -257,15 +252,14 @@ std::string PosixSocketApi::hostAddress(const std::string& hostName) {
 
 std::string PosixSocketApi::hostAddress6() { return ChooseAnnouncedIPv6(InterfaceIPv6(), FirstInterfaceIPv4().has_value()); }
 
-void PosixSocketApi::watch(SocketHandle s, HiddenWindow* window, unsigned message, long events) {
+void PosixSocketApi::registerWatch(SocketHandle s, SocketWatcher* watcher, SocketEvents events) {
   cancel(s);
   int listening = 0;
   socklen_t length = sizeof listening;
   ::getsockopt(s, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length);
 
   Registration& entry = registrations_[s];
-  entry.window = window;
-  entry.message = message;
+  entry.watcher = watcher;
   entry.events = events;
   entry.listening = listening != 0;
   entry.notifier = std::make_unique<QSocketNotifier>(s, QSocketNotifier::Read);
@@ -288,7 +282,7 @@ void PosixSocketApi::cancel(SocketHandle s) {
 
 void PosixSocketApi::armWrite(SocketHandle s) {
   const auto it = registrations_.find(s);
-  if (it == registrations_.end() || (it->second.events & FD_WRITE) == 0) return;
+  if (it == registrations_.end() || (it->second.events & kCanWrite) == 0) return;
   Registration& entry = it->second;
   if (!entry.writeNotifier) {
     entry.writeNotifier = std::make_unique<QSocketNotifier>(s, QSocketNotifier::Write);
@@ -302,33 +296,25 @@ void PosixSocketApi::onWritable(SocketHandle s) {
   if (it == registrations_.end()) return;
   Registration& entry = it->second;
   entry.writeNotifier->setEnabled(false);
-  const QPointer<HiddenWindow> window = entry.window;
-  if (!window) return;
-  // The window procedure may cancel this registration: nothing of `entry`
-  // is used after this call.
-  window->sendMessage(entry.message, static_cast<std::uintptr_t>(s), MakeSelectParam(FD_WRITE, 0));
+  // The watcher may cancel this registration: nothing of `entry` is used
+  // after this call.
+  entry.watcher->SocketReady(s, kCanWrite, 0);
 }
 
 void PosixSocketApi::onReadable(SocketHandle s) {
   const auto it = registrations_.find(s);
   if (it == registrations_.end()) return;
   Registration& entry = it->second;
-  const QPointer<HiddenWindow> window = entry.window;
-  if (!window) {
-    cancel(s);
-    return;
-  }
-  const unsigned message = entry.message;
-  const auto socket = static_cast<std::uintptr_t>(s);
+  SocketWatcher* watcher = entry.watcher;
 
-  long event = FD_CLOSE;
+  SocketEvents event = kPeerClosed;
   int error = 0;
   if (entry.listening) {
-    event = FD_ACCEPT;
+    event = kCanAccept;
   } else {
     int waiting = 0;
     if (::ioctl(s, FIONREAD, &waiting) == 0 && waiting > 0) {
-      event = FD_READ;
+      event = kCanRead;
     } else {
       // Readable with nothing to read: the peer closed or the connection
       // failed. That is said once; the socket would stay readable forever.
@@ -336,9 +322,8 @@ void PosixSocketApi::onReadable(SocketHandle s) {
       socklen_t length = sizeof pending;
       ::getsockopt(s, SOL_SOCKET, SO_ERROR, &pending, &length);
       // EPIPE here means the peer's reset came after its orderly end of
-      // stream (Linux reports a reset in that state so). Winsock would have
-      // said FD_CLOSE without an error as soon as the end of stream came;
-      // we only look later, so we say what Winsock would have said.
+      // stream (Linux reports a reset in that state so): the end of stream
+      // came first, and that orderly end is what is told.
       if (pending != EPIPE) error = WinsockErrorFromErrno(pending);
       entry.notifier->setEnabled(false);
       entry.closeSaid = true;
@@ -349,9 +334,9 @@ void PosixSocketApi::onReadable(SocketHandle s) {
     entry.notifier->setEnabled(false);
     return;
   }
-  // The window procedure may cancel or replace this registration: nothing
-  // of `entry` is used after this call.
-  window->sendMessage(message, socket, MakeSelectParam(event, error));
+  // The watcher may cancel or replace this registration: nothing of
+  // `entry` is used after this call.
+  watcher->SocketReady(s, event, error);
 }
 
 }  // namespace parlivo

@@ -2,25 +2,22 @@
 // The real sockets layer: POSIX sockets behind the Winsock-shaped SocketApi.
 //
 // Failures are translated from errno into Winsock codes (winsock_errors.h).
-// Readiness comes from one QSocketNotifier per registered socket, on the
-// event thread, and is turned into the notices a socket object expects:
-//   listening socket readable            -> FD_ACCEPT
-//   connection readable, bytes waiting   -> FD_READ
-//   connection readable, nothing waiting -> FD_CLOSE, carrying the pending
+// Readiness comes from one QSocketNotifier per watched socket, on the event
+// thread, and goes straight to the socket's watcher:
+//   listening socket readable            -> kCanAccept
+//   connection readable, bytes waiting   -> kCanRead
+//   connection readable, nothing waiting -> kPeerClosed, carrying the pending
 //                                           socket error if there is one
 //                                           (e.g. 10054 for a reset)
-// FD_CLOSE is delivered once per socket. Sockets accepted from a registered
-// listening socket are registered with the same window, message and events.
-// A second notifier watches for room to write, enabled only after a send
-// that did not take all its bytes and only when FD_WRITE was asked for; its
-// first notice disables it again (FD_WRITE, once per blocked send).
+// kPeerClosed is told once per socket. A second notifier watches for room
+// to write, enabled only after a send that did not take all its bytes and
+// only when kCanWrite was asked for; its first notice disables it again
+// (kCanWrite, once per blocked send).
 
-#include <QPointer>
 #include <QSocketNotifier>
-#include <map>
 #include <memory>
+#include <unordered_map>
 
-#include "transport/platform/hidden_window.h"
 #include "transport/platform/socket_api.h"
 
 namespace parlivo {
@@ -45,7 +42,7 @@ class PosixSocketApi final : public SocketApi {
   int setNoDelay(SocketHandle s, bool on) override;
   int setV6Only(SocketHandle s, bool on) override;
   int ioctlFionread(SocketHandle s, std::uint32_t* count) override;
-  int asyncSelect(SocketHandle s, HiddenWindow* window, unsigned message, long events) override;
+  int watch(SocketHandle s, SocketWatcher* watcher, SocketEvents events) override;
   int waitWritable(const std::vector<SocketHandle>& sockets, int timeoutMs, std::vector<bool>& writable) override;
   int lastError() override { return lastError_; }
   int gethostname(char* name, int length) override;
@@ -54,25 +51,24 @@ class PosixSocketApi final : public SocketApi {
 
  private:
   struct Registration {
-    QPointer<HiddenWindow> window;
-    unsigned message = 0;
-    long events = 0;
+    SocketWatcher* watcher = nullptr;
+    SocketEvents events = 0;
     bool listening = false;
-    bool closeSaid = false;  // FD_CLOSE went out: the read notifier stays off
+    bool closeSaid = false;  // kPeerClosed went out: the read notifier stays off
     std::unique_ptr<QSocketNotifier> notifier;
     std::unique_ptr<QSocketNotifier> writeNotifier;  // made at the first blocked send
   };
 
   // Records errno as the last error and returns kSocketError.
   int fail();
-  void watch(SocketHandle s, HiddenWindow* window, unsigned message, long events);
+  void registerWatch(SocketHandle s, SocketWatcher* watcher, SocketEvents events);
   void cancel(SocketHandle s);
   void onReadable(SocketHandle s);
   void onWritable(SocketHandle s);
-  // After a send on s that did not take everything: one FD_WRITE to come.
+  // After a send on s that did not take everything: one kCanWrite to come.
   void armWrite(SocketHandle s);
 
-  std::map<SocketHandle, Registration> registrations_;
+  std::unordered_map<SocketHandle, Registration> registrations_;
   int lastError_ = 0;
 };
 

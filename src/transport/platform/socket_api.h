@@ -6,8 +6,8 @@
 // read afterwards with lastError(), as a Winsock error code (10035 "would
 // block", 10054 "connection reset", ...). Those codes, not errno values, are
 // what the operator sees in the event log, so every implementation reports
-// them. Readiness is delivered as window messages to a HiddenWindow
-// (asyncSelect), never by blocking.
+// them. Readiness goes straight to the object that owns a socket, the
+// SocketWatcher it registered with watch(), never by blocking.
 //
 // Implementations: PosixSocketApi (the real one) and a scriptable fake used
 // by the unit tests.
@@ -18,8 +18,6 @@
 #include <vector>
 
 namespace parlivo {
-
-class HiddenWindow;
 
 using SocketHandle = std::int32_t;
 inline constexpr SocketHandle kInvalidSocket = -1;
@@ -37,17 +35,27 @@ inline constexpr int kMaxListenBacklog = 0x7fffffff;
 // shutdown() directions.
 inline constexpr int kShutdownBoth = 2;
 
-// Readiness events of asyncSelect; a notice carries one of them in the low
-// 16 bits of its second parameter and an error code in the high 16 bits.
-inline constexpr long FD_READ = 1;
-inline constexpr long FD_WRITE = 2;
-inline constexpr long FD_ACCEPT = 8;
-inline constexpr long FD_CONNECT = 16;
-inline constexpr long FD_CLOSE = 32;
+// What a socket's owner asks to be told (a mask for watch()) and what one
+// readiness notice tells it (one of them).
+using SocketEvents = std::uint32_t;
+inline constexpr SocketEvents kCanRead = 1;     // bytes wait to be received
+inline constexpr SocketEvents kCanWrite = 2;    // room again after a send that did not take everything
+inline constexpr SocketEvents kCanAccept = 8;   // a connection waits on a listening socket
+inline constexpr SocketEvents kPeerClosed = 32;  // the peer ended the stream, or the connection failed
 
-// Window messages that matter to the transport.
-inline constexpr unsigned WM_QUERYENDSESSION = 17;
-inline constexpr unsigned WM_SOCKETNOTIFY = 1025;  // WM_USER + 1
+// The owner of a watched socket. SocketReady is called on the event thread
+// with one event and, for kPeerClosed, the pending socket error as a
+// Winsock code (0 for an orderly end). The watcher may change or cancel its
+// watch, close the socket or free itself from inside: the layer uses
+// nothing of the registration after the call. A watcher cancels its watch
+// (or closes the socket) before it is destroyed.
+class SocketWatcher {
+ public:
+  virtual void SocketReady(SocketHandle socket, SocketEvents event, int error) = 0;
+
+ protected:
+  ~SocketWatcher() = default;
+};
 
 // The control command that asks how many bytes wait to be received.
 inline constexpr std::uint32_t FIONREAD = 0x4004667F;
@@ -97,16 +105,6 @@ struct SockAddrStorage {
 };
 static_assert(sizeof(SockAddrStorage) == 128);
 
-// Packs an asyncSelect notice's second parameter.
-constexpr std::intptr_t MakeSelectParam(long event, int error) {
-  return static_cast<std::intptr_t>((static_cast<std::uint32_t>(error) << 16) |
-                                    (static_cast<std::uint32_t>(event) & 0xFFFF));
-}
-constexpr int SelectEvent(std::intptr_t param) { return static_cast<int>(param & 0xFFFF); }
-constexpr int SelectError(std::intptr_t param) {
-  return static_cast<int>((static_cast<std::uint32_t>(param) >> 16) & 0xFFFF);
-}
-
 class SocketApi {
  public:
   virtual ~SocketApi() = default;
@@ -124,8 +122,8 @@ class SocketApi {
   virtual int listen(SocketHandle s, int backlog) = 0;
   // Accepts one pending connection; the peer's address is written to *peer
   // (on an IPv6 socket that takes IPv4 too, an IPv4 peer comes as the
-  // mapped address ::ffff:a.b.c.d). An accepted socket inherits the
-  // listening socket's asyncSelect registration, as it does under Winsock.
+  // mapped address ::ffff:a.b.c.d). The accepted socket is non-blocking
+  // and not watched: its owner watches it.
   virtual SocketHandle accept(SocketHandle s, SockAddrStorage* peer) = 0;
   virtual int recv(SocketHandle s, void* buffer, int length, int flags) = 0;
   virtual int send(SocketHandle s, const void* buffer, int length, int flags) = 0;
@@ -141,14 +139,14 @@ class SocketApi {
   virtual int setV6Only(SocketHandle s, bool on) = 0;
   // ioctlsocket(FIONREAD): bytes waiting to be received.
   virtual int ioctlFionread(SocketHandle s, std::uint32_t* count) = 0;
-  // Registers s for readiness notices: `message` is posted to `window` with
-  // the socket as first parameter and MakeSelectParam(event, error) as second.
-  // An empty event mask cancels the registration; that is safe from inside a
-  // notice of the same socket. Calling it again for a registered socket
-  // changes the events it asks for (leaving out FD_READ pauses reading).
-  // FD_WRITE comes once after a send that would block or took only part of
-  // its bytes, as soon as the socket can take more.
-  virtual int asyncSelect(SocketHandle s, HiddenWindow* window, unsigned message, long events) = 0;
+  // Registers `watcher` for the readiness of s that `events` asks for. An
+  // empty mask (or no watcher) cancels the registration; that is safe from
+  // inside a notice of the same socket. Calling it again for a registered
+  // socket changes the events it asks for (leaving out kCanRead pauses
+  // reading). kCanWrite comes once after a send that would block or took
+  // only part of its bytes, as soon as the socket can take more; kPeerClosed
+  // once per socket. Watching makes the socket non-blocking.
+  virtual int watch(SocketHandle s, SocketWatcher* watcher, SocketEvents events) = 0;
   // Waits at most timeoutMs for one of `sockets` to be able to take more
   // bytes; writable[i] tells which. Returns how many are writable, 0 on
   // time-out, -1 on failure. Used only while stopping, to hand the last
@@ -156,8 +154,8 @@ class SocketApi {
   virtual int waitWritable(const std::vector<SocketHandle>& sockets, int timeoutMs, std::vector<bool>& writable) = 0;
   // Connections accepted from the listening socket `s` speak TLS from now
   // on, the layer's business from the handshake to the close: the caller
-  // sees plain bytes, and an FD_WRITE once the handshake is done (sends
-  // would block until then). Call it before asyncSelect for `s`. 0 on
+  // sees plain bytes, and a kCanWrite once the handshake is done (sends
+  // would block until then). Call it before watching `s`. 0 on
   // success; a layer without TLS fails (the caller reports 10045).
   virtual int encryptAccepted(SocketHandle s) {
     (void)s;
