@@ -458,13 +458,8 @@ void TDadideVUDServer::ResumeAccepting() {
 }
 
 void TDadideVUDServer::SocketClosed(SocketHandle Socket) {
-  for (std::size_t i = Clients->Count(); i-- > 0;) {
-    if ((*Clients)[i]->Socket == Socket) {
-      Depart(i);
-      return;
-    }
-  }
   // Not a connection of ours (any more): ignored.
+  if (const TDadideVUDServerClient* client = Clients->FindBySocket(Socket)) Depart(Clients->IndexOf(client));
 }
 
 void TDadideVUDServer::Depart(std::size_t index) {
