@@ -87,7 +87,8 @@ TEST_F(Hostile, ATextWhoseRelayWouldPassThePacketLimitIsNotRelayedAndNobodyIsDis
   const std::size_t fits = (kMaxPacketSize - kPacketHeaderSize) / 6 * 4 - 15;
   for (const std::size_t length : {fits + 1, fits}) attacker.connection.sendChat(std::string(length, 'x'));
   ASSERT_TRUE(FlushOut(attacker));
-  ASSERT_TRUE(WaitUntil([&] { return !ann.Payloads(pidMessage).empty(); }, 20000));
+  // Two texts of 12 MiB each way: a sanitizer build on a busy machine takes its time.
+  ASSERT_TRUE(WaitUntil([&] { return !ann.Payloads(pidMessage).empty(); }, 90000));
   EXPECT_EQ(ann.Payloads(pidMessage).front().size(), EncodedLength(15 + fits));
   EXPECT_EQ(LinesStartingWith("Not relayed: a text of " + std::to_string(fits + 1) + " bytes from Client at IP"), 1u);
   ann.connection.sendChat("still here");
@@ -247,7 +248,8 @@ TEST_F(Hostile, AMachineThatAnnouncesLargePacketsAndTricklesThemHoldsNobodyElseU
   const std::string trickled = packet('t');
   trickler.connection.sendBytes(trickled.substr(0, 1000));
   ASSERT_TRUE(FlushOut(trickler));
-  Settle(50);
+  // Its packet has reserved its room before the others come.
+  ASSERT_TRUE(WaitUntil([&] { return form.Server->FlowControl.Budget.input() >= trickled.size(); }));
   // A second large packet of the same machine waits for room; another
   // machine's gets it at once.
   second.connection.sendBytes(packet('s'));
