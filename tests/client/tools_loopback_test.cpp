@@ -541,7 +541,7 @@ TEST_F(ToolsLoopback, BenchReportsWhatTheServerDidToEachMisbehavingKindUnderItsO
   };
   const std::vector<Case> cases = {
       {"let go by the flow control",
-       {"--clients", "2", "--rate", "20", "--messages", "40", "--size", "131072", "--stalled", "2", "--stalled-pong",
+       {"--clients", "2", "--rate", "40", "--messages", "80", "--size", "131072", "--stalled", "2", "--stalled-pong",
         "3", "--half-bodies", "2", "--half-body-size", "65536", "--duration", "6"},
        nullptr,
        {{"stalled", 2}, {"stalled_dropped", 2}, {"stalled_pong_dropped", 3}, {"half_bodies_dropped", 2},
