@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QStringList>
+#include <QTimer>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -23,6 +24,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/chat_connection.h"
@@ -522,6 +524,64 @@ TEST_F(ToolsLoopback, BenchProfilesReportWhatHappenedAndABigTextGetsThrough) {
   EXPECT_EQ(status, report["readers_cut_off"].toInt() > 0 ? 1 : 0);
   ASSERT_TRUE(PumpUntil([&] { return server.Clients->Empty(); }, kWaitMs));
   serverErrors.clear();
+}
+
+// Each misbehaving kind counts what the server did to it in fields of its
+// own: stalled, ponging and half-body clients let go by the flow control,
+// a flooder kicked (no failure), and a burst client kicked (a failure: a
+// burst client is a well-behaved one that came late).
+TEST_F(ToolsLoopback, BenchReportsWhatTheServerDidToEachMisbehavingKindUnderItsOwnName) {
+  struct Case {
+    const char* name;
+    QStringList arguments;
+    const char* kick;  // clients whose nick holds this are kicked once registered
+    std::vector<std::pair<const char*, int>> counts;
+    bool online;
+    const char* error;
+  };
+  const std::vector<Case> cases = {
+      {"let go by the flow control",
+       {"--clients", "2", "--rate", "40", "--messages", "80", "--size", "131072", "--stalled", "2", "--stalled-pong",
+        "3", "--half-bodies", "2", "--half-body-size", "65536", "--duration", "6"},
+       nullptr,
+       {{"stalled", 2}, {"stalled_dropped", 2}, {"stalled_pong_dropped", 3}, {"half_bodies_dropped", 2},
+        {"exit_status", 0}},
+       true,
+       ""},
+      {"flooder kicked",
+       {"--clients", "2", "--rate", "20", "--messages", "20", "--flooders", "1", "--slow-ok", "--duration", "4"},
+       "-flood-",
+       {{"flooders_dropped", 1}, {"exit_status", 0}},
+       true,
+       ""},
+      {"burst client kicked", {"--clients", "2", "--burst", "2", "--duration", "4"}, "-burst-", {{"exit_status", 1}},
+       false, "burst client bench-burst-"},
+  };
+  server.FlowControl.LimitInput = false;
+  server.FlowControl.SoftQueueLimit = 64 * 1024;
+  server.FlowControl.SoftQueueMs = 100;
+  server.FlowControl.BodyStallMs = 300;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server.OnServerGetUserName = [&](TDadideVUDServer*, TDadideVUDServerClient*, bool&, const char*, const char* nick) {
+      if (c.kick == nullptr || std::string(nick).find(c.kick) == std::string::npos) return;
+      QTimer::singleShot(0, [this, who = std::string(nick)] {
+        if (TDadideVUDServerClient* found = Find(who)) server.KickClient(found);
+      });
+    };
+    int status = -1;
+    const QJsonObject report = RunBench(QStringList{"--port", QString::number(port)} + c.arguments, status);
+    for (const auto& [field, count] : c.counts) EXPECT_EQ(report[field].toInt(), count) << field;
+    if (report["half_bodies_dropped"].toInt() > 0) {
+      EXPECT_GT(report["half_body_drop_seconds"].toDouble(), 0);
+    }
+    EXPECT_EQ(report["server_stayed_online"].toBool(), c.online);
+    EXPECT_EQ(report["connections_lost"].toInt(), 0);
+    EXPECT_TRUE(report["error"].toString().contains(c.error)) << report["error"].toString().toStdString();
+    EXPECT_EQ(status, report["exit_status"].toInt());
+    ASSERT_TRUE(PumpUntil([&] { return server.Clients->Empty(); }, kWaitMs));
+    serverErrors.clear();  // the misbehaving clients end abortively, as asked
+  }
 }
 
 TEST_F(ToolsLoopback, BenchHoldsConnectionsAnsweringPings) {
