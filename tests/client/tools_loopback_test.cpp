@@ -39,6 +39,11 @@
 namespace parlivo {
 namespace {
 
+// A server error that only says the peer hung up: a reset, or (when the
+// server's send comes after the reset was taken) a send on a socket the
+// system has already shut.
+bool HungUp(const std::string& error) { return error.rfind("10054 ", 0) == 0 || error.rfind("10058 ", 0) == 0; }
+
 using testing::PumpUntil;
 
 constexpr int kWaitMs = 15000;  // generous: the tools may run under sanitizers
@@ -369,9 +374,9 @@ TEST_F(ToolsLoopback, ChatOverTlsMeetsAPlainClientAndRefusesTheServerOnceItsKeyC
   EXPECT_TRUE(again.output().contains("it was 00:11:22 and is now " + fingerprint)) << again.output().toStdString();
   Leave(bob);
   // A client that refuses the server hangs up at once, whatever the server
-  // still sends it: the server may see that as a reset, and only that.
+  // still sends it: the server may see that as a hang-up, and only that.
   PumpUntil([&] { return server.Clients->Empty(); }, kWaitMs);
-  for (const std::string& seen : serverErrors) EXPECT_EQ(seen.rfind("10054 ", 0), 0u) << seen;
+  for (const std::string& seen : serverErrors) EXPECT_TRUE(HungUp(seen)) << seen;
   serverErrors.clear();
 }
 
@@ -407,9 +412,9 @@ TEST_F(ToolsLoopback, ChatOverTlsHoldsToThePinOfTheAddressUnderEveryNameAndToAnU
   EXPECT_TRUE(chat.output().contains(known + " cannot be read (it is a folder")) << chat.output().toStdString();
   EXPECT_TRUE(QFileInfo(known).isDir());
   EXPECT_EQ(Find("Ann"), nullptr);
-  // Refusing clients hang up at once: the server may see resets, and only those.
+  // Refusing clients hang up at once: the server may see hang-ups, and only those.
   PumpUntil([&] { return server.Clients->Empty(); }, kWaitMs);
-  for (const std::string& seen : serverErrors) EXPECT_EQ(seen.rfind("10054 ", 0), 0u) << seen;
+  for (const std::string& seen : serverErrors) EXPECT_TRUE(HungUp(seen)) << seen;
   serverErrors.clear();
 }
 
