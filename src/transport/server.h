@@ -9,6 +9,17 @@
 // milliseconds, and hands every complete packet to DispatchPacket, which
 // runs the chat protocol (server_protocol.cpp).
 //
+// Who carries what:
+// - readiness: each socket's watcher (SocketWatcher); a connection hands
+//   its notices to ConnectionReady here, with itself, so nothing is looked up;
+// - the connections in accept order, found by socket: ClientList;
+// - flow control, the memory budget and the admission limits: FlowController
+//   (server_flow.cpp carries out its decisions);
+// - the last packets at a stop: DrainAtStop (stop_drain.h);
+// - listening on both families and TLS, accepting with back-off, the safe
+//   point, departures and freeing, the ping sweep: this class (server.cpp);
+// - the chat protocol, relay and roster: server_protocol.cpp.
+//
 // Threading: everything runs on the event thread.
 //
 // Output: a packet for a connection is appended to its send queue at once,
