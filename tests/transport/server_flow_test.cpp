@@ -207,34 +207,6 @@ TEST_F(Flow, UnderPressureAReaderThatTakesNothingGoesAndPongsDoNotSaveIt) {
   EXPECT_FALSE(server.FlowControl.HoldingSenders());
 }
 
-TEST_F(Flow, UnderPressureOnlyAReaderFarBehindTheOthersGoes) {
-  server.FlowControl.Budget.setLimit(400000);  // three copies of the text hold senders back
-  server.FlowControl.LimitInput = false;
-  server.FlowControl.PressureWindowMs = 0;     // every tick ends a window
-  server.FlowControl.FairShareFloorBytes = 1000;
-  const SocketHandle sender = Accept();
-  std::vector<SocketHandle> readers;
-  for (int i = 0; i < 3; ++i) {
-    readers.push_back(Accept());
-    api.at(readers.back()).sendScript = {-10035};
-  }
-  api.at(sender).incoming = Packet(pidMessage, std::string(150000, 'x'));
-  Notify(sender, kCanRead);
-  server.RunSafePoint();
-  ASSERT_TRUE(server.FlowControl.HoldingSenders());
-  server.FlowTick();  // the window starts
-  // Together they take 120000 bytes: the fair share is a quarter of the
-  // 40000 each took on average. The second takes exactly that, the third
-  // less; the sender, with nothing waiting, is not one of them.
-  const int takes[] = {101000, 10000, 9000};
-  for (int i = 0; i < 3; ++i) {
-    api.at(readers[i]).sendScript = {takes[i], -10035};
-    Notify(readers[i], kCanWrite);
-  }
-  server.FlowTick();  // the window ends
-  EXPECT_EQ(tooSlow, (std::vector<SocketHandle>{readers[2]}));
-}
-
 // The connections of one machine are slowed as one, by bytes or by
 // packets; another machine is not; and once the machine's last connection
 // has gone, its next one starts afresh.
@@ -340,28 +312,6 @@ TEST_F(Flow, AMachinesLargePacketsTakeAQuarterOfTheReservationsAtMost) {
   EXPECT_EQ(relayed(), 5u);
   api.at(third).incoming = small.substr(1000);
   EXPECT_EQ(relayed(), 6u);
-}
-
-// Progress of a packet under way is 16 KiB of it: a byte now and then does
-// not keep a sender from being taken for stuck.
-TEST_F(Flow, ClientsThatDoNotSend16KiBOfTheirPacketWithinTheStallTimeLeave) {
-  server.FlowControl.BodyStallMs = 300;
-  server.FlowControl.LimitInput = false;
-  std::vector<SocketHandle> stalled;
-  server.OnClientStalled = [&](TDadideVUDServer*, TDadideVUDServerClient* c, std::size_t) {
-    stalled.push_back(c->Socket);
-  };
-  const SocketHandle trickling = Accept();
-  const SocketHandle sending = Accept();
-  const std::string packet = Packet(pidMessage, std::string(100000, 'p'));
-  for (const SocketHandle s : {trickling, sending}) Send(s, packet.substr(0, 108));
-  Advance(200);
-  // Together with the first bytes, one byte short of 16 KiB, and exactly 16 KiB.
-  Send(trickling, packet.substr(108, 16384 - 108 - 1));
-  Send(sending, packet.substr(108, 16384 - 108));
-  Advance(200);
-  server.FlowTick();
-  EXPECT_EQ(stalled, std::vector<SocketHandle>{trickling});
 }
 
 TEST_F(Flow, AClientStuckInThePacketItAnnouncedLeavesButOneThatStillSendsStays) {
