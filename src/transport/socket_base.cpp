@@ -64,17 +64,7 @@ void TCustomFasterSocket::ReadNotified(SocketHandle socket, TDadideVUDServerClie
   }
   if (waiting == 0) return;
 
-  TCustomFasterSocket* target = this;
-  if (client == nullptr && Clients) {
-    client = Clients->FindBySocket(socket);
-    if (client == nullptr) {
-      // A socket no connection holds: its bytes belong to nobody. Reading
-      // and dropping them keeps a level-triggered notice from repeating.
-      DiscardWaiting(socket, waiting);
-      return;
-    }
-  }
-  if (client != nullptr) target = client;
+  TCustomFasterSocket* target = client != nullptr ? static_cast<TCustomFasterSocket*>(client) : this;
   const std::size_t allowed = ReadAllowance(client, waiting);
   if (allowed == 0) return;  // the owner holds this sender back for now
 
@@ -144,12 +134,6 @@ void TCustomFasterSocket::DeliverReceived(TDadideVUDServerClient* client) {
 std::size_t TCustomFasterSocket::ReadAllowance(TDadideVUDServerClient*, std::size_t waiting) { return waiting; }
 bool TCustomFasterSocket::MayDeliver(TDadideVUDServerClient*) { return true; }
 void TCustomFasterSocket::ReceiveSettled(TDadideVUDServerClient*) {}
-
-void TCustomFasterSocket::DiscardWaiting(SocketHandle socket, std::uint32_t count) {
-  char scratch[4096];
-  const int chunk = static_cast<int>(std::min<std::uint32_t>(count, sizeof scratch));
-  api_.recv(socket, scratch, chunk, 0);
-}
 
 int TCustomFasterSocket::DoRecv(SocketHandle Socket, void* Address, int Count) {
   const int result = api_.recv(Socket, Address, Count, 0);

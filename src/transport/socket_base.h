@@ -141,9 +141,8 @@ class TCustomFasterSocket : public SocketWatcher {
 
  private:
   // Reads what waits on `socket`, into `client` when it is a connection's
-  // (found by its socket when not given), and delivers it.
+  // (else into this object), and delivers it.
   void ReadNotified(SocketHandle socket, TDadideVUDServerClient* client);
-  void DiscardWaiting(SocketHandle socket, std::uint32_t count);
   // What DoRecv does with a receive result: 0 is the peer's close, -1 an error.
   void ReportReceiveResult(SocketHandle socket, int result);
 
