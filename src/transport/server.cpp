@@ -537,11 +537,13 @@ void TDadideVUDServer::PingClients() {
       client->PingPending = true;
       return;
     }
-    // Its answer may be waiting unread while the server holds it back, and
-    // a ping still in its queue has not even reached it: neither is the
-    // client's silence. A reader that never takes its queue is dropped by
-    // the flow control's rules instead.
-    if (client->Flow.readPaused || behind) return;
+    // Its answer may be waiting unread while the server holds it back, a
+    // ping still in its queue has not even reached it, and the answer of a
+    // client in the middle of sending a packet comes after that packet:
+    // none of these is the client's silence. A reader that never takes its
+    // queue, or a sender that stops in a packet, is dropped by the flow
+    // control's rules instead.
+    if (client->Flow.readPaused || behind || client->ReceiveBuffer.size() > 0) return;
     ++client->MissedPings;
     bool ForceDisconnectClient = false;
     if (OnClientTimeOut) OnClientTimeOut(this, client, ForceDisconnectClient);

@@ -383,5 +383,16 @@ TEST_F(Flow, NeitherAClientHeldBackNorOneBehindItsQueueMissesPings) {
   EXPECT_EQ(Find(reader)->MissedPings, 0u);  // its pings wait behind its queue
 }
 
+// A client uploading a large text answers after it: on a slow link that
+// takes many ping periods, and only a stop in the packet is its fault.
+TEST_F(Flow, AClientInTheMiddleOfSendingAPacketMissesNoPings) {
+  const SocketHandle uploading = Accept();
+  Send(uploading, Packet(pidMessage, std::string(1000, 'u')).substr(0, 500));
+  const SocketHandle silent = Accept();
+  for (int i = 0; i < 5; ++i) server.PingClients();
+  EXPECT_EQ(Find(uploading)->MissedPings, 0u);
+  EXPECT_EQ(Find(silent)->MissedPings, 4u);
+}
+
 }  // namespace
 }  // namespace parlivo
