@@ -24,6 +24,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -31,6 +32,7 @@
 #include "discovery/avahi_advertiser.h"
 #include "encoding/text_codec.h"
 #include "event_loop.h"
+#include "loopback_peer.h"
 #include "private_responder.h"
 #include "transport/platform/posix_socket_api.h"
 #include "tls/tls_socket_api.h"
@@ -394,6 +396,7 @@ TEST_F(ToolsLoopback, ChatOverTlsHoldsToThePinOfTheAddressUnderEveryNameAndToAnU
   const QByteArray pin = ("127.0.0.1:" + tlsPort + " 00:11:22\n").toUtf8();
   for (const char* host : {"localhost:", "127.1:", "[::ffff:127.0.0.1]:"}) {
     SCOPED_TRACE(host);
+    if (host == std::string_view("localhost:") && !testing::LocalhostResolves()) continue;  // no hosts entry here
     QFile file(known);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write(pin);

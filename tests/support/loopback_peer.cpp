@@ -1,6 +1,7 @@
 #include "loopback_peer.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -112,6 +113,15 @@ int LoopbackListener::accept(int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   if (!WaitReadable(fd_, deadline)) return -1;
   return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+bool LocalhostResolves() {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo("localhost", nullptr, &hints, &found) != 0) return false;
+  ::freeaddrinfo(found);
+  return true;
 }
 
 }  // namespace parlivo::testing

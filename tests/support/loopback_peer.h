@@ -56,4 +56,9 @@ class LoopbackListener {
   std::uint16_t port_ = 0;
 };
 
+// Whether the name "localhost" resolves here. A bare system may have no
+// hosts file entry for it; tests that reach the server by that name skip
+// those cases there rather than fail.
+bool LocalhostResolves();
+
 }  // namespace parlivo::testing
