@@ -149,6 +149,10 @@ TEST_F(FlowRules, AHoldStartsAboveHighWaterEndsAtLowWaterAndEachIsToldOnce) {
   flow.Budget.removeOutput(1000);
   EXPECT_FALSE(flow.NeedsClock(false));
   EXPECT_TRUE(flow.NeedsClock(true));
+  // A stop leaves nothing to tell the operator after the next start.
+  flow.Stop();
+  Advance(1500);
+  EXPECT_EQ(flow.HoldingNotice(), "");
 }
 
 TEST_F(FlowRules, UnderPressureAReaderGoesForLessThanItsFairShareOfAWholeWindowWithABacklog) {
