@@ -29,8 +29,11 @@ constexpr int kAcceptRetryFirstMs = 50;
 // Connections taken from the system's queue for one notice: a burst gets in
 // quickly, and the connections in service do not wait long behind it.
 constexpr int kAcceptsPerNotice = 64;
-// What a failed start reports when the sockets layer cannot speak TLS.
+// What a failed start reports when the TLS port has no maker of its streams.
 constexpr int kOperationNotSupported = 10045;
+// How often openings under way are checked, at most and at least.
+constexpr std::int64_t kOpeningCheckMinMs = 50;
+constexpr std::int64_t kOpeningCheckMaxMs = 1000;
 
 // Failures that say the system has no IPv6 (the family unsupported, or
 // its addresses switched off): the server then listens on IPv4 alone.
@@ -82,6 +85,10 @@ TDadideVUDServer::TDadideVUDServer(SocketApi& api)
   });
   acceptRetry_.setSingleShot(true);
   QObject::connect(&acceptRetry_, &QTimer::timeout, [this] { RunGuarded(this, [this] { ResumeAccepting(); }); });
+  QObject::connect(&openingTimer_, &QTimer::timeout, [this] {
+    BusyScope busy(*this);
+    RunGuarded(this, [this] { ExpireOpenings(); });
+  });
 }
 
 TDadideVUDServer::Walk::Walk(TDadideVUDServer& server, WalkOrder order)
@@ -175,7 +182,7 @@ void TDadideVUDServer::TlsListenerReady(SocketHandle socket, SocketEvents event,
     if (error > 10000) {
       SocketError(socket, error);
     } else if (event == kCanAccept) {
-      AcceptFrom(tlsListeners_, TlsPort);
+      AcceptFrom(tlsListeners_, TlsPort, &TlsPortStreams);
     }
   });
 }
@@ -239,8 +246,8 @@ int TDadideVUDServer::OpenListener(const SockAddrStorage& address, bool* dualSta
     if (dualStack != nullptr) *dualStack = both;
   }
   if (Api().bind(s, address) != 0 || Api().listen(s, kListenBacklog) != 0) return Api().lastError();
-  // Its connections speak TLS; a sockets layer without it cannot serve the port.
-  if (tls && Api().encryptAccepted(s) != 0) return kOperationNotSupported;
+  // Its connections speak TLS: without their streams the port cannot be served.
+  if (tls && !TlsPortStreams) return kOperationNotSupported;
   if (Api().watch(s, tls ? static_cast<SocketWatcher*>(&tlsAcceptor_) : this, kListenEvents) != 0)
     return Api().lastError();
   // The announced IPv6 address is for the port users are told about.
@@ -277,6 +284,7 @@ void TDadideVUDServer::StopListening() {
 
   PingTimer.setEnabled(false);
   acceptRetry_.stop();
+  openingTimer_.stop();
   StopFlow();
   FlushPendingOutput();
   std::vector<std::unique_ptr<TDadideVUDServerClient>> closing;
@@ -363,23 +371,24 @@ std::string TDadideVUDServer::LocalIPv6() {
 // ---------------------------------------------------------------------------
 // Connections
 
-void TDadideVUDServer::AcceptConnection() { AcceptFrom(listeners_, Port); }
+void TDadideVUDServer::AcceptConnection() { AcceptFrom(listeners_, Port, nullptr); }
 
-void TDadideVUDServer::AcceptFrom(const std::vector<SocketHandle>& sockets, std::uint16_t port) {
+void TDadideVUDServer::AcceptFrom(const std::vector<SocketHandle>& sockets, std::uint16_t port,
+                                  const StreamMaker* streams) {
   const auto alive = LifeToken();
   // The notice does not say which listening socket is ready: each takes its
   // turn, and one with nothing waiting says so at once.
   const std::vector<SocketHandle> listening = sockets;
   for (const SocketHandle s : listening) {
     for (int taken = 0; taken < kAcceptsPerNotice; ++taken) {
-      const bool more = AcceptOne(s, port);
+      const bool more = AcceptOne(s, port, streams);
       if (alive.expired() || !listen_ || acceptRetry_.isActive()) return;
       if (!more) break;
     }
   }
 }
 
-bool TDadideVUDServer::AcceptOne(SocketHandle listening, std::uint16_t port) {
+bool TDadideVUDServer::AcceptOne(SocketHandle listening, std::uint16_t port, const StreamMaker* streams) {
   const SocketHandle accepted = Api().accept(listening, &SockAddr);
   if (accepted == kInvalidSocket) {
     const int error = Api().lastError();
@@ -406,6 +415,15 @@ bool TDadideVUDServer::AcceptOne(SocketHandle listening, std::uint16_t port) {
     Notice(refusalNotices_, "Refused a connection from IP " + AddressText(SockAddr) + ": " + reason);
     return true;
   }
+  if (streams != nullptr) {
+    auto stream = (*streams)(Api(), client->Socket, clock_());
+    if (!stream) {  // out of memory: turned away like any accept that fails
+      Release(std::move(client));
+      BackOffAccepting(WSAENOBUFS);
+      return false;
+    }
+    client->SetStream(std::move(stream));
+  }
   FlowControl.Attach(client->Flow, client->Host);
 
   bool Accept = true;
@@ -417,10 +435,11 @@ bool TDadideVUDServer::AcceptOne(SocketHandle listening, std::uint16_t port) {
   TDadideVUDServerClient* added = client.get();
   Clients->Add(std::move(client));
   // Its notices come to it from now on (and it hands them to the server).
-  if (Api().watch(added->Socket, added, kConnectionEvents) != 0) {
+  if (added->Watch(kConnectionEvents) != 0) {
     added->SocketError(added->Socket, Api().lastError());
     return true;
   }
+  if (const std::int64_t deadline = added->Stream().OpeningDeadline(); deadline != 0) WatchOpenings(deadline);
   StartFlow(added);
   SendPacket(added, pidConnected, 0, nullptr);
   if (added->InService() && OnClientConnected) OnClientConnected(this, added);
@@ -454,7 +473,7 @@ void TDadideVUDServer::ResumeAccepting() {
   BusyScope busy(*this);
   const auto alive = LifeToken();
   AcceptConnection();
-  if (!alive.expired() && listen_ && !acceptRetry_.isActive()) AcceptFrom(tlsListeners_, TlsPort);
+  if (!alive.expired() && listen_ && !acceptRetry_.isActive()) AcceptFrom(tlsListeners_, TlsPort, &TlsPortStreams);
 }
 
 void TDadideVUDServer::SocketClosed(SocketHandle Socket) {
@@ -490,7 +509,7 @@ void TDadideVUDServer::ScheduleDeparture(TDadideVUDServerClient* Client) {
   ++leaving_;
   Client->SendQueue.release();
   // Nothing more is read from it either; its departure closes it.
-  Api().watch(Client->Socket, nullptr, 0);
+  Client->Watch(0);
   RequestSafePoint();
 }
 
@@ -565,6 +584,10 @@ TDadideVUDServerClient* TDadideVUDServer::Park(std::unique_ptr<TDadideVUDServerC
     parked->AwaitingFlush = false;
     std::erase(pendingOutput_, parked);
   }
+  if (parked->AwaitingRead) {
+    parked->AwaitingRead = false;
+    std::erase(pendingInput_, parked);
+  }
   released_.push_back(std::move(client));
   RequestSafePoint();
   return parked;
@@ -615,6 +638,8 @@ void TDadideVUDServer::RunSafePoint() {
   const auto alive = LifeToken();
   {
     BusyScope busy(*this);
+    ReadBuffered();
+    if (alive.expired()) return;
     FlushPendingOutput();
     if (alive.expired()) return;
     RunDepartures();
@@ -628,7 +653,7 @@ void TDadideVUDServer::RunSafePoint() {
   if (busy_ > 0) return;
   FreeReleased();
   // Handlers that returned just now asked for this very pass again.
-  if (pendingOutput_.empty() && leaving_ == 0 && released_.empty()) {
+  if (pendingOutput_.empty() && pendingInput_.empty() && leaving_ == 0 && released_.empty()) {
     safePointArmed_ = false;
     safePoint_.stop();
   }
@@ -741,7 +766,57 @@ void TDadideVUDServer::SocketReady(SocketHandle socket, SocketEvents event, int 
 void TDadideVUDServer::ConnectionReady(TDadideVUDServerClient* client, SocketEvents event, int error) {
   BusyScope busy(*this);
   FlowControl.StartPass();
+  const auto alive = client->LifeToken();
   TCustomFasterSocket::ConnectionReady(client, event, error);
+  if (!alive.expired() && client->InService() && !client->Flow.readPaused && client->Stream().Buffered())
+    ReadBufferedLater(client);
+}
+
+void TDadideVUDServer::ReadBufferedLater(TDadideVUDServerClient* client) {
+  if (client->AwaitingRead) return;
+  client->AwaitingRead = true;
+  pendingInput_.push_back(client);
+  RequestSafePoint();
+}
+
+void TDadideVUDServer::ReadBuffered() {
+  // One read each, as a notice would give: whatever is left waits for the
+  // next pass, behind the sockets that have something to say meanwhile.
+  const std::vector<TDadideVUDServerClient*> batch = std::exchange(pendingInput_, {});
+  for (TDadideVUDServerClient* client : batch) {
+    if (!client->AwaitingRead) continue;
+    client->AwaitingRead = false;
+    if (client->InService() && !client->Flow.readPaused) client->SocketReady(client->Socket, kCanRead, 0);
+  }
+}
+
+void TDadideVUDServer::WatchOpenings(std::int64_t deadline) {
+  if (openingTimer_.isActive()) return;
+  const std::int64_t interval = std::clamp((deadline - clock_()) / 4, kOpeningCheckMinMs, kOpeningCheckMaxMs);
+  openingTimer_.start(static_cast<int>(interval));
+}
+
+void TDadideVUDServer::ExpireOpenings() {
+  const std::int64_t now = clock_();
+  std::vector<std::pair<TDadideVUDServerClient*, std::weak_ptr<const void>>> late;
+  bool underWay = false;
+  for (std::size_t i = 0; i < Clients->Count(); ++i) {
+    TDadideVUDServerClient* client = (*Clients)[i];
+    const std::int64_t deadline = client->InService() ? client->Stream().OpeningDeadline() : 0;
+    if (deadline == 0) continue;
+    if (now >= deadline) {
+      late.emplace_back(client, client->LifeToken());
+    } else {
+      underWay = true;
+    }
+  }
+  if (!underWay) openingTimer_.stop();
+  const auto alive = LifeToken();
+  for (const auto& [client, token] : late) {
+    if (alive.expired()) return;
+    if (token.expired() || !client->InService()) continue;
+    client->SocketReady(client->Socket, kPeerClosed, client->Stream().OpeningTimeoutError());
+  }
 }
 
 void TDadideVUDServer::SocketError(SocketHandle Socket, int ErrorCode) {

@@ -199,10 +199,11 @@ class TDadideVUDServer : public TCustomFasterSocket {
 
   // --- A second port for encrypted connections, beside Port, read at the
   // next start. Its connections are served exactly like the others (one
-  // roster, one budget); the sockets layer speaks TLS on it
-  // (SocketApi::encryptAccepted), and a layer that cannot fails the start.
+  // roster, one budget); each gets its stream from TlsPortStreams (TLS,
+  // from src/tls), and a start without one fails with 10045.
   bool ListenTls = false;
   std::uint16_t TlsPort = 0;  // 0: any free port (tests)
+  StreamMaker TlsPortStreams;
   // Keeps the plain port off the network: read at the next start, it makes
   // the plain port listen on loopback only (127.0.0.1 and ::1), for local
   // tools, while the TLS port listens as usual. On the plain port every
@@ -352,12 +353,20 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // (`what`) breaks the name rules (name_rules.h); false when `name` is fine.
   bool RefuseName(TDadideVUDServerClient* client, const char* what, const std::string& name);
 
-  // Accepts a burst of connections waiting on `sockets` (reached on `port`;
-  // the sockets layer speaks TLS on the TLS port's).
-  void AcceptFrom(const std::vector<SocketHandle>& sockets, std::uint16_t port);
+  // Accepts a burst of connections waiting on `sockets` (reached on `port`),
+  // each with a stream from `streams` (null: the socket itself).
+  void AcceptFrom(const std::vector<SocketHandle>& sockets, std::uint16_t port, const StreamMaker* streams);
   // Accepts one connection waiting on `listening`; false when there was
   // none to take (or the accept failed, which then backs off).
-  bool AcceptOne(SocketHandle listening, std::uint16_t port);
+  bool AcceptOne(SocketHandle listening, std::uint16_t port, const StreamMaker* streams);
+  // Ends the openings of streams (handshakes) that took too long, and
+  // keeps its clock running while any is under way.
+  void ExpireOpenings();
+  void WatchOpenings(std::int64_t deadline);
+  // Reads, at the safe point, what a connection's stream holds inside
+  // (ReadBufferedLater): no socket notice would announce it.
+  void ReadBufferedLater(TDadideVUDServerClient* client);
+  void ReadBuffered();
   // The watcher of the TLS listening sockets: their connections are
   // accepted as TLS ones.
   class TlsAcceptor final : public SocketWatcher {
@@ -451,6 +460,10 @@ class TDadideVUDServer : public TCustomFasterSocket {
   std::vector<std::unique_ptr<TDadideVUDServerClient>> released_;
   // Connections with AwaitingFlush set, in the order they got output.
   std::vector<TDadideVUDServerClient*> pendingOutput_;
+  // Connections with AwaitingRead set: their streams hold bytes to read.
+  std::vector<TDadideVUDServerClient*> pendingInput_;
+  // Runs while some connection's stream is still opening.
+  QTimer openingTimer_;
   // Connections marked Leaving that have not departed yet.
   std::size_t leaving_ = 0;
   bool safePointArmed_ = false;

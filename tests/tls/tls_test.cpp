@@ -24,7 +24,7 @@
 #include "client/known_servers.h"
 #include "event_loop.h"
 #include "tls/tls_identity.h"
-#include "tls/tls_socket_api.h"
+#include "tls/tls_server_stream.h"
 #include "transport/packet_ids.h"
 #include "transport/platform/posix_socket_api.h"
 #include "transport/server.h"
@@ -56,7 +56,7 @@ const std::shared_ptr<TlsContext>& ServerContext() {
 
 struct TlsServer : ::testing::Test {
   TlsServer() {
-    tls.setContext(ServerContext());
+    server.TlsPortStreams = tls.Maker();
     server.SetMaxPing(0);
     server.ListenTls = true;
     server.OnError = [this](TCustomFasterSocket*, SocketHandle, int code, const std::string&) {
@@ -119,8 +119,8 @@ struct TlsServer : ::testing::Test {
   }
 
   PosixSocketApi api;
-  TlsSocketApi tls{api};
-  TDadideVUDServer server{tls};
+  TlsStreams tls{ServerContext()};
+  TDadideVUDServer server{api};
   std::uint16_t port = 0;
   std::uint16_t tlsPort = 0;
   std::vector<std::unique_ptr<ChatPeer>> peers;
@@ -180,7 +180,7 @@ enum class Misstep { Garbage, StopsHalfWay, ResetsHalfWay };
 class HandshakeFault : public TlsServer, public ::testing::WithParamInterface<Misstep> {};
 
 TEST_P(HandshakeFault, CostsOnlyThatConnectionAndLeavesNothingHeld) {
-  tls.handshakeMs = 300;
+  tls.setHandshakeMs(300);
   ChatPeer& ann = Connect(port, false);
   ChatPeer& bob = Connect(tlsPort, true);
   ASSERT_TRUE(Join(ann, "Ann"));
