@@ -175,6 +175,30 @@ TEST_F(TlsServer, AHandlerOfTheTlsPortRunsAsOneOfTheServersOwn) {
   EXPECT_FALSE(server.InHandler());
 }
 
+// A handshake may take until its deadline on the server's clock, and no
+// longer: a client that stops half-way holds its slot that long at most.
+TEST_F(TlsServer, AHandshakeEndsAtItsDeadlineOnTheServersClock) {
+  std::int64_t now = 1000;
+  server.SetClock([&] { return now; });
+  tls.setHandshakeMs(400);  // checked every 100 ms of real time
+  ChatConnection culprit;
+  std::string error;
+  culprit.useTls(TlsContext::Client(error));
+  culprit.startConnect(ChatConnection::Resolve("127.0.0.1", tlsPort, error).front());
+  ASSERT_TRUE(PumpUntil([&] {
+    if (culprit.connecting()) culprit.finishConnect();
+    return !culprit.connecting() && culprit.securing() && server.Clients->Count() == 1;
+  }));
+  now = 1399;
+  PumpFor(250);
+  EXPECT_TRUE(errors.empty());
+  EXPECT_EQ(tls.handshaking(), 1u);
+  now = 1400;
+  ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }, 1000));
+  EXPECT_EQ(errors, std::vector<int>{kTlsHandshakeTimedOut});
+  EXPECT_TRUE(PumpUntil([&] { return server.Clients->Empty() && tls.sessions() == 0; }));
+}
+
 enum class Misstep { Garbage, StopsHalfWay, ResetsHalfWay };
 
 class HandshakeFault : public TlsServer, public ::testing::WithParamInterface<Misstep> {};
