@@ -202,6 +202,8 @@ TEST_F(FlowRules, AMachineIsRefusedAtItsLimitsAndLoopbackOnlyWhenTheServerIsFull
   for (int i = 0; i < 20; ++i) EXPECT_EQ(flow.RefusalReason("127.0.0.1", 3, 0), "");
   flow.MaxClients = 0;  // derived from the descriptors: 256 less those kept for the rest
   EXPECT_EQ(flow.EffectiveMaxClients(256), 224u);
+  EXPECT_EQ(flow.EffectiveMaxClients(65), 33u);
+  EXPECT_EQ(flow.EffectiveMaxClients(64), 32u);  // from here down, half of them
   EXPECT_EQ(flow.EffectiveMaxClients(40), 20u);
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "transport/flow_controller.h"
 #include "transport/memory_budget.h"
 #include "transport/notice_throttle.h"
 #include "transport/outgoing_queue.h"
@@ -63,6 +64,15 @@ TEST(InputBucket, ABurstPassesThenTheSenderWaitsForTheRateAndABigPacketGoesIntoD
   EXPECT_DOUBLE_EQ(bucket.tokens(), 4000);
   bucket.refill(rate, 10);  // a clock that seems to go back changes nothing
   EXPECT_DOUBLE_EQ(bucket.tokens(), 4000);
+
+  // A client's own bytes: 8 MiB at once, then 1 MiB a second.
+  TokenBucket client(FlowController::kInputBytes, 0);
+  client.take(9.0 * 1024 * 1024);
+  EXPECT_EQ(client.msUntilAvailable(FlowController::kInputBytes), 1000 + 1);
+  // And its packets: 1000 at once, then 200 a second.
+  TokenBucket packets(FlowController::kInputPackets, 0);
+  packets.take(1000 + 200);
+  EXPECT_EQ(packets.msUntilAvailable(FlowController::kInputPackets), 1000 + 1);
 }
 
 TEST(Notices, AtMostOneASecondAndTheNextSaysHowManyWereHeldBack) {

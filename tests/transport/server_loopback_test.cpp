@@ -8,11 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "live_server.h"
+#include "loopback_peer.h"
 
 namespace parlivo {
 namespace {
@@ -150,10 +152,12 @@ TEST_F(LiveServer, StreamsCompleteOnEveryChunkAtOrBeyondTheAnnouncedSize) {
 
   std::vector<std::pair<std::int32_t, std::string>> completed;
   std::int32_t chunkBytes = 0;
+  std::string chunks;
   server.OnNewStreamComing = [](TDadideVUDServer*, TDadideVUDServerClient*, std::int32_t size, const std::string& info,
                                 bool& accept) { accept = size == 10 && info == "info"; };
-  server.OnClientPacketCome = [&](TDadideVUDServer*, TDadideVUDServerClient*, ByteStream&, std::int32_t size) {
+  server.OnClientPacketCome = [&](TDadideVUDServer*, TDadideVUDServerClient*, ByteStream& data, std::int32_t size) {
     chunkBytes += size;
+    chunks += data.unread();
   };
   server.OnStreamReceived = [&](TDadideVUDServer*, TDadideVUDServerClient*, std::int32_t size, const std::string& info) {
     completed.push_back({size, info});
@@ -165,6 +169,7 @@ TEST_F(LiveServer, StreamsCompleteOnEveryChunkAtOrBeyondTheAnnouncedSize) {
   ASSERT_TRUE(PumpUntil([&] { return completed.size() == 2; }));
   Settle();
   EXPECT_EQ(chunkBytes, 11);
+  EXPECT_EQ(chunks, "1234567890x");  // each chunk whole, from its first byte
   EXPECT_EQ(completed, (std::vector<std::pair<std::int32_t, std::string>>{{10, "info"}, {11, "info"}}));
   EXPECT_EQ(peer.Payloads(pidStreamReceived).size(), 2u);
 }
@@ -232,6 +237,13 @@ TEST_F(LiveServer, RefusedConnectionGetsNothingAndIsClosed) {
   EXPECT_TRUE(peer.received.empty());
   EXPECT_EQ(connected, 0);
   EXPECT_TRUE(server.Clients->Empty());
+  // Turned away at once: the peer is reset, and nothing of it lingers here.
+  testing::LoopbackPeer raw;
+  ASSERT_TRUE(raw.connect(port));
+  int error = 0;
+  EXPECT_TRUE(PumpUntil([&] { return (error = raw.pendingError(0)) != 0; }));
+  // A reset after the shutdown's end of stream reads as EPIPE.
+  EXPECT_TRUE(error == ECONNRESET || error == EPIPE) << error;
 }
 
 TEST_F(LiveServer, ChatTextReachesTheHandlerUnchanged) {

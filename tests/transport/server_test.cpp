@@ -116,6 +116,20 @@ TEST_F(FakeServer, PacketsQueuedInOnePassGoOutInOneSendPerConnection) {
   }
 }
 
+// A connection that leaves is freed once the pass is over, also after the
+// application walked the connections from outside any handler: its memory
+// goes back, however long the server keeps running.
+TEST_F(FakeServer, ALeavingConnectionIsFreedOnceThePassIsOver) {
+  server.SetListen(true);
+  TDadideVUDServerClient* client = Accept();
+  const auto freed = client->LifeToken();
+  server.ForEachClient(WalkOrder::FirstToLast, [](TDadideVUDServerClient*) {});
+  EXPECT_FALSE(server.InHandler());
+  api.notify(client->Socket, kPeerClosed);
+  EXPECT_TRUE(server.Clients->Empty());
+  EXPECT_TRUE(testing::PumpUntil([&] { return freed.expired(); }, 1000));
+}
+
 // A client's answers to an announced stream reach the application, each as
 // its own event naming that client.
 TEST_F(FakeServer, StreamAnswersReachTheApplicationWithTheirClient) {
@@ -599,6 +613,17 @@ TEST_F(FakeServer, WithoutIPv6TheServerListensOnIPv4AndSaysSoOnce) {
                          "IPv6 is not available (Address family not supported by protocol family, #10047): "
                          "listening on IPv4 only."}));
   EXPECT_EQ(server.LocalIPv6(), "");  // nothing to announce on a family not served
+  EXPECT_NE(Accept(), nullptr);
+
+  // Nor where IPv6 sockets exist but no IPv6 address can be had: the socket
+  // made for it is closed, and the IPv4 one takes the connections.
+  server.SetListen(false);
+  api.inet6SocketError = 0;
+  api.inet6BindError = 10049;
+  server.SetListen(true);
+  ASSERT_TRUE(server.Listen());
+  ASSERT_EQ(server.ListeningSockets().size(), 1u);
+  EXPECT_EQ(api.at(server.Socket).family, kAfInet);
   EXPECT_NE(Accept(), nullptr);
 }
 
