@@ -57,6 +57,20 @@ TEST_F(FlowRules, AQueueAboveTheSoftLimitGoesAtTheSoftTimeUnlessTheReaderTookThe
   EXPECT_EQ(flow.Check(dipping, nothing, 2000), Verdict::Idle);
   Advance(299);
   EXPECT_EQ(flow.Check(dipping, nothing, 2000), Verdict::Idle);
+
+  // As shipped: more than 8 MiB waiting for 30 s.
+  FlowController shipped{[this] { return nowMs; }};
+  const std::size_t limit = std::size_t{8} << 20;
+  ConnectionFlow full, over;
+  EXPECT_EQ(shipped.Check(full, nothing, limit), Verdict::Idle);
+  EXPECT_EQ(shipped.Check(over, nothing, limit + 1), Verdict::Idle);
+  nowMs += 29999;
+  shipped.StartPass();
+  EXPECT_EQ(shipped.Check(over, nothing, limit + 1), Verdict::Idle);
+  nowMs += 1;
+  shipped.StartPass();
+  EXPECT_EQ(shipped.Check(full, nothing, limit), Verdict::Idle);
+  EXPECT_EQ(shipped.Check(over, nothing, limit + 1), Verdict::TooSlow);
 }
 
 TEST_F(FlowRules, APacketUnderWayIsStuckOnlyOnceItGained16KiBNoMoreForTheStallTime) {
@@ -135,6 +149,10 @@ TEST_F(FlowRules, AHoldStartsAboveHighWaterEndsAtLowWaterAndEachIsToldOnce) {
   flow.Budget.removeOutput(1000);
   EXPECT_FALSE(flow.NeedsClock(false));
   EXPECT_TRUE(flow.NeedsClock(true));
+  // A stop leaves nothing to tell the operator after the next start.
+  flow.Stop();
+  Advance(1500);
+  EXPECT_EQ(flow.HoldingNotice(), "");
 }
 
 TEST_F(FlowRules, UnderPressureAReaderGoesForLessThanItsFairShareOfAWholeWindowWithABacklog) {
