@@ -100,7 +100,6 @@ class OutgoingQueue {
   // (for tests and accounting).
   std::size_t size() const;
   std::size_t position() const;
-  bool empty() const { return remaining_ == 0 && size() == 0; }
 
   std::size_t cap() const { return cap_; }
   void setCap(std::size_t cap) { cap_ = cap; }
