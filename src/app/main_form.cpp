@@ -11,7 +11,6 @@ TfrmServer::TfrmServer(SocketApi& api, FormView& view, const DesktopServices& de
     : TrayIcon(nullptr, desktop.shell, desktop.trayPlatform),
       fdPLV(desktop.fileDialogs),
       api_(api),
-      tlsApi_(api),
       view_(view),
       shell_(desktop.shell),
       environment_(std::move(environment)),
@@ -97,7 +96,7 @@ TfrmServer::TfrmServer(SocketApi& api, FormView& view, const DesktopServices& de
   TrayIcon.OnDblClick = [this](TCustomTrayIcon*) { TrayIconDblClick(); };
   ConfigureClientExecutablePicker(fdPLV);
 
-  Server = std::make_unique<TDadideVUDServer>(tlsApi_);
+  Server = std::make_unique<TDadideVUDServer>(api_);
   Server->ClientStatusUpdate = Rooms;
   Server->SetPort(kDesignPort);
   BindServerEvents();

@@ -39,7 +39,7 @@
 #include "desktop/file_open_dialog.h"
 #include "desktop/tray_icon.h"
 #include "discovery/service_advertiser.h"
-#include "tls/tls_socket_api.h"
+#include "tls/tls_identity.h"
 #include "transport/notice_throttle.h"
 #include "transport/server.h"
 #include "transport/steady_time.h"
@@ -295,8 +295,8 @@ class TfrmServer {
   std::string TrayStopCaption(bool accelFirst) const;
 
   SocketApi& api_;
-  // Beneath the server: TLS on its second port, the rest passed to api_.
-  TlsSocketApi tlsApi_;
+  // The identity the TLS port's streams speak with, once a start loaded it.
+  std::shared_ptr<TlsContext> tlsContext_;
   FormView& view_;
   NotifyShell& shell_;
   FormEnvironment environment_;

@@ -9,6 +9,7 @@
 #include "app/main_form.h"
 #include "app/settings_location.h"
 #include "app/str_to_int.h"
+#include "tls/tls_server_stream.h"
 #include "transport/platform/socket_address.h"
 #include "transport/socket_error_text.h"
 #include "transport/unhandled_error.h"
@@ -122,7 +123,7 @@ std::exception_ptr TfrmServer::StartServer() {
     // What users compare with what their client shows at its first
     // encrypted connection; a client that knows the server refuses a
     // different one.
-    edFingerprint.Text = tlsApi_.context()->fingerprint();
+    edFingerprint.Text = tlsContext_->fingerprint();
     Log("Encrypted clients use Port " + std::to_string(Server->TlsPort) +
         ", the server's key fingerprint (SHA-256) is " + edFingerprint.Text);
     if (TlsOnly)
@@ -200,7 +201,8 @@ bool TfrmServer::PrepareTls() {
     Log("Not started: TLS " + error);
     return false;
   }
-  tlsApi_.setContext(std::move(context));
+  tlsContext_ = std::move(context);
+  Server->TlsPortStreams = TlsStreams(tlsContext_).Maker();
   return true;
 }
 

@@ -19,25 +19,15 @@
 namespace parlivo {
 namespace {
 
-// What a listening socket is watched for, and what a connection in service
-// is: kCanWrite says when a full socket has room again.
-constexpr SocketEvents kListenEvents = kCanAccept;
+// What a connection in service is watched for: kCanWrite says when a full
+// socket has room again.
 constexpr SocketEvents kConnectionEvents = kCanRead | kCanWrite | kPeerClosed;
 constexpr int kHostNameBuffer = 260;
-// The first pause after a failed accept; it doubles up to kAcceptRetryMaxMs.
-constexpr int kAcceptRetryFirstMs = 50;
-// Connections taken from the system's queue for one notice: a burst gets in
-// quickly, and the connections in service do not wait long behind it.
-constexpr int kAcceptsPerNotice = 64;
-// What a failed start reports when the sockets layer cannot speak TLS.
+// What a failed start reports when the TLS port has no maker of its streams.
 constexpr int kOperationNotSupported = 10045;
-
-// Failures that say the system has no IPv6 (the family unsupported, or
-// its addresses switched off): the server then listens on IPv4 alone.
-bool MeansNoIPv6(int error) {
-  return error == WSAEPROTONOSUPPORT || error == WSAEAFNOSUPPORT || error == WSAEADDRNOTAVAIL;
-}
-
+// How often openings under way are checked, at most and at least.
+constexpr std::int64_t kOpeningCheckMinMs = 50;
+constexpr std::int64_t kOpeningCheckMaxMs = 1000;
 
 }  // namespace
 
@@ -80,8 +70,10 @@ TDadideVUDServer::TDadideVUDServer(SocketApi& api)
     BusyScope busy(*this);
     RunGuarded(this, [this] { FlowTick(); });
   });
-  acceptRetry_.setSingleShot(true);
-  QObject::connect(&acceptRetry_, &QTimer::timeout, [this] { RunGuarded(this, [this] { ResumeAccepting(); }); });
+  QObject::connect(&openingTimer_, &QTimer::timeout, [this] {
+    BusyScope busy(*this);
+    RunGuarded(this, [this] { ExpireOpenings(); });
+  });
 }
 
 TDadideVUDServer::Walk::Walk(TDadideVUDServer& server, WalkOrder order)
@@ -135,131 +127,44 @@ void TDadideVUDServer::SetListen(bool Value) {
 }
 
 void TDadideVUDServer::StartListening() {
-  listensIPv6_ = false;
   int error = 0;
   if (PlainLoopbackOnly) {
-    error = OpenLoopback(Port);
-  } else if (ListenAddress.empty()) {
-    error = OpenEveryAddress(Port, false);
-  } else if (const auto address = ParseNumericAddress(ListenAddress, Port)) {
-    error = OpenListener(*address, nullptr, false);
+    error = plain_.OpenLoopback(Port);
   } else {
-    error = WSAEADDRNOTAVAIL;  // no address of this machine
+    error = OpenPort(plain_, Port);
   }
+  // The TLS port on the same addresses as the plain one; its connections
+  // speak TLS, so without their streams it cannot be served.
+  tls_.streams = TlsPortStreams;
+  if (error == 0 && ListenTls) error = TlsPortStreams ? OpenPort(tls_, TlsPort) : kOperationNotSupported;
   if (error != 0) {
     AbandonStart(error);
     return;
   }
-  if (ListenTls) {
-    // The TLS port on the same addresses as the plain one.
-    error = ListenAddress.empty() ? OpenEveryAddress(TlsPort, true)
-                                  : OpenListener(*ParseNumericAddress(ListenAddress, TlsPort), nullptr, true);
-    if (error != 0) {
-      AbandonStart(error);
-      return;
-    }
-  }
-  Socket = listeners_.front();
+  Socket = plain_.First();
   PingTimer.setEnabled(true);
   listen_ = true;
 }
 
-void TDadideVUDServer::TlsAcceptor::SocketReady(SocketHandle socket, SocketEvents event, int error) {
-  server_.TlsListenerReady(socket, event, error);
-}
-
-void TDadideVUDServer::TlsListenerReady(SocketHandle socket, SocketEvents event, int error) {
-  BusyScope busy(*this);
-  FlowControl.StartPass();
-  RunGuarded(this, [&] {
-    if (error > 10000) {
-      SocketError(socket, error);
-    } else if (event == kCanAccept) {
-      AcceptFrom(tlsListeners_, TlsPort);
-    }
-  });
-}
-
-void TDadideVUDServer::WatchListening(SocketEvents events) {
-  for (const SocketHandle s : listeners_) Api().watch(s, this, events);
-  for (const SocketHandle s : tlsListeners_) Api().watch(s, &tlsAcceptor_, events);
-}
-
-int TDadideVUDServer::OpenEveryAddress(std::uint16_t port, bool tls) {
-  SockAddrIn6 any6;
-  any6.family = kAfInet6;
-  any6.port = qToBigEndian<std::uint16_t>(port);
-  SockAddrIn any4;
-  any4.family = kAfInet;
-  any4.port = qToBigEndian<std::uint16_t>(port);
-  bool dualStack = true;
-  const int error = OpenListener(any6, &dualStack, tls);
-  if (MeansNoIPv6(error)) {
-    CloseListeners(tls);
-    if (OnServerNotice && !tls)
-      OnServerNotice(this, "IPv6 is not available (" + std::string(SocketErrorText(error)) + ", #" +
-                               std::to_string(error) + "): listening on IPv4 only.");
-    return OpenListener(any4, nullptr, tls);
+int TDadideVUDServer::OpenPort(Listener& listener, std::uint16_t port) {
+  if (!ListenAddress.empty()) {
+    const auto address = ParseNumericAddress(ListenAddress, port);
+    return address ? listener.OpenAt(*address) : WSAEADDRNOTAVAIL;  // no address of this machine
   }
-  // A socket that takes IPv6 alone leaves the port's IPv4 side to a second one.
-  return error != 0 || dualStack ? error : OpenListener(any4, nullptr, tls);
-}
-
-int TDadideVUDServer::OpenLoopback(std::uint16_t port) {
-  SockAddrIn loopback4;
-  loopback4.family = kAfInet;
-  loopback4.port = qToBigEndian<std::uint16_t>(port);
-  loopback4.address = qToBigEndian<std::uint32_t>(0x7f000001);
-  if (const int error = OpenListener(loopback4, nullptr, false); error != 0) return error;
-  SockAddrIn6 loopback6;
-  loopback6.family = kAfInet6;
-  loopback6.port = loopback4.port;
-  loopback6.address[15] = 1;
-  const std::size_t opened = listeners_.size();
-  const int error = OpenListener(loopback6, nullptr, false);
-  if (!MeansNoIPv6(error)) return error;
-  // No IPv6 here: the IPv4 loopback serves this machine alone.
-  if (listeners_.size() > opened) {
-    Api().closesocket(listeners_.back());
-    listeners_.pop_back();
-  }
-  return 0;
-}
-
-int TDadideVUDServer::OpenListener(const SockAddrStorage& address, bool* dualStack, bool tls) {
-  const SocketHandle s = Api().socket(address.family, kSockStream, kIpProtoTcp);
-  if (s == kInvalidSocket) return Api().lastError();
-  (tls ? tlsListeners_ : listeners_).push_back(s);
-  if (address.family == kAfInet6) {
-    // Off, IPv4 peers come to this socket as mapped addresses; on (an IPv6
-    // address of its own, or a system that cannot turn it off), the port's
-    // IPv4 side stays free for an IPv4 socket.
-    const bool both = dualStack != nullptr && Api().setV6Only(s, false) == 0;
-    if (!both) Api().setV6Only(s, true);
-    if (dualStack != nullptr) *dualStack = both;
-  }
-  if (Api().bind(s, address) != 0 || Api().listen(s, kListenBacklog) != 0) return Api().lastError();
-  // Its connections speak TLS; a sockets layer without it cannot serve the port.
-  if (tls && Api().encryptAccepted(s) != 0) return kOperationNotSupported;
-  if (Api().watch(s, tls ? static_cast<SocketWatcher*>(&tlsAcceptor_) : this, kListenEvents) != 0)
-    return Api().lastError();
-  // The announced IPv6 address is for the port users are told about.
-  if (tls == PlainLoopbackOnly) listensIPv6_ = listensIPv6_ || address.family == kAfInet6;
-  return 0;
-}
-
-void TDadideVUDServer::CloseListeners(bool tls) {
-  for (const SocketHandle s : std::exchange(tls ? tlsListeners_ : listeners_, {})) Api().closesocket(s);
+  int noIPv6 = 0;
+  const int error = listener.OpenEverywhere(port, noIPv6);
+  if (noIPv6 != 0 && &listener == &plain_ && OnServerNotice)
+    OnServerNotice(this, "IPv6 is not available (" + std::string(SocketErrorText(noIPv6)) + ", #" +
+                             std::to_string(noIPv6) + "): listening on IPv4 only.");
+  return error;
 }
 
 void TDadideVUDServer::AbandonStart(int errorCode) {
   // Close the half-opened sockets before reporting: the report's handler may
   // start the server again, and must find no stale handle in Socket.
-  const SocketHandle failed = !tlsListeners_.empty() ? tlsListeners_.back()
-                              : listeners_.empty()    ? kInvalidSocket
-                                                      : listeners_.back();
-  CloseListeners(false);
-  CloseListeners(true);
+  const SocketHandle failed = tls_.Last() != kInvalidSocket ? tls_.Last() : plain_.Last();
+  plain_.Close();
+  tls_.Close();
   Socket = kInvalidSocket;
   SocketError(failed, errorCode);
 }
@@ -276,7 +181,7 @@ void TDadideVUDServer::StopListening() {
   } reset{stopping_};
 
   PingTimer.setEnabled(false);
-  acceptRetry_.stop();
+  openingTimer_.stop();
   StopFlow();
   FlushPendingOutput();
   std::vector<std::unique_ptr<TDadideVUDServerClient>> closing;
@@ -285,17 +190,10 @@ void TDadideVUDServer::StopListening() {
   leaving_ = 0;
 
   // No new connections while the last packets go out.
-  for (const SocketHandle s : std::exchange(tlsListeners_, {})) {
-    Api().watch(s, nullptr, 0);
-    Api().closesocket(s);
-  }
+  tls_.Close();
   const SocketHandle listening = Socket;
-  int error = CloseSocket(false);
-  for (const SocketHandle other : std::exchange(listeners_, {})) {
-    if (other == listening) continue;
-    Api().watch(other, nullptr, 0);
-    if (Api().closesocket(other) != 0 && error == 0) error = Api().lastError();
-  }
+  Socket = kInvalidSocket;
+  const int error = plain_.Close();
   listen_ = false;
   CloseAtStop(std::move(closing));
   if (error != 0) SocketError(listening, error);
@@ -351,7 +249,8 @@ std::string TDadideVUDServer::LocalIP() {
 }
 
 std::string TDadideVUDServer::LocalIPv6() {
-  if (!listensIPv6_) return {};
+  // The announced address is for the port users are told about.
+  if (!(PlainLoopbackOnly ? tls_ : plain_).ServesIPv6()) return {};
   // Limited to one IPv6 address, the server is reached there alone.
   if (const auto address = ParseNumericAddress(ListenAddress, Port); address && address->family == kAfInet6) {
     const std::string text = AddressText(*address);
@@ -363,48 +262,35 @@ std::string TDadideVUDServer::LocalIPv6() {
 // ---------------------------------------------------------------------------
 // Connections
 
-void TDadideVUDServer::AcceptConnection() { AcceptFrom(listeners_, Port); }
-
-void TDadideVUDServer::AcceptFrom(const std::vector<SocketHandle>& sockets, std::uint16_t port) {
-  const auto alive = LifeToken();
-  // The notice does not say which listening socket is ready: each takes its
-  // turn, and one with nothing waiting says so at once.
-  const std::vector<SocketHandle> listening = sockets;
-  for (const SocketHandle s : listening) {
-    for (int taken = 0; taken < kAcceptsPerNotice; ++taken) {
-      const bool more = AcceptOne(s, port);
-      if (alive.expired() || !listen_ || acceptRetry_.isActive()) return;
-      if (!more) break;
-    }
-  }
+void TDadideVUDServer::ListenerNotice(const std::function<void()>& work) {
+  BusyScope busy(*this);
+  FlowControl.StartPass();
+  RunGuarded(this, work);
 }
 
-bool TDadideVUDServer::AcceptOne(SocketHandle listening, std::uint16_t port) {
-  const SocketHandle accepted = Api().accept(listening, &SockAddr);
-  if (accepted == kInvalidSocket) {
-    const int error = Api().lastError();
-    // Nothing (more) was waiting: not a failure of the server.
-    if (error == WSAEWOULDBLOCK) return false;
-    // The peer gave up before it was accepted: nothing is made for it.
-    if (error == WSAECONNABORTED) return true;
-    BackOffAccepting(error);
-    return false;
-  }
-  acceptPauseMs_ = 0;
-  // Chat is interactive: without this a relay waits for the client's
-  // delayed acknowledgement whenever an earlier packet is unacknowledged.
-  Api().setNoDelay(accepted, true);
+void TDadideVUDServer::ListenerError(SocketHandle socket, int errorCode) { SocketError(socket, errorCode); }
 
+bool TDadideVUDServer::Accepted(Listener& listener, SocketHandle accepted, const SockAddrStorage& peer) {
+  SockAddr = peer;
   auto client = std::make_unique<TDadideVUDServerClient>(Api(), this);
   client->Socket = accepted;
-  client->Host = AddressText(SockAddr);
-  client->Port = port;
+  client->Host = AddressText(peer);
+  client->Port = &listener == &tls_ ? TlsPort : Port;
   client->Connected = true;
   if (const std::string reason = FlowControl.RefusalReason(client->Host, Clients->Count(), Api().maxSockets());
       !reason.empty()) {
     Release(std::move(client));
-    Notice(refusalNotices_, "Refused a connection from IP " + AddressText(SockAddr) + ": " + reason);
-    return true;
+    Notice(refusalNotices_, "Refused a connection from IP " + AddressText(peer) + ": " + reason);
+    return listen_;
+  }
+  if (listener.streams) {
+    auto stream = listener.streams(Api(), client->Socket, clock_());
+    if (!stream) {  // out of memory: turned away like any accept that fails
+      Release(std::move(client));
+      listener.BackOff(WSAENOBUFS);
+      return false;
+    }
+    client->SetStream(std::move(stream));
   }
   FlowControl.Attach(client->Flow, client->Host);
 
@@ -412,30 +298,23 @@ bool TDadideVUDServer::AcceptOne(SocketHandle listening, std::uint16_t port) {
   if (OnAccept) OnAccept(this, client.get(), Accept);
   if (!Accept || !listen_) {  // refused, or the handler stopped the server
     Release(std::move(client));
-    return true;
+    return listen_;
   }
   TDadideVUDServerClient* added = client.get();
   Clients->Add(std::move(client));
   // Its notices come to it from now on (and it hands them to the server).
-  if (Api().watch(added->Socket, added, kConnectionEvents) != 0) {
+  if (added->Watch(kConnectionEvents) != 0) {
     added->SocketError(added->Socket, Api().lastError());
-    return true;
+    return listen_;
   }
+  if (const std::int64_t deadline = added->Stream().OpeningDeadline(); deadline != 0) WatchOpenings(deadline);
   StartFlow(added);
   SendPacket(added, pidConnected, 0, nullptr);
   if (added->InService() && OnClientConnected) OnClientConnected(this, added);
-  return true;
+  return listen_;
 }
 
-void TDadideVUDServer::BackOffAccepting(int errorCode) {
-  // Out of descriptors, buffers or memory: the connections in service keep
-  // being served, and the waiting ones stay in the system's queue until
-  // accepting works again. The listening socket is not watched meanwhile, so
-  // its readiness does not spin the loop.
-  acceptPauseMs_ = acceptPauseMs_ == 0 ? kAcceptRetryFirstMs : std::min(acceptPauseMs_ * 2, kAcceptRetryMaxMs);
-  WatchListening(0);
-  acceptRetry_.start(acceptPauseMs_);
-
+void TDadideVUDServer::AcceptPaused(int errorCode) {
   Notice(acceptNotices_, "Cannot accept connections: " + std::string(SocketErrorText(errorCode)) + " (#" +
                              std::to_string(errorCode) +
                              "); the clients connected are served, accepting again shortly");
@@ -446,15 +325,6 @@ void TDadideVUDServer::Notice(NoticeThrottle& throttle, const std::string& text)
   std::string line = text;
   if (throttle.unsaid() > 0) line += " (" + std::to_string(throttle.unsaid()) + " more like it not shown)";
   if (OnServerNotice) OnServerNotice(this, line + ".");
-}
-
-void TDadideVUDServer::ResumeAccepting() {
-  if (!listen_) return;
-  WatchListening(kListenEvents);
-  BusyScope busy(*this);
-  const auto alive = LifeToken();
-  AcceptConnection();
-  if (!alive.expired() && listen_ && !acceptRetry_.isActive()) AcceptFrom(tlsListeners_, TlsPort);
 }
 
 void TDadideVUDServer::SocketClosed(SocketHandle Socket) {
@@ -490,7 +360,7 @@ void TDadideVUDServer::ScheduleDeparture(TDadideVUDServerClient* Client) {
   ++leaving_;
   Client->SendQueue.release();
   // Nothing more is read from it either; its departure closes it.
-  Api().watch(Client->Socket, nullptr, 0);
+  Client->Watch(0);
   RequestSafePoint();
 }
 
@@ -565,6 +435,10 @@ TDadideVUDServerClient* TDadideVUDServer::Park(std::unique_ptr<TDadideVUDServerC
     parked->AwaitingFlush = false;
     std::erase(pendingOutput_, parked);
   }
+  if (parked->AwaitingRead) {
+    parked->AwaitingRead = false;
+    std::erase(pendingInput_, parked);
+  }
   released_.push_back(std::move(client));
   RequestSafePoint();
   return parked;
@@ -615,6 +489,8 @@ void TDadideVUDServer::RunSafePoint() {
   const auto alive = LifeToken();
   {
     BusyScope busy(*this);
+    ReadBuffered();
+    if (alive.expired()) return;
     FlushPendingOutput();
     if (alive.expired()) return;
     RunDepartures();
@@ -628,7 +504,7 @@ void TDadideVUDServer::RunSafePoint() {
   if (busy_ > 0) return;
   FreeReleased();
   // Handlers that returned just now asked for this very pass again.
-  if (pendingOutput_.empty() && leaving_ == 0 && released_.empty()) {
+  if (pendingOutput_.empty() && pendingInput_.empty() && leaving_ == 0 && released_.empty()) {
     safePointArmed_ = false;
     safePoint_.stop();
   }
@@ -730,18 +606,60 @@ void TDadideVUDServer::GetAllUserNames(std::vector<std::string>& List) const {
 // ---------------------------------------------------------------------------
 // Notices and errors
 
-void TDadideVUDServer::SocketReady(SocketHandle socket, SocketEvents event, int error) {
-  BusyScope busy(*this);
-  // One reading of the clock per notice: the relays it causes, to hundreds
-  // of connections, stamp their queues with it.
-  FlowControl.StartPass();
-  TCustomFasterSocket::SocketReady(socket, event, error);
-}
-
 void TDadideVUDServer::ConnectionReady(TDadideVUDServerClient* client, SocketEvents event, int error) {
   BusyScope busy(*this);
   FlowControl.StartPass();
+  const auto alive = client->LifeToken();
   TCustomFasterSocket::ConnectionReady(client, event, error);
+  if (!alive.expired() && client->InService() && !client->Flow.readPaused && client->Stream().Buffered())
+    ReadBufferedLater(client);
+}
+
+void TDadideVUDServer::ReadBufferedLater(TDadideVUDServerClient* client) {
+  if (client->AwaitingRead) return;
+  client->AwaitingRead = true;
+  pendingInput_.push_back(client);
+  RequestSafePoint();
+}
+
+void TDadideVUDServer::ReadBuffered() {
+  // One read each, as a notice would give: whatever is left waits for the
+  // next pass, behind the sockets that have something to say meanwhile.
+  const std::vector<TDadideVUDServerClient*> batch = std::exchange(pendingInput_, {});
+  for (TDadideVUDServerClient* client : batch) {
+    if (!client->AwaitingRead) continue;
+    client->AwaitingRead = false;
+    if (client->InService() && !client->Flow.readPaused) client->SocketReady(client->Socket, kCanRead, 0);
+  }
+}
+
+void TDadideVUDServer::WatchOpenings(std::int64_t deadline) {
+  if (openingTimer_.isActive()) return;
+  const std::int64_t interval = std::clamp((deadline - clock_()) / 4, kOpeningCheckMinMs, kOpeningCheckMaxMs);
+  openingTimer_.start(static_cast<int>(interval));
+}
+
+void TDadideVUDServer::ExpireOpenings() {
+  const std::int64_t now = clock_();
+  std::vector<std::pair<TDadideVUDServerClient*, std::weak_ptr<const void>>> late;
+  bool underWay = false;
+  for (std::size_t i = 0; i < Clients->Count(); ++i) {
+    TDadideVUDServerClient* client = (*Clients)[i];
+    const std::int64_t deadline = client->InService() ? client->Stream().OpeningDeadline() : 0;
+    if (deadline == 0) continue;
+    if (now >= deadline) {
+      late.emplace_back(client, client->LifeToken());
+    } else {
+      underWay = true;
+    }
+  }
+  if (!underWay) openingTimer_.stop();
+  const auto alive = LifeToken();
+  for (const auto& [client, token] : late) {
+    if (alive.expired()) return;
+    if (token.expired() || !client->InService()) continue;
+    client->SocketReady(client->Socket, kPeerClosed, client->Stream().OpeningTimeoutError());
+  }
 }
 
 void TDadideVUDServer::SocketError(SocketHandle Socket, int ErrorCode) {

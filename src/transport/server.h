@@ -15,9 +15,15 @@
 // - the connections in accept order, found by socket: ClientList;
 // - flow control, the memory budget and the admission limits: FlowController
 //   (server_flow.cpp carries out its decisions);
+// - the bytes of each connection: its ConnectionStream, the socket itself
+//   or TLS (TlsPortStreams, from src/tls), read at the safe point when it
+//   holds bytes no notice announces; a stream's opening (a handshake) is
+//   ended at its deadline by ExpireOpenings, on the server's clock;
 // - the last packets at a stop: DrainAtStop (stop_drain.h);
-// - listening on both families and TLS, accepting with back-off, the safe
-//   point, departures and freeing, the ping sweep: this class (server.cpp);
+// - listening on both families, the TLS port's streams, accepting with
+//   back-off: a Listener per port (listener.h);
+// - admission, the safe point, departures and freeing, the ping sweep:
+//   this class (server.cpp);
 // - the chat protocol, relay and roster: server_protocol.cpp.
 //
 // Threading: everything runs on the event thread.
@@ -31,11 +37,11 @@
 // reports room again (kCanWrite); nothing polls.
 //
 // The safe point: once per loop pass, right before the loop waits (or, when
-// it never gets to wait, from a zero timer), the server flushes the queued
-// output, then lets the connections marked Leaving depart, then frees the
-// connections released meanwhile. Each of the three steps survives a
-// throwing handler: the error goes to the central handler and the step goes
-// on with the other connections. Work that changes Clients because of a
+// it never gets to wait, from a zero timer), the server reads what streams
+// hold inside, flushes the queued output, then lets the connections marked
+// Leaving depart, then frees the connections released meanwhile. Each step
+// survives a throwing handler: the error goes to the central handler and
+// the step goes on with the other connections. Work that changes Clients because of a
 // connection's own fault (a failed send, "too slow", a time-out) is deferred
 // to this point.
 //
@@ -77,6 +83,7 @@
 
 #include "transport/event_timer.h"
 #include "transport/flow_controller.h"
+#include "transport/listener.h"
 #include "transport/notice_throttle.h"
 #include "transport/packet_ids.h"
 #include "transport/server_client.h"
@@ -118,16 +125,9 @@ using TDadideVUDServerStalledEvent =
 // The order in which a walk visits the connections.
 enum class WalkOrder { FirstToLast, LastToFirst };
 
-class TDadideVUDServer : public TCustomFasterSocket {
+class TDadideVUDServer : public TCustomFasterSocket, private ListenerOwner {
  public:
   static constexpr std::uint32_t kDefaultMaxPing = 1000;  // ms
-  // A burst of connections waits in the system's queue until it is accepted;
-  // the largest queue the system allows keeps a burst from being refused.
-  static constexpr int kListenBacklog = kMaxListenBacklog;
-
-  // The longest pause between two tries to accept after an accept failed
-  // (descriptors or memory ran out); the first retry comes sooner.
-  static constexpr int kAcceptRetryMaxMs = 1000;
   // How often the flow control looks at the connections while it has work.
   static constexpr int kFlowTickMs = 100;
 
@@ -199,10 +199,11 @@ class TDadideVUDServer : public TCustomFasterSocket {
 
   // --- A second port for encrypted connections, beside Port, read at the
   // next start. Its connections are served exactly like the others (one
-  // roster, one budget); the sockets layer speaks TLS on it
-  // (SocketApi::encryptAccepted), and a layer that cannot fails the start.
+  // roster, one budget); each gets its stream from TlsPortStreams (TLS,
+  // from src/tls), and a start without one fails with 10045.
   bool ListenTls = false;
   std::uint16_t TlsPort = 0;  // 0: any free port (tests)
+  StreamMaker TlsPortStreams;
   // Keeps the plain port off the network: read at the next start, it makes
   // the plain port listen on loopback only (127.0.0.1 and ::1), for local
   // tools, while the TLS port listens as usual. On the plain port every
@@ -210,9 +211,9 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // chat in clear on the LAN serves it this way.
   bool PlainLoopbackOnly = false;
   // The plain port's listening sockets while the server listens.
-  const std::vector<SocketHandle>& ListeningSockets() const { return listeners_; }
+  const std::vector<SocketHandle>& ListeningSockets() const { return plain_.Sockets(); }
   // The TLS listening socket while the server listens with one.
-  SocketHandle TlsSocket() const { return tlsListeners_.empty() ? kInvalidSocket : tlsListeners_.front(); }
+  SocketHandle TlsSocket() const { return tls_.First(); }
 
   // --- Properties with setters.
   bool Listen() const { return listen_; }
@@ -287,11 +288,9 @@ class TDadideVUDServer : public TCustomFasterSocket {
 
   // --- Overrides of the socket base.
   void Flush(void* Sender) override;
-  // Notices of the plain listening sockets, and of the connections (which
-  // hand theirs on): each reads the clock once and counts as a handler.
-  void SocketReady(SocketHandle socket, SocketEvents event, int error) override;
+  // Notices of the connections (which hand theirs on): each reads the
+  // clock once and counts as a handler.
   void ConnectionReady(TDadideVUDServerClient* client, SocketEvents event, int error) override;
-  void AcceptConnection() override;
   void SocketClosed(SocketHandle Socket) override;
   void SocketWritable(SocketHandle Socket) override;
   void DispatchPacket(TDadideVUDServerClient* Client, ByteStream& Data, std::int32_t ID) override;
@@ -352,39 +351,25 @@ class TDadideVUDServer : public TCustomFasterSocket {
   // (`what`) breaks the name rules (name_rules.h); false when `name` is fine.
   bool RefuseName(TDadideVUDServerClient* client, const char* what, const std::string& name);
 
-  // Accepts a burst of connections waiting on `sockets` (reached on `port`;
-  // the sockets layer speaks TLS on the TLS port's).
-  void AcceptFrom(const std::vector<SocketHandle>& sockets, std::uint16_t port);
-  // Accepts one connection waiting on `listening`; false when there was
-  // none to take (or the accept failed, which then backs off).
-  bool AcceptOne(SocketHandle listening, std::uint16_t port);
-  // The watcher of the TLS listening sockets: their connections are
-  // accepted as TLS ones.
-  class TlsAcceptor final : public SocketWatcher {
-   public:
-    explicit TlsAcceptor(TDadideVUDServer& server) : server_(server) {}
-    void SocketReady(SocketHandle socket, SocketEvents event, int error) override;
-
-   private:
-    TDadideVUDServer& server_;
-  };
-  // A notice for a TLS listening socket: handled like the server's own.
-  void TlsListenerReady(SocketHandle socket, SocketEvents event, int error);
-  // Watches every listening socket for `events` (0: not at all).
-  void WatchListening(SocketEvents events);
-  // An accept failed for lack of resources: says so (at most once a second)
-  // and stops taking connections for a while, doubling the pause each time.
-  void BackOffAccepting(int errorCode);
-  void ResumeAccepting();
+  // What the listeners ask of their owner (listener.h): a notice handled as
+  // one of the server's handlers; a connection that came in, admitted and
+  // greeted or turned away; a paused accept said at most once a second; an
+  // error notice of a listening socket, the server's own error.
+  void ListenerNotice(const std::function<void()>& work) override;
+  bool Accepted(Listener& listener, SocketHandle socket, const SockAddrStorage& peer) override;
+  void AcceptPaused(int errorCode) override;
+  void ListenerError(SocketHandle socket, int errorCode) override;
+  // Ends the openings of streams (handshakes) that took too long, and
+  // keeps its clock running while any is under way.
+  void ExpireOpenings();
+  void WatchOpenings(std::int64_t deadline);
+  // Reads, at the safe point, what a connection's stream holds inside
+  // (ReadBufferedLater): no socket notice would announce it.
+  void ReadBufferedLater(TDadideVUDServerClient* client);
+  void ReadBuffered();
   void StartListening();
-  // Opens listening sockets on every address of both families, or on
-  // `address` alone; 0 or the error of the socket that failed (left in
-  // listeners_ for AbandonStart).
-  int OpenEveryAddress(std::uint16_t port, bool tls);
-  // Opens the plain port on 127.0.0.1, and on ::1 where the system has IPv6.
-  int OpenLoopback(std::uint16_t port);
-  int OpenListener(const SockAddrStorage& address, bool* dualStack, bool tls);
-  void CloseListeners(bool tls);
+  // Opens `listener` on `port` where ListenAddress says: 0 or the error.
+  int OpenPort(Listener& listener, std::uint16_t port);
   void StopListening();
   // Hands what is queued for the closing connections to their sockets,
   // within the bounds of stop_drain.h, and closes them: gracefully when all of it
@@ -431,13 +416,9 @@ class TDadideVUDServer : public TCustomFasterSocket {
   void Notice(NoticeThrottle& throttle, const std::string& text);
 
   bool listen_ = false;
-  // The listening sockets, Socket first: one in the usual case, two where
-  // one IPv6 socket cannot take IPv4 peers.
-  std::vector<SocketHandle> listeners_;
-  bool listensIPv6_ = false;
-  // The same for the TLS port; their notices arrive at tlsAcceptor_.
-  std::vector<SocketHandle> tlsListeners_;
-  TlsAcceptor tlsAcceptor_{*this};
+  // The plain port (its first socket is Socket) and the TLS port.
+  Listener plain_{Api(), *this};
+  Listener tls_{Api(), *this};
   bool stopping_ = false;
   std::uint64_t stops_ = 0;  // counts stops, so that walks notice one
   bool destroying_ = false;
@@ -451,14 +432,16 @@ class TDadideVUDServer : public TCustomFasterSocket {
   std::vector<std::unique_ptr<TDadideVUDServerClient>> released_;
   // Connections with AwaitingFlush set, in the order they got output.
   std::vector<TDadideVUDServerClient*> pendingOutput_;
+  // Connections with AwaitingRead set: their streams hold bytes to read.
+  std::vector<TDadideVUDServerClient*> pendingInput_;
+  // Runs while some connection's stream is still opening.
+  QTimer openingTimer_;
   // Connections marked Leaving that have not departed yet.
   std::size_t leaving_ = 0;
   bool safePointArmed_ = false;
   QTimer safePoint_;
   // Set by Dispose: the server frees itself once no handler runs.
   std::unique_ptr<TDadideVUDServer> selfOwned_;
-  QTimer acceptRetry_;
-  int acceptPauseMs_ = 0;
   NoticeThrottle acceptNotices_;
   NoticeThrottle refusalNotices_;
   NoticeThrottle registrationNotices_;

@@ -30,9 +30,9 @@ bool TDadideVUDServerClient::SendWaiting() {
   while (SendQueue.remaining() > 0 && Socket != kInvalidSocket) {
     const std::string_view waiting = SendQueue.waiting();
     const int length = static_cast<int>(std::min<std::size_t>(waiting.size(), INT_MAX));
-    const int sent = Api().send(Socket, waiting.data(), length, 0);
+    const int sent = Stream().Send(waiting.data(), length);
     if (sent == kSocketError) {
-      const int error = Api().lastError();
+      const int error = Stream().LastError();
       if (error == WSAEWOULDBLOCK) return true;  // the socket is full: kCanWrite tells when it is not
       SocketError(Socket, error);
       return false;
@@ -58,7 +58,7 @@ void TDadideVUDServerClient::CloseGracefully() {
   // and drop what it still has to send: read them away first (a bounded
   // amount; a peer that keeps sending gets its reset).
   char scratch[4096];
-  for (int i = 0; i < 16 && Api().recv(Socket, scratch, sizeof scratch, 0) > 0; ++i) {
+  for (int i = 0; i < 16 && Stream().Receive(scratch, sizeof scratch) > 0; ++i) {
   }
   Close(false);
 }
@@ -70,7 +70,17 @@ void TDadideVUDServerClient::Close(bool abortive) {
   if (error != 0) SocketError(closing, error);
 }
 
+int TDadideVUDServerClient::Watch(SocketEvents wanted) {
+  wanted_ = wanted;
+  watched_ = Stream().Interest(wanted);
+  return Api().watch(Socket, watched_ != 0 ? this : nullptr, watched_);
+}
+
 void TDadideVUDServerClient::SocketReady(SocketHandle socket, SocketEvents event, int error) {
+  event = Stream().Notice(event, error);
+  // The stream's own needs may have changed with the notice (its opening over).
+  if (Stream().Interest(wanted_) != watched_) Watch(wanted_);
+  if (event == 0) return;
   if (TCustomFasterSocket* owner = Owner()) {
     owner->ConnectionReady(this, event, error);
   } else {

@@ -66,6 +66,9 @@ class TDadideVUDServerClient : public TCustomFasterSocket {
   // Set while the connection waits in its server's list of connections with
   // output to send at the end of the current event-loop pass.
   bool AwaitingFlush = false;
+  // Set while it waits in its server's list of connections whose stream
+  // holds bytes to read at the end of the pass.
+  bool AwaitingRead = false;
   ConnectionFlow Flow;
 
   ConnectionState State() const { return state_; }
@@ -88,7 +91,11 @@ class TDadideVUDServerClient : public TCustomFasterSocket {
   // still holds and end the stream normally (a stop, once everything queued
   // has been handed over).
   void CloseGracefully();
-  // Its socket's notices go to its owner, which reads for it.
+  // Asks for the notices `wanted` of its socket (0: none); its stream adds
+  // what it needs itself. The sockets layer's result.
+  int Watch(SocketEvents wanted);
+  // Its socket's notices pass its stream first, and what the stream leaves
+  // goes to its owner, which reads for it.
   void SocketReady(SocketHandle socket, SocketEvents event, int error) override;
   // A failure of this connection: "would block" is no error and is dropped;
   // anything else is the connection's fault (the owner is told) and is then
@@ -104,6 +111,8 @@ class TDadideVUDServerClient : public TCustomFasterSocket {
   void Close(bool abortive);
 
   ConnectionState state_ = ConnectionState::Pending;
+  SocketEvents wanted_ = 0;   // what the owner asked for
+  SocketEvents watched_ = 0;  // what the socket is watched for
 };
 
 }  // namespace parlivo

@@ -52,7 +52,7 @@ void TDadideVUDServer::ReceiveSettled(TDadideVUDServerClient* client) {
 
 void TDadideVUDServer::PauseReading(TDadideVUDServerClient* client) {
   if (!client->InService() || !FlowControl.Pause(client->Flow)) return;
-  Api().watch(client->Socket, client, kHeldBackEvents);
+  client->Watch(kHeldBackEvents);
   WatchFlow();
 }
 
@@ -62,7 +62,9 @@ void TDadideVUDServer::ResumeReading(TDadideVUDServerClient* client) {
   const auto alive = client->LifeToken();
   DeliverReceived(client);
   if (alive.expired() || !client->InService() || client->Flow.readPaused) return;
-  Api().watch(client->Socket, client, kReadingEvents);
+  client->Watch(kReadingEvents);
+  // Bytes its stream holds inside were left there while it was held back.
+  if (client->Stream().Buffered()) ReadBufferedLater(client);
 }
 
 void TDadideVUDServer::UpdateHolding() {

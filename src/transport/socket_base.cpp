@@ -5,6 +5,7 @@
 #include <string>
 
 #include "transport/exception.h"
+#include "transport/platform/plain_stream.h"
 #include "transport/server_client.h"
 #include "transport/socket_error_text.h"
 #include "transport/unhandled_error.h"
@@ -18,7 +19,7 @@ constexpr std::size_t kReceiveBufferKeep = 64 * 1024;
 }  // namespace
 
 TCustomFasterSocket::TCustomFasterSocket(SocketApi& api, TCustomFasterSocket* owner)
-    : api_(api), owner_(owner), life_(std::make_shared<int>(0)) {}
+    : api_(api), stream_(std::make_unique<PlainStream>(api, Socket)), owner_(owner), life_(std::make_shared<int>(0)) {}
 
 TCustomFasterSocket::~TCustomFasterSocket() {
   if (Socket != kInvalidSocket) api_.watch(Socket, nullptr, 0);
@@ -57,14 +58,14 @@ void TCustomFasterSocket::HandleReady(SocketHandle socket, SocketEvents event, i
 }
 
 void TCustomFasterSocket::ReadNotified(SocketHandle socket, TDadideVUDServerClient* client) {
+  TCustomFasterSocket* target = client != nullptr ? static_cast<TCustomFasterSocket*>(client) : this;
   std::uint32_t waiting = 0;
-  if (api_.ioctlFionread(socket, &waiting) != 0) {
-    SocketError(socket, api_.lastError());
+  if (target->Stream().Available(waiting) != 0) {
+    SocketError(socket, target->Stream().LastError());
     return;
   }
   if (waiting == 0) return;
 
-  TCustomFasterSocket* target = client != nullptr ? static_cast<TCustomFasterSocket*>(client) : this;
   const std::size_t allowed = ReadAllowance(client, waiting);
   if (allowed == 0) return;  // the owner holds this sender back for now
 
@@ -73,7 +74,7 @@ void TCustomFasterSocket::ReadNotified(SocketHandle socket, TDadideVUDServerClie
   // The read guard: an error raised while receiving ends this read and is
   // swallowed on purpose; the buffer keeps exactly what it held.
   try {
-    ReadAvailable(target->Socket, target->ReceiveBuffer, static_cast<int>(std::min<std::size_t>(allowed, INT_MAX)));
+    ReadAvailable(*target, static_cast<int>(std::min<std::size_t>(allowed, INT_MAX)));
   } catch (...) {
     return;
   }
@@ -137,27 +138,29 @@ void TCustomFasterSocket::ReceiveSettled(TDadideVUDServerClient*) {}
 
 int TCustomFasterSocket::DoRecv(SocketHandle Socket, void* Address, int Count) {
   const int result = api_.recv(Socket, Address, Count, 0);
-  ReportReceiveResult(Socket, result);
+  ReportReceiveResult(Socket, result, result == kSocketError ? api_.lastError() : 0);
   return result;
 }
 
-void TCustomFasterSocket::ReportReceiveResult(SocketHandle socket, int result) {
+void TCustomFasterSocket::ReportReceiveResult(SocketHandle socket, int result, int error) {
   if (result == 0) {
     SocketClosed(socket);
   } else if (result == kSocketError) {
-    SocketError(socket, api_.lastError());
+    SocketError(socket, error);
   }
 }
 
-void TCustomFasterSocket::ReadAvailable(SocketHandle Socket, ByteStream& Buffer, int Count) {
+void TCustomFasterSocket::ReadAvailable(TCustomFasterSocket& target, int Count) {
   if (Count <= 0) return;
-  const std::size_t before = Buffer.size();
-  Buffer.resize(before + static_cast<std::size_t>(Count));
-  const int received = api_.recv(Socket, Buffer.data() + before, Count, 0);
+  ByteStream& buffer = target.ReceiveBuffer;
+  const std::size_t before = buffer.size();
+  buffer.resize(before + static_cast<std::size_t>(Count));
+  const int received = target.Stream().Receive(buffer.data() + before, Count);
+  const int error = received == kSocketError ? target.Stream().LastError() : 0;
   // The buffer is settled before a close or an error is reported: their
   // handlers may free the object that owns it.
-  Buffer.resize(before + static_cast<std::size_t>(received > 0 ? received : 0));
-  ReportReceiveResult(Socket, received);
+  buffer.resize(before + static_cast<std::size_t>(received > 0 ? received : 0));
+  ReportReceiveResult(target.Socket, received, error);
 }
 
 void TCustomFasterSocket::SocketError(SocketHandle Socket, int ErrorCode) {
@@ -175,6 +178,7 @@ void TCustomFasterSocket::SocketError(SocketHandle Socket, int ErrorCode) {
 
 int TCustomFasterSocket::CloseSocket(bool abortive) {
   api_.watch(Socket, nullptr, 0);
+  stream_->SayEnd();
   api_.shutdown(Socket, kShutdownBoth);
   if (abortive) api_.setLinger(Socket, 1, 0);
   const SocketHandle closing = Socket;

@@ -29,6 +29,7 @@
 #include "transport/client_list.h"
 #include "transport/outgoing_queue.h"
 #include "transport/packet_framing.h"
+#include "transport/platform/connection_stream.h"
 #include "transport/platform/socket_api.h"
 
 namespace parlivo {
@@ -66,6 +67,10 @@ class TCustomFasterSocket : public SocketWatcher {
 
   TCustomFasterSocket* Owner() const { return owner_; }
   SocketApi& Api() const { return api_; }
+  // The bytes of Socket as this object reads and writes them: the socket
+  // itself unless a listener gave the connection another stream (TLS).
+  ConnectionStream& Stream() const { return *stream_; }
+  void SetStream(std::unique_ptr<ConnectionStream> stream) { stream_ = std::move(stream); }
   // Expires when this object is destroyed; lets a caller notice that a
   // handler it called freed the object.
   std::weak_ptr<const void> LifeToken() const { return life_; }
@@ -102,9 +107,11 @@ class TCustomFasterSocket : public SocketWatcher {
   // error (SocketError); the result is returned either way. May free
   // objects through those calls.
   int DoRecv(SocketHandle Socket, void* Address, int Count);
-  // Receives up to Count bytes and appends them to Buffer; on a close or an
-  // error the buffer keeps exactly its previous content.
-  void ReadAvailable(SocketHandle Socket, ByteStream& Buffer, int Count);
+  // Receives up to Count bytes of `target`'s stream (this object's or a
+  // connection's) and appends them to its ReceiveBuffer; on a close or an
+  // error the buffer keeps exactly its previous content. Both are reported
+  // here, as DoRecv reports them.
+  void ReadAvailable(TCustomFasterSocket& target, int Count);
   // Handles one readiness notice of `socket` (of `client`, when it is a
   // connection's): an error code above 10000 is reported, otherwise
   // kCanRead reads and delivers, kCanAccept accepts, kPeerClosed and
@@ -127,7 +134,7 @@ class TCustomFasterSocket : public SocketWatcher {
   // objects through the handlers it calls.
   void DeliverReceived(TDadideVUDServerClient* client);
 
-  // Closes Socket: its watch cancelled, shut down both ways, with zero linger
+  // Closes Socket: its watch cancelled, its stream's end said, shut down both ways, with zero linger
   // when `abortive` (the peer sees a reset and unsent bytes are dropped),
   // closed. Socket becomes kInvalidSocket even when the close fails: the
   // system releases the descriptor either way, so it is never closed twice.
@@ -144,9 +151,10 @@ class TCustomFasterSocket : public SocketWatcher {
   // (else into this object), and delivers it.
   void ReadNotified(SocketHandle socket, TDadideVUDServerClient* client);
   // What DoRecv does with a receive result: 0 is the peer's close, -1 an error.
-  void ReportReceiveResult(SocketHandle socket, int result);
+  void ReportReceiveResult(SocketHandle socket, int result, int error);
 
   SocketApi& api_;
+  std::unique_ptr<ConnectionStream> stream_;
   TCustomFasterSocket* owner_;
   std::shared_ptr<const void> life_;
 };

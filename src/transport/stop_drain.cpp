@@ -16,7 +16,8 @@ bool DrainAtStop(SocketApi& api, const std::function<std::int64_t()>& clock,
     waiting.clear();
     sockets.clear();
     for (TDadideVUDServerClient* client : closing) {
-      if (client->Socket != kInvalidSocket && client->SendQueue.remaining() > 0) {
+      // A stream still opening (a handshake) can take nothing yet.
+      if (client->Socket != kInvalidSocket && client->SendQueue.remaining() > 0 && client->Stream().Opened()) {
         waiting.push_back(client);
         sockets.push_back(client->Socket);
       }

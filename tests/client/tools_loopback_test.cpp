@@ -35,7 +35,7 @@
 #include "loopback_peer.h"
 #include "private_responder.h"
 #include "transport/platform/posix_socket_api.h"
-#include "tls/tls_socket_api.h"
+#include "tls/tls_server_stream.h"
 #include "transport/server.h"
 
 namespace parlivo {
@@ -189,18 +189,20 @@ class ToolsLoopback : public ::testing::Test {
   bool ServeTls(const QTemporaryDir& home) {
     bool created = false;
     std::string error;
-    tls.setContext(TlsContext::LoadOrCreateServer(home.filePath("s.crt").toStdString(),
-                                                  home.filePath("s.key").toStdString(), created, error));
-    EXPECT_TRUE(tls.context()) << error;
+    tlsContext = TlsContext::LoadOrCreateServer(home.filePath("s.crt").toStdString(),
+                                                home.filePath("s.key").toStdString(), created, error);
+    EXPECT_TRUE(tlsContext) << error;
+    if (!tlsContext) return false;
     server.SetListen(false);
     server.ListenTls = true;
+    server.TlsPortStreams = TlsStreams(tlsContext).Maker();
     server.SetListen(true);
-    return tls.context() != nullptr && server.Listen();
+    return server.Listen();
   }
 
   PosixSocketApi api;
-  TlsSocketApi tls{api};
-  TDadideVUDServer server{tls};
+  std::shared_ptr<TlsContext> tlsContext;
+  TDadideVUDServer server{api};
   std::uint16_t port = 0;
   std::vector<std::string> serverErrors;
   // When set, the relay skips the client at an index for which it is true.
@@ -351,7 +353,7 @@ TEST_F(ToolsLoopback, ChatOverTlsMeetsAPlainClientAndRefusesTheServerOnceItsKeyC
   const QString target = "127.0.0.1:" + QString::number(BoundPort(server.TlsSocket()));
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.insert("XDG_CONFIG_HOME", home.path());
-  const QString fingerprint = QString::fromStdString(tls.context()->fingerprint());
+  const QString fingerprint = QString::fromStdString(tlsContext->fingerprint());
 
   port = BoundPort(server.Socket);
   ChatConnection bob = Join("Bob", "Lobby");

@@ -24,7 +24,7 @@
 #include "client/known_servers.h"
 #include "event_loop.h"
 #include "tls/tls_identity.h"
-#include "tls/tls_socket_api.h"
+#include "tls/tls_server_stream.h"
 #include "transport/packet_ids.h"
 #include "transport/platform/posix_socket_api.h"
 #include "transport/server.h"
@@ -56,7 +56,7 @@ const std::shared_ptr<TlsContext>& ServerContext() {
 
 struct TlsServer : ::testing::Test {
   TlsServer() {
-    tls.setContext(ServerContext());
+    server.TlsPortStreams = tls.Maker();
     server.SetMaxPing(0);
     server.ListenTls = true;
     server.OnError = [this](TCustomFasterSocket*, SocketHandle, int code, const std::string&) {
@@ -119,8 +119,8 @@ struct TlsServer : ::testing::Test {
   }
 
   PosixSocketApi api;
-  TlsSocketApi tls{api};
-  TDadideVUDServer server{tls};
+  TlsStreams tls{ServerContext()};
+  TDadideVUDServer server{api};
   std::uint16_t port = 0;
   std::uint16_t tlsPort = 0;
   std::vector<std::unique_ptr<ChatPeer>> peers;
@@ -175,12 +175,36 @@ TEST_F(TlsServer, AHandlerOfTheTlsPortRunsAsOneOfTheServersOwn) {
   EXPECT_FALSE(server.InHandler());
 }
 
+// A handshake may take until its deadline on the server's clock, and no
+// longer: a client that stops half-way holds its slot that long at most.
+TEST_F(TlsServer, AHandshakeEndsAtItsDeadlineOnTheServersClock) {
+  std::int64_t now = 1000;
+  server.SetClock([&] { return now; });
+  tls.setHandshakeMs(400);  // checked every 100 ms of real time
+  ChatConnection culprit;
+  std::string error;
+  culprit.useTls(TlsContext::Client(error));
+  culprit.startConnect(ChatConnection::Resolve("127.0.0.1", tlsPort, error).front());
+  ASSERT_TRUE(PumpUntil([&] {
+    if (culprit.connecting()) culprit.finishConnect();
+    return !culprit.connecting() && culprit.securing() && server.Clients->Count() == 1;
+  }));
+  now = 1399;
+  PumpFor(250);
+  EXPECT_TRUE(errors.empty());
+  EXPECT_EQ(tls.handshaking(), 1u);
+  now = 1400;
+  ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }, 1000));
+  EXPECT_EQ(errors, std::vector<int>{kTlsHandshakeTimedOut});
+  EXPECT_TRUE(PumpUntil([&] { return server.Clients->Empty() && tls.sessions() == 0; }));
+}
+
 enum class Misstep { Garbage, StopsHalfWay, ResetsHalfWay };
 
 class HandshakeFault : public TlsServer, public ::testing::WithParamInterface<Misstep> {};
 
 TEST_P(HandshakeFault, CostsOnlyThatConnectionAndLeavesNothingHeld) {
-  tls.handshakeMs = 300;
+  tls.setHandshakeMs(300);
   ChatPeer& ann = Connect(port, false);
   ChatPeer& bob = Connect(tlsPort, true);
   ASSERT_TRUE(Join(ann, "Ann"));

@@ -152,15 +152,6 @@ class SocketApi {
   // time-out, -1 on failure. Used only while stopping, to hand the last
   // packets over without the event loop.
   virtual int waitWritable(const std::vector<SocketHandle>& sockets, int timeoutMs, std::vector<bool>& writable) = 0;
-  // Connections accepted from the listening socket `s` speak TLS from now
-  // on, the layer's business from the handshake to the close: the caller
-  // sees plain bytes, and a kCanWrite once the handshake is done (sends
-  // would block until then). Call it before watching `s`. 0 on
-  // success; a layer without TLS fails (the caller reports 10045).
-  virtual int encryptAccepted(SocketHandle s) {
-    (void)s;
-    return kSocketError;
-  }
   // The Winsock code of the last failure.
   virtual int lastError() = 0;
 
