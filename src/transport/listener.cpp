@@ -155,10 +155,14 @@ void Listener::BackOff(int errorCode) {
   // being served, and the waiting ones stay in the system's queue until
   // accepting works again. The sockets are not watched meanwhile, so their
   // readiness does not spin the loop.
-  pauseMs_ = pauseMs_ == 0 ? kAcceptRetryFirstMs : std::min(pauseMs_ * 2, kAcceptRetryMaxMs);
+  pauseMs_ = NextPauseMs(pauseMs_);
   Watch(0);
   retry_.start(pauseMs_);
   owner_.AcceptPaused(errorCode);
+}
+
+int Listener::NextPauseMs(int pauseMs) {
+  return pauseMs == 0 ? kAcceptRetryFirstMs : std::min(pauseMs * 2, kAcceptRetryMaxMs);
 }
 
 void Listener::Resume() {

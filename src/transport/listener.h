@@ -80,6 +80,10 @@ class Listener final : private SocketWatcher {
 
   // Pauses taking connections after a failure (`errorCode`), telling the owner.
   void BackOff(int errorCode);
+  // The pause after a failed accept, given the one before it (0: none).
+  static int NextPauseMs(int pauseMs);
+  // The pause in force since the last failed accept; 0 once one succeeds.
+  int PauseMs() const { return pauseMs_; }
 
   std::uint16_t Port() const { return port_; }
   const std::vector<SocketHandle>& Sockets() const { return sockets_; }
