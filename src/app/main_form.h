@@ -297,6 +297,8 @@ class TfrmServer {
   SocketApi& api_;
   // The identity the TLS port's streams speak with, once a start loaded it.
   std::shared_ptr<TlsContext> tlsContext_;
+  // The TLS port of the server started last; 0: it has none.
+  std::uint16_t tlsPort_ = 0;
   FormView& view_;
   NotifyShell& shell_;
   FormEnvironment environment_;

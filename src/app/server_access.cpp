@@ -49,8 +49,8 @@ void TfrmServer::StartAdvertising() {
   if (advertiser_ == nullptr || !chkAdvertise.Checked()) return;
   // TLS only, the plain port is not there for the network: the service is
   // the TLS port.
-  const std::uint16_t port = Server->PlainLoopbackOnly ? Server->TlsPort : Server->Port;
-  advertiser_->Advertise(ServiceName(), port, Server->ListenTls ? Server->TlsPort : 0);
+  const std::uint16_t port = Server->PlainLoopbackOnly ? tlsPort_ : Server->Port;
+  advertiser_->Advertise(ServiceName(), port, tlsPort_);
 }
 
 void TfrmServer::StopAdvertising() {

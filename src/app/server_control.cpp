@@ -116,19 +116,19 @@ std::exception_ptr TfrmServer::StartServer() {
   Log("");
   Log("Tell this IP \" " + address + " \" your Clients to use! (admitted: " + DescribeAccessPolicy(policy_) + ")");
   // Clients on IPv6 type the address in brackets, with the port.
-  const std::uint16_t lanPort = TlsOnly ? Server->TlsPort : Server->Port;
+  const std::uint16_t lanPort = TlsOnly ? tlsPort_ : Server->Port;
   if (!address6.empty()) Log("Over IPv6 they use \" " + EndpointText(address6, lanPort) + " \"");
   Log("Do not forget to tell correct Port! (" + edPort.Text + ")");
-  if (Server->ListenTls) {
+  if (tlsPort_ != 0) {
     // What users compare with what their client shows at its first
     // encrypted connection; a client that knows the server refuses a
     // different one.
     edFingerprint.Text = tlsContext_->fingerprint();
-    Log("Encrypted clients use Port " + std::to_string(Server->TlsPort) +
+    Log("Encrypted clients use Port " + std::to_string(tlsPort_) +
         ", the server's key fingerprint (SHA-256) is " + edFingerprint.Text);
     if (TlsOnly)
       Log("TLS only: Port " + edPort.Text + " serves this machine alone; the network chats over TLS on Port " +
-          std::to_string(Server->TlsPort));
+          std::to_string(tlsPort_));
   }
   Log("");
   // What the server holds itself to: the operator can tell a refused
@@ -171,7 +171,8 @@ std::uint16_t TfrmServer::TlsPortValue() const {
 }
 
 bool TfrmServer::PrepareTls() {
-  Server->ListenTls = chkTls.Checked();
+  tlsPort_ = 0;
+  Server->ExtraPorts.clear();
   Server->PlainLoopbackOnly = TlsOnly;
   edFingerprint.Text.clear();
   if (!chkTls.Checked()) {
@@ -179,9 +180,9 @@ bool TfrmServer::PrepareTls() {
     if (TlsOnly) Log("Not started: TLS only needs the TLS port (Encrypted (TLS) Port, or --tls-port)");
     return !TlsOnly;
   }
-  Server->TlsPort = TlsPortValue();
-  edTlsPort.Text = std::to_string(Server->TlsPort);
-  if (Server->TlsPort == Server->Port) {
+  const std::uint16_t port = TlsPortValue();
+  edTlsPort.Text = std::to_string(port);
+  if (port == Server->Port) {
     Log("Not started: the TLS port must differ from the port (" + edPort.Text + ")");
     return false;
   }
@@ -202,7 +203,8 @@ bool TfrmServer::PrepareTls() {
     return false;
   }
   tlsContext_ = std::move(context);
-  Server->TlsPortStreams = TlsStreams(tlsContext_).Maker();
+  tlsPort_ = port;
+  Server->ExtraPorts = {{port, TlsStreams(tlsContext_).Maker()}};
   return true;
 }
 

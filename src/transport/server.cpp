@@ -1,30 +1,19 @@
 #include "transport/server.h"
 
 #include <QAbstractEventDispatcher>
-#include <QtEndian>
 #include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
 
-#include "transport/exception.h"
 #include "transport/platform/memory_release.h"
-#include "transport/platform/socket_address.h"
 #include "transport/platform/winsock_errors.h"
-#include "transport/socket_error_text.h"
 #include "transport/steady_time.h"
-#include "transport/stop_drain.h"
 #include "transport/unhandled_error.h"
 
 namespace parlivo {
 namespace {
 
-// What a connection in service is watched for: kCanWrite says when a full
-// socket has room again.
-constexpr SocketEvents kConnectionEvents = kCanRead | kCanWrite | kPeerClosed;
-constexpr int kHostNameBuffer = 260;
-// What a failed start reports when the TLS port has no maker of its streams.
-constexpr int kOperationNotSupported = 10045;
 // How often openings under way are checked, at most and at least.
 constexpr std::int64_t kOpeningCheckMinMs = 50;
 constexpr std::int64_t kOpeningCheckMaxMs = 1000;
@@ -97,7 +86,7 @@ TDadideVUDServer::~TDadideVUDServer() {
     auto client = Clients->Extract(Clients->Count() - 1);
     RunGuarded(this, [&] { Release(std::move(client)); });
   }
-  released_.clear();
+  Clients->FreeReleased();
 }
 
 void TDadideVUDServer::Dispose(std::unique_ptr<TDadideVUDServer> server) {
@@ -111,152 +100,7 @@ void TDadideVUDServer::Dispose(std::unique_ptr<TDadideVUDServer> server) {
 void TDadideVUDServer::HandlerReturned() {
   // Connections released while a handler ran wait for it to return; so does
   // a server handed to Dispose.
-  if (!released_.empty() || selfOwned_) RequestSafePoint();
-}
-
-// ---------------------------------------------------------------------------
-// Listening
-
-void TDadideVUDServer::SetListen(bool Value) {
-  if (Value == listen_) return;
-  if (Value) {
-    StartListening();
-  } else {
-    StopListening();
-  }
-}
-
-void TDadideVUDServer::StartListening() {
-  int error = 0;
-  if (PlainLoopbackOnly) {
-    error = plain_.OpenLoopback(Port);
-  } else {
-    error = OpenPort(plain_, Port);
-  }
-  // The TLS port on the same addresses as the plain one; its connections
-  // speak TLS, so without their streams it cannot be served.
-  tls_.streams = TlsPortStreams;
-  if (error == 0 && ListenTls) error = TlsPortStreams ? OpenPort(tls_, TlsPort) : kOperationNotSupported;
-  if (error != 0) {
-    AbandonStart(error);
-    return;
-  }
-  Socket = plain_.First();
-  PingTimer.setEnabled(true);
-  listen_ = true;
-}
-
-int TDadideVUDServer::OpenPort(Listener& listener, std::uint16_t port) {
-  if (!ListenAddress.empty()) {
-    const auto address = ParseNumericAddress(ListenAddress, port);
-    return address ? listener.OpenAt(*address) : WSAEADDRNOTAVAIL;  // no address of this machine
-  }
-  int noIPv6 = 0;
-  const int error = listener.OpenEverywhere(port, noIPv6);
-  if (noIPv6 != 0 && &listener == &plain_ && OnServerNotice)
-    OnServerNotice(this, "IPv6 is not available (" + std::string(SocketErrorText(noIPv6)) + ", #" +
-                             std::to_string(noIPv6) + "): listening on IPv4 only.");
-  return error;
-}
-
-void TDadideVUDServer::AbandonStart(int errorCode) {
-  // Close the half-opened sockets before reporting: the report's handler may
-  // start the server again, and must find no stale handle in Socket.
-  const SocketHandle failed = tls_.Last() != kInvalidSocket ? tls_.Last() : plain_.Last();
-  plain_.Close();
-  tls_.Close();
-  Socket = kInvalidSocket;
-  SocketError(failed, errorCode);
-}
-
-void TDadideVUDServer::StopListening() {
-  // A stop asked for while one runs (an error handler reacting to a failed
-  // close below) is the same stop: the running one finishes the job.
-  if (stopping_) return;
-  stopping_ = true;
-  ++stops_;
-  struct Reset {
-    bool& flag;
-    ~Reset() { flag = false; }
-  } reset{stopping_};
-
-  PingTimer.setEnabled(false);
-  openingTimer_.stop();
-  StopFlow();
-  FlushPendingOutput();
-  std::vector<std::unique_ptr<TDadideVUDServerClient>> closing;
-  closing.reserve(Clients->Count());
-  while (!Clients->Empty()) closing.push_back(Clients->Extract(Clients->Count() - 1));
-  leaving_ = 0;
-
-  // No new connections while the last packets go out.
-  tls_.Close();
-  const SocketHandle listening = Socket;
-  Socket = kInvalidSocket;
-  const int error = plain_.Close();
-  listen_ = false;
-  CloseAtStop(std::move(closing));
-  if (error != 0) SocketError(listening, error);
-}
-
-void TDadideVUDServer::CloseAtStop(std::vector<std::unique_ptr<TDadideVUDServerClient>> closing) {
-  const auto alive = LifeToken();
-  std::vector<TDadideVUDServerClient*> drained;
-  drained.reserve(closing.size());
-  for (const auto& client : closing) drained.push_back(client.get());
-  if (!DrainAtStop(Api(), clock_, drained, alive)) return;
-  for (auto& client : closing) {
-    const bool delivered = client->SendQueue.remaining() == 0;
-    Release(std::move(client), delivered);
-    if (alive.expired()) return;
-  }
-}
-
-void TDadideVUDServer::SetPort(std::uint16_t Value) {
-  if (Value == Port) return;
-  if (!listen_) {
-    Port = Value;
-    return;
-  }
-  if (!AllowChangeHostAndPortOnConnection) throw Exception("Can not change Port while listening");
-  SetListen(false);
-  Port = Value;
-  SetListen(true);
-}
-
-void TDadideVUDServer::SetClock(Clock clock) {
-  FlowControl.SetClock(clock);
-  clock_ = std::move(clock);
-}
-
-void TDadideVUDServer::SetMaxPing(std::uint32_t Value) {
-  maxPing_ = Value;
-  PingTimer.setInterval(Value);
-}
-
-std::string TDadideVUDServer::LocalHostName() {
-  char name[kHostNameBuffer] = {};
-  if (Api().gethostname(name, kHostNameBuffer) != 0) {
-    SocketError(Socket, Api().lastError());
-    return {};
-  }
-  return std::string(name);
-}
-
-std::string TDadideVUDServer::LocalIP() {
-  const std::string name = LocalHostName();
-  return name.empty() ? std::string() : Api().hostAddress(name);
-}
-
-std::string TDadideVUDServer::LocalIPv6() {
-  // The announced address is for the port users are told about.
-  if (!(PlainLoopbackOnly ? tls_ : plain_).ServesIPv6()) return {};
-  // Limited to one IPv6 address, the server is reached there alone.
-  if (const auto address = ParseNumericAddress(ListenAddress, Port); address && address->family == kAfInet6) {
-    const std::string text = AddressText(*address);
-    if (text != "::") return text;
-  }
-  return Api().hostAddress6();
+  if (Clients->HasReleased() || selfOwned_) RequestSafePoint();
 }
 
 // ---------------------------------------------------------------------------
@@ -269,56 +113,6 @@ void TDadideVUDServer::ListenerNotice(const std::function<void()>& work) {
 }
 
 void TDadideVUDServer::ListenerError(SocketHandle socket, int errorCode) { SocketError(socket, errorCode); }
-
-bool TDadideVUDServer::Accepted(Listener& listener, SocketHandle accepted, const SockAddrStorage& peer) {
-  SockAddr = peer;
-  auto client = std::make_unique<TDadideVUDServerClient>(Api(), this);
-  client->Socket = accepted;
-  client->Host = AddressText(peer);
-  client->Port = &listener == &tls_ ? TlsPort : Port;
-  client->Connected = true;
-  if (const std::string reason = FlowControl.RefusalReason(client->Host, Clients->Count(), Api().maxSockets());
-      !reason.empty()) {
-    Release(std::move(client));
-    Notice(refusalNotices_, "Refused a connection from IP " + AddressText(peer) + ": " + reason);
-    return listen_;
-  }
-  if (listener.streams) {
-    auto stream = listener.streams(Api(), client->Socket, clock_());
-    if (!stream) {  // out of memory: turned away like any accept that fails
-      Release(std::move(client));
-      listener.BackOff(WSAENOBUFS);
-      return false;
-    }
-    client->SetStream(std::move(stream));
-  }
-  FlowControl.Attach(client->Flow, client->Host);
-
-  bool Accept = true;
-  if (OnAccept) OnAccept(this, client.get(), Accept);
-  if (!Accept || !listen_) {  // refused, or the handler stopped the server
-    Release(std::move(client));
-    return listen_;
-  }
-  TDadideVUDServerClient* added = client.get();
-  Clients->Add(std::move(client));
-  // Its notices come to it from now on (and it hands them to the server).
-  if (added->Watch(kConnectionEvents) != 0) {
-    added->SocketError(added->Socket, Api().lastError());
-    return listen_;
-  }
-  if (const std::int64_t deadline = added->Stream().OpeningDeadline(); deadline != 0) WatchOpenings(deadline);
-  StartFlow(added);
-  SendPacket(added, pidConnected, 0, nullptr);
-  if (added->InService() && OnClientConnected) OnClientConnected(this, added);
-  return listen_;
-}
-
-void TDadideVUDServer::AcceptPaused(int errorCode) {
-  Notice(acceptNotices_, "Cannot accept connections: " + std::string(SocketErrorText(errorCode)) + " (#" +
-                             std::to_string(errorCode) +
-                             "); the clients connected are served, accepting again shortly");
-}
 
 void TDadideVUDServer::Notice(NoticeThrottle& throttle, const std::string& text) {
   if (!throttle.due(clock_())) return;
@@ -356,8 +150,7 @@ void TDadideVUDServer::Depart(std::size_t index) {
 
 void TDadideVUDServer::ScheduleDeparture(TDadideVUDServerClient* Client) {
   if (!Client->InService()) return;
-  Client->state_ = ConnectionState::Leaving;
-  ++leaving_;
+  Clients->MarkLeaving(Client);
   Client->SendQueue.release();
   // Nothing more is read from it either; its departure closes it.
   Client->Watch(0);
@@ -372,15 +165,7 @@ void TDadideVUDServer::RunDepartures() {
   // Each departure fires handlers that may change the list (and sends that
   // may mark further connections), so the search starts afresh every time.
   // A handler that throws ends its own departure only.
-  while (leaving_ > 0) {
-    std::optional<std::size_t> leaving;
-    for (std::size_t i = Clients->Count(); i-- > 0 && !leaving;)
-      if ((*Clients)[i]->State() == ConnectionState::Leaving) leaving = i;
-    if (!leaving) {
-      leaving_ = 0;
-      return;
-    }
-    --leaving_;
+  while (const std::optional<std::size_t> leaving = Clients->NextLeaving()) {
     RunGuarded(this, [&] { Depart(*leaving); });
     if (alive.expired() || stops_ != stops) return;
   }
@@ -428,18 +213,8 @@ void TDadideVUDServer::PingClients() {
 }
 
 TDadideVUDServerClient* TDadideVUDServer::Park(std::unique_ptr<TDadideVUDServerClient> client) {
-  TDadideVUDServerClient* parked = client.get();
-  parked->state_ = ConnectionState::Released;
-  FlowControl.Detach(parked->Flow);
-  if (parked->AwaitingFlush) {
-    parked->AwaitingFlush = false;
-    std::erase(pendingOutput_, parked);
-  }
-  if (parked->AwaitingRead) {
-    parked->AwaitingRead = false;
-    std::erase(pendingInput_, parked);
-  }
-  released_.push_back(std::move(client));
+  FlowControl.Detach(client->Flow);
+  TDadideVUDServerClient* parked = Clients->Park(std::move(client));
   RequestSafePoint();
   return parked;
 }
@@ -459,12 +234,8 @@ void TDadideVUDServer::FreeReleased() {
   // A handler still running (one that runs a nested event loop) may hold
   // one of them; they are freed once it has returned (HandlerReturned).
   if (busy_ > 0) return;
-  auto freeing = std::move(released_);
-  released_.clear();
-  // A connection holds at least its buffers' storage; thousands leaving at
-  // once (the end of a burst) are worth giving back.
-  for (const auto& client : freeing) freedSinceTrim_ += client->ReceiveBuffer.size() + 4096;
-  freeing.clear();  // destructors report their own errors to the central handler
+  // Thousands leaving at once (the end of a burst) are worth giving back.
+  freedSinceTrim_ += Clients->FreeReleased();
   GiveMemoryBackWhenQuiet();
 }
 
@@ -504,7 +275,7 @@ void TDadideVUDServer::RunSafePoint() {
   if (busy_ > 0) return;
   FreeReleased();
   // Handlers that returned just now asked for this very pass again.
-  if (pendingOutput_.empty() && pendingInput_.empty() && leaving_ == 0 && released_.empty()) {
+  if (Clients->Settled()) {
     safePointArmed_ = false;
     safePoint_.stop();
   }
@@ -526,10 +297,7 @@ void TDadideVUDServer::Queue(TDadideVUDServerClient* Client, Append&& append) {
     DropTooSlow(Client);
     return;
   }
-  if (Client->AwaitingFlush) return;
-  Client->AwaitingFlush = true;
-  pendingOutput_.push_back(Client);
-  RequestSafePoint();
+  if (Clients->MarkOutput(Client)) RequestSafePoint();
 }
 
 void TDadideVUDServer::SendPacket(TDadideVUDServerClient* Client, std::int32_t ID, std::int32_t Length,
@@ -549,7 +317,7 @@ void TDadideVUDServer::FlushPendingOutput() {
   // only its own connection's flush.
   BusyScope busy(*this);
   const auto alive = LifeToken();
-  const std::vector<TDadideVUDServerClient*> batch = std::exchange(pendingOutput_, {});
+  const std::vector<TDadideVUDServerClient*> batch = Clients->TakeOutput();
   for (TDadideVUDServerClient* client : batch) {
     if (!client->AwaitingFlush) continue;
     client->AwaitingFlush = false;
@@ -616,16 +384,13 @@ void TDadideVUDServer::ConnectionReady(TDadideVUDServerClient* client, SocketEve
 }
 
 void TDadideVUDServer::ReadBufferedLater(TDadideVUDServerClient* client) {
-  if (client->AwaitingRead) return;
-  client->AwaitingRead = true;
-  pendingInput_.push_back(client);
-  RequestSafePoint();
+  if (Clients->MarkInput(client)) RequestSafePoint();
 }
 
 void TDadideVUDServer::ReadBuffered() {
   // One read each, as a notice would give: whatever is left waits for the
   // next pass, behind the sockets that have something to say meanwhile.
-  const std::vector<TDadideVUDServerClient*> batch = std::exchange(pendingInput_, {});
+  const std::vector<TDadideVUDServerClient*> batch = Clients->TakeInput();
   for (TDadideVUDServerClient* client : batch) {
     if (!client->AwaitingRead) continue;
     client->AwaitingRead = false;

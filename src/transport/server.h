@@ -12,18 +12,22 @@
 // Who carries what:
 // - readiness: each socket's watcher (SocketWatcher); a connection hands
 //   its notices to ConnectionReady here, with itself, so nothing is looked up;
-// - the connections in accept order, found by socket: ClientList;
+// - the connections in accept order, found by socket, and what waits for
+//   the safe point (output to flush, buffered input to read, departures,
+//   connections to free once no handler holds them): ClientList;
 // - flow control, the memory budget and the admission limits: FlowController
 //   (server_flow.cpp carries out its decisions);
 // - the bytes of each connection: its ConnectionStream, the socket itself
-//   or TLS (TlsPortStreams, from src/tls), read at the safe point when it
-//   holds bytes no notice announces; a stream's opening (a handshake) is
+//   or one its port's maker made (ExtraPorts: TLS, from src/tls), read at
+//   the safe point when it holds bytes no notice announces; a stream's opening (a handshake) is
 //   ended at its deadline by ExpireOpenings, on the server's clock;
 // - the last packets at a stop: DrainAtStop (stop_drain.h);
-// - listening on both families, the TLS port's streams, accepting with
+// - listening on both families, each port's streams, accepting with
 //   back-off: a Listener per port (listener.h);
-// - admission, the safe point, departures and freeing, the ping sweep:
-//   this class (server.cpp);
+// - starting and stopping the ports, admission, the addresses users are
+//   told: this class (server_ports.cpp);
+// - the safe point, departures, the ping sweep, queueing and flushing
+//   output: this class (server.cpp);
 // - the chat protocol, relay and roster: server_protocol.cpp.
 //
 // Threading: everything runs on the event thread.
@@ -197,23 +201,25 @@ class TDadideVUDServer : public TCustomFasterSocket, private ListenerOwner {
   // as if its peer had closed it.
   TDadideVUDServerStalledEvent OnClientStalled;
 
-  // --- A second port for encrypted connections, beside Port, read at the
-  // next start. Its connections are served exactly like the others (one
-  // roster, one budget); each gets its stream from TlsPortStreams (TLS,
-  // from src/tls), and a start without one fails with 10045.
-  bool ListenTls = false;
-  std::uint16_t TlsPort = 0;  // 0: any free port (tests)
-  StreamMaker TlsPortStreams;
-  // Keeps the plain port off the network: read at the next start, it makes
-  // the plain port listen on loopback only (127.0.0.1 and ::1), for local
-  // tools, while the TLS port listens as usual. On the plain port every
-  // connection receives every text in clear, so an operator who wants no
-  // chat in clear on the LAN serves it this way.
+  // --- More ports beside Port (the TLS port), read at the next start and
+  // opened on the same addresses. Their connections are served exactly like
+  // the others (one roster, one budget), each over the stream its port's
+  // Streams makes (the TLS port's make TLS streams; empty: the socket itself).
+  struct ExtraPort {
+    std::uint16_t Number = 0;  // 0: any free port (tests)
+    StreamMaker Streams;
+  };
+  std::vector<ExtraPort> ExtraPorts;
+  // Keeps Port off the network: read at the next start, it makes Port
+  // listen on loopback only (127.0.0.1 and ::1), for local tools, while the
+  // ExtraPorts listen as usual. On the plain port every connection receives
+  // every text in clear, so an operator who wants no chat in clear on the
+  // LAN serves it this way.
   bool PlainLoopbackOnly = false;
-  // The plain port's listening sockets while the server listens.
+  // Port's listening sockets while the server listens.
   const std::vector<SocketHandle>& ListeningSockets() const { return plain_.Sockets(); }
-  // The TLS listening socket while the server listens with one.
-  SocketHandle TlsSocket() const { return tls_.First(); }
+  // The first listening socket of ExtraPorts[index] while the server listens.
+  SocketHandle ExtraPortSocket(std::size_t index) const;
 
   // --- Properties with setters.
   bool Listen() const { return listen_; }
@@ -416,9 +422,11 @@ class TDadideVUDServer : public TCustomFasterSocket, private ListenerOwner {
   void Notice(NoticeThrottle& throttle, const std::string& text);
 
   bool listen_ = false;
-  // The plain port (its first socket is Socket) and the TLS port.
+  // Port's listener (its first socket is Socket), and one per ExtraPorts
+  // entry. The extra ones are made as a start needs them and kept until the
+  // server goes: a stop may come from inside one's notice.
   Listener plain_{Api(), *this};
-  Listener tls_{Api(), *this};
+  std::vector<std::unique_ptr<Listener>> extra_;
   bool stopping_ = false;
   std::uint64_t stops_ = 0;  // counts stops, so that walks notice one
   bool destroying_ = false;
@@ -429,15 +437,8 @@ class TDadideVUDServer : public TCustomFasterSocket, private ListenerOwner {
   template <typename Append>
   void Queue(TDadideVUDServerClient* Client, Append&& append);
 
-  std::vector<std::unique_ptr<TDadideVUDServerClient>> released_;
-  // Connections with AwaitingFlush set, in the order they got output.
-  std::vector<TDadideVUDServerClient*> pendingOutput_;
-  // Connections with AwaitingRead set: their streams hold bytes to read.
-  std::vector<TDadideVUDServerClient*> pendingInput_;
   // Runs while some connection's stream is still opening.
   QTimer openingTimer_;
-  // Connections marked Leaving that have not departed yet.
-  std::size_t leaving_ = 0;
   bool safePointArmed_ = false;
   QTimer safePoint_;
   // Set by Dispose: the server frees itself once no handler runs.

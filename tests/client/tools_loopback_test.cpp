@@ -194,8 +194,7 @@ class ToolsLoopback : public ::testing::Test {
     EXPECT_TRUE(tlsContext) << error;
     if (!tlsContext) return false;
     server.SetListen(false);
-    server.ListenTls = true;
-    server.TlsPortStreams = TlsStreams(tlsContext).Maker();
+    server.ExtraPorts = {{0, TlsStreams(tlsContext).Maker()}};
     server.SetListen(true);
     return server.Listen();
   }
@@ -350,7 +349,7 @@ TEST_F(ToolsLoopback, BenchCountsEveryRelayedMessageAtEveryClient) {
 TEST_F(ToolsLoopback, ChatOverTlsMeetsAPlainClientAndRefusesTheServerOnceItsKeyChanged) {
   QTemporaryDir home;
   ASSERT_TRUE(ServeTls(home));
-  const QString target = "127.0.0.1:" + QString::number(BoundPort(server.TlsSocket()));
+  const QString target = "127.0.0.1:" + QString::number(BoundPort(server.ExtraPortSocket(0)));
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.insert("XDG_CONFIG_HOME", home.path());
   const QString fingerprint = QString::fromStdString(tlsContext->fingerprint());
@@ -390,7 +389,7 @@ TEST_F(ToolsLoopback, ChatOverTlsMeetsAPlainClientAndRefusesTheServerOnceItsKeyC
 TEST_F(ToolsLoopback, ChatOverTlsHoldsToThePinOfTheAddressUnderEveryNameAndToAnUnreadableStore) {
   QTemporaryDir home;
   ASSERT_TRUE(ServeTls(home));
-  const QString tlsPort = QString::number(BoundPort(server.TlsSocket()));
+  const QString tlsPort = QString::number(BoundPort(server.ExtraPortSocket(0)));
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.insert("XDG_CONFIG_HOME", home.path());
   const QString known = home.filePath("parlivo/known_servers");

@@ -56,9 +56,8 @@ const std::shared_ptr<TlsContext>& ServerContext() {
 
 struct TlsServer : ::testing::Test {
   TlsServer() {
-    server.TlsPortStreams = tls.Maker();
+    server.ExtraPorts = {{0, tls.Maker()}};
     server.SetMaxPing(0);
-    server.ListenTls = true;
     server.OnError = [this](TCustomFasterSocket*, SocketHandle, int code, const std::string&) {
       errors.push_back(code);
     };
@@ -70,7 +69,7 @@ struct TlsServer : ::testing::Test {
     };
     server.SetListen(true);
     port = BoundPort(server.Socket);
-    tlsPort = BoundPort(server.TlsSocket());
+    tlsPort = BoundPort(server.ExtraPortSocket(0));
   }
   ~TlsServer() override {
     server.OnError = nullptr;
