@@ -167,10 +167,10 @@ bool FlowController::Reserve(ConnectionFlow& flow, const ByteStream& received) {
 bool FlowController::MayDeliver(ConnectionFlow& flow) {
   if (Budget.holdingSenders()) return false;
   if (!LimitInput) return true;
-  flow.packets.refill(InputPackets, passNowMs_);
+  // The buckets are as full as they get in this pass: a delivery follows a
+  // read that MayRead allowed, or a resume that it allowed, and it refilled them.
   if (!flow.packets.available()) return false;
   if (flow.address) {
-    flow.address->packets.refill(InputPackets, passNowMs_);
     if (!flow.address->packets.available()) return false;
     flow.address->packets.take(1);
   }

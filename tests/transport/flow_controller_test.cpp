@@ -159,7 +159,7 @@ TEST_F(FlowRules, UnderPressureAReaderGoesForLessThanItsFairShareOfAWholeWindowW
   flow.Budget.setLimit(1000);
   flow.Budget.addOutput(600);
   flow.UpdateHolding();
-  flow.PressureWindowMs = 2000;
+  // The window is the shipped one, 2 s.
   flow.FairShareFloorBytes = 1000;
   constexpr std::size_t kBacklog = FlowController::kPressureBacklog;
   // The five compared take 2000000 in the window: the fair share is a

@@ -149,6 +149,20 @@ TEST_F(FlushFixture, DestroyingAnOpenConnectionClosesItAbortively) {
   EXPECT_EQ(api.at(7).watchedEvents, 0);
 }
 
+// A graceful close reads away what the peer sent unread, up to 64 KiB, so
+// that the system does not reset the connection and drop the last packets;
+// a peer that sent more gets its reset.
+TEST_F(FlushFixture, AGracefulCloseReadsAwayAtMost64KiBTheClientLeftUnread) {
+  for (const std::size_t unread : {std::size_t{64 * 1024}, std::size_t{64 * 1024 + 1}}) {
+    client->Socket = 7;
+    client->Connected = true;
+    api.at(7).incoming = std::string(unread, 'x');
+    client->CloseGracefully();
+    EXPECT_EQ(api.at(7).incoming.size(), unread - 64 * 1024) << unread;
+    EXPECT_FALSE(api.at(7).lingerZero) << unread;
+  }
+}
+
 TEST(OutgoingQueueCap, APacketThatWouldPassTheCapIsRefusedWholeAndFitsOnceBytesAreSent) {
   OutgoingQueue queue(100);
   const std::string payload(40, 'p');

@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <string>
+#include <cstring>
 #include <functional>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "event_loop.h"
@@ -392,6 +394,67 @@ TEST_F(Flow, AClientInTheMiddleOfSendingAPacketMissesNoPings) {
   for (int i = 0; i < 5; ++i) server.PingClients();
   EXPECT_EQ(Find(uploading)->MissedPings, 0u);
   EXPECT_EQ(Find(silent)->MissedPings, 4u);
+}
+
+// A stream that hands out at most `cap` of the plain bytes it holds per
+// read, as TLS does with a record it has opened: no socket notice announces
+// what is left.
+class HoldingStream final : public ConnectionStream {
+ public:
+  HoldingStream(std::string& held, std::size_t cap) : held_(held), cap_(cap) {}
+  SocketEvents Notice(SocketEvents event, int&) override { return event; }
+  SocketEvents Interest(SocketEvents wanted) const override { return wanted; }
+  int Available(std::uint32_t& count) override {
+    count = static_cast<std::uint32_t>(held_.size());
+    return 0;
+  }
+  int Receive(void* buffer, int length) override {
+    const std::size_t n = std::min({held_.size(), cap_, static_cast<std::size_t>(length)});
+    if (n == 0) return kSocketError;
+    std::memcpy(buffer, held_.data(), n);
+    held_.erase(0, n);
+    return static_cast<int>(n);
+  }
+  int Send(const void*, int length) override { return length; }
+  void SayEnd() override {}
+  int LastError() const override { return 10035; }
+  bool Buffered() const override { return !held_.empty(); }
+  bool Opened() const override { return true; }
+  std::int64_t OpeningDeadline() const override { return 0; }
+  int OpeningTimeoutError() const override { return 0; }
+
+ private:
+  std::string& held_;
+  std::size_t cap_;
+};
+
+// Whatever a stream holds inside reaches the chat, read of the server's own
+// accord: right after a notice, and once its sender, held back meanwhile,
+// may send again.
+TEST_F(Flow, WhatAStreamHoldsInsideIsReadWithoutANoticeAlsoOnceItsSenderIsResumed) {
+  std::string held;
+  server.SetListen(false);
+  server.ExtraPorts = {{0, [&](SocketApi&, const SocketHandle&, std::int64_t) {
+                          return std::make_unique<HoldingStream>(held, 10);
+                        }}};
+  server.SetListen(true);
+  std::vector<std::string> texts;
+  server.OnClientMessageCome = [&](TDadideVUDServer*, TDadideVUDServerClient*, const std::string& text) {
+    texts.push_back(text);
+  };
+  for (const bool heldBack : {false, true}) {
+    // Held back: the first read takes more than the byte budget allows.
+    server.FlowControl.InputBytes = heldBack ? TokenRate{100, 10} : FlowController::kInputBytes;
+    api.waitingConnections = 1;
+    api.notify(server.ExtraPortSocket(0), kCanAccept);
+    const SocketHandle socket = (*server.Clients)[server.Clients->Count() - 1]->Socket;
+    texts.clear();
+    held = Packet(pidMessage, "one") + Packet(pidMessage, "two");
+    Notify(socket, kCanRead);
+    EXPECT_TRUE(TickUntil([&] { return texts.size() == 2; })) << heldBack;
+    EXPECT_EQ(texts, (std::vector<std::string>{"one", "two"})) << heldBack;
+  }
+  server.SetListen(false);  // the streams read `held`
 }
 
 }  // namespace

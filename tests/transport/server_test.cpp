@@ -173,6 +173,24 @@ TEST_F(FakeServer, AFailedAcceptSaysSoOnceAndAcceptsAgainLater) {
   ASSERT_TRUE(testing::PumpUntil([&] { return server.Clients->Count() == served + 1; }, 2000));
 }
 
+// Out of memory for a connection's stream (a TLS session): it is turned
+// away like an accept that fails, and accepting pauses.
+TEST_F(FakeServer, AConnectionWhoseStreamCannotBeMadeIsTurnedAwayAndAcceptingPauses) {
+  std::vector<std::string> notices;
+  server.OnServerNotice = [&](TDadideVUDServer*, const std::string& text) { notices.push_back(text); };
+  server.ExtraPorts = {{0, [](SocketApi&, const SocketHandle&, std::int64_t) {
+                          return std::unique_ptr<ConnectionStream>();
+                        }}};
+  server.SetListen(true);
+  const SocketHandle listening = server.ExtraPortSocket(0);
+  api.notify(listening, kCanAccept);
+  EXPECT_TRUE(server.Clients->Empty());
+  EXPECT_FALSE(api.at(api.nextHandle - 1).open);
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(notices[0].find("(#10055)"), std::string::npos) << notices[0];
+  EXPECT_EQ(api.at(listening).watchedEvents, 0);
+}
+
 TEST_F(FakeServer, ErrorHandlerThatStopsTheServerInTheMiddleOfAFlushEndsIt) {
   server.SetListen(true);
   const SocketHandle sockets[3] = {Accept()->Socket, Accept()->Socket, Accept()->Socket};
