@@ -126,6 +126,18 @@ TEST_F(FlowRules, OneReadTakesAtMostAChunkAndAPartialPacketOnlyWhatTheBudgetHasR
       << "its own reserved body needs no more room";
 }
 
+// A second large packet waits in its sender's socket until its whole room
+// is free, even where its first bytes would fit: a budget full of half-sent
+// packets would hold everybody back.
+TEST_F(FlowRules, AnotherLargePacketIsReadOnlyOnceItsWholeRoomFits) {
+  flow.LimitInput = false;
+  flow.Budget.setLimit(4000);  // reservations up to 2000 in all
+  ConnectionFlow first, second;
+  flow.Settle(first, PartOf(1500, 508));  // reserves its 1500 whole
+  EXPECT_EQ(flow.ReadAllowance(second, PartOf(1000, 100), 100), 0u) << "2500 would be reserved";
+  EXPECT_EQ(flow.ReadAllowance(second, PartOf(500, 100), 100), 100u) << "2000 fits exactly";
+}
+
 TEST_F(FlowRules, AHoldStartsAboveHighWaterEndsAtLowWaterAndEachIsToldOnce) {
   flow.Budget.setLimit(4000);
   flow.Budget.addOutput(2000);
