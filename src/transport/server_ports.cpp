@@ -174,7 +174,6 @@ std::string TDadideVUDServer::LocalIPv6() {
 }
 
 bool TDadideVUDServer::Accepted(Listener& listener, SocketHandle accepted, const SockAddrStorage& peer) {
-  SockAddr = peer;
   auto client = std::make_unique<TDadideVUDServerClient>(Api(), this);
   client->Socket = accepted;
   client->Host = AddressText(peer);

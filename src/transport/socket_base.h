@@ -59,7 +59,6 @@ class TCustomFasterSocket : public SocketWatcher {
   TDadideVUDErrorEvent OnError;
   // Set while this object delivers the packets of a receive pass.
   bool Dispatching = false;
-  SockAddrStorage SockAddr{};
   // Only a server creates its list; every other socket object has none.
   std::unique_ptr<ClientList> Clients;
   ByteStream ReceiveBuffer;
