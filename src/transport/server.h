@@ -393,8 +393,8 @@ class TDadideVUDServer : public TCustomFasterSocket, private ListenerOwner {
   // Lets every connection marked Leaving depart.
   void RunDepartures();
   void DropTooSlow(TDadideVUDServerClient* client);
-  // Marks a connection taken out of Clients as released and keeps it for
-  // freeing at a safe point; returns it.
+  // Detaches a connection taken out of Clients from the flow control and
+  // parks it in Clients until a safe point frees it; returns it.
   TDadideVUDServerClient* Park(std::unique_ptr<TDadideVUDServerClient> client);
   // Parks a connection taken out of Clients and closes it.
   void Release(std::unique_ptr<TDadideVUDServerClient> client, bool graceful = false);
