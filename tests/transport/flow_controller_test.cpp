@@ -139,26 +139,27 @@ TEST_F(FlowRules, AnotherLargePacketIsReadOnlyOnceItsWholeRoomFits) {
 }
 
 TEST_F(FlowRules, AHoldStartsAboveHighWaterEndsAtLowWaterAndEachIsToldOnce) {
-  flow.Budget.setLimit(4000);
-  flow.Budget.addOutput(2000);
+  constexpr std::size_t KiB = 1024;
+  flow.Budget.setLimit(4000 * KiB);
+  flow.Budget.addOutput(2000 * KiB);
   EXPECT_EQ(flow.UpdateHolding(), FlowController::Holding::Unchanged);
   flow.Budget.addOutput(1);
   EXPECT_EQ(flow.UpdateHolding(), FlowController::Holding::Started);
   ConnectionFlow newcomer;
   EXPECT_TRUE(flow.Start(newcomer)) << "a newcomer is held back with the others";
   EXPECT_FALSE(flow.MayRead(newcomer));
-  EXPECT_EQ(flow.HoldingNotice(), "Holding senders back: 0 MiB queued for clients that read slowly (budget 0 MiB).");
+  EXPECT_EQ(flow.HoldingNotice(), "Holding senders back: 2 MiB queued for clients that read slowly (budget 4 MiB).");
   EXPECT_EQ(flow.HoldingNotice(), "");
   Advance(1500);
-  flow.Budget.removeOutput(1000);
-  EXPECT_EQ(flow.UpdateHolding(), FlowController::Holding::Unchanged);  // 1001 is above low water
+  flow.Budget.removeOutput(1000 * KiB);
+  EXPECT_EQ(flow.UpdateHolding(), FlowController::Holding::Unchanged);  // a byte above low water
   flow.Budget.removeOutput(1);
   EXPECT_EQ(flow.UpdateHolding(), FlowController::Holding::Ended);
   EXPECT_TRUE(flow.MayRead(newcomer));
   EXPECT_EQ(flow.HoldingNotice(), "Reading from senders again (held back 1.5 s in all).");
   EXPECT_EQ(flow.HeldBackSeconds(), 1.5);
   EXPECT_TRUE(flow.NeedsClock(false)) << "the budget still holds output";
-  flow.Budget.removeOutput(1000);
+  flow.Budget.removeOutput(1000 * KiB);
   EXPECT_FALSE(flow.NeedsClock(false));
   EXPECT_TRUE(flow.NeedsClock(true));
   // A stop leaves nothing to tell the operator after the next start.

@@ -130,6 +130,21 @@ TEST_F(FakeServer, ALeavingConnectionIsFreedOnceThePassIsOver) {
   EXPECT_TRUE(testing::PumpUntil([&] { return freed.expired(); }, 1000));
 }
 
+// A connection forced out departs at the safe point, also when another
+// one left by itself in the meantime: none stays behind, listed but dead.
+TEST_F(FakeServer, AConnectionForcedOutDepartsThoughAnotherLeftMeanwhile) {
+  server.SetListen(true);
+  TDadideVUDServerClient* forced = Accept();
+  TDadideVUDServerClient* closing = Accept();
+  std::vector<TDadideVUDServerClient*> departed;
+  server.OnClientDisconnected = [&](TDadideVUDServer*, TDadideVUDServerClient* c) { departed.push_back(c); };
+  server.ScheduleDeparture(forced);
+  api.notify(closing->Socket, kPeerClosed);
+  server.RunSafePoint();
+  EXPECT_EQ(departed, (std::vector<TDadideVUDServerClient*>{closing, forced}));
+  EXPECT_TRUE(server.Clients->Empty());
+}
+
 // A client's answers to an announced stream reach the application, each as
 // its own event naming that client.
 TEST_F(FakeServer, StreamAnswersReachTheApplicationWithTheirClient) {
