@@ -225,6 +225,11 @@ TEST_F(Control, TheTlsPortStartsWithAKeyItMadeOrNotAtAllWhenTheGivenOneDoesNotLo
            &form.rbAll, &form.rbRooms, &form.rbNone, &form.chkSameNick, &form.edPort, &form.chkTls, &form.edTlsPort,
            &form.chkAdvertise})
     EXPECT_FALSE(option->Enabled);
+  // Turned off, the TLS port is gone at the next start.
+  form.sbRunClick();
+  form.chkTls.SetChecked(false);
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(form.Server->ExtraPortSocket(0), kInvalidSocket);
 }
 
 TEST_F(Control, TlsOnlyKeepsThePlainPortOnThisMachineAndNeverStartsWithoutTls) {
